@@ -1,0 +1,57 @@
+#include "app/environment.h"
+
+#include "app/runstate.h"
+#include "app/transfer.h"
+#include "platform/platform.h"
+
+namespace app {
+
+namespace {
+
+std::string NonEmptyEnv(const char* name) {
+    return platform::GetEnv(name).value_or(std::string());
+}
+
+// TEMP, TMP, TMPDIR, the private per-user folder, the current directory.
+std::string ChooseWorkFolder() {
+    for (const char* name : {"TEMP", "TMP", "TMPDIR"}) {
+        std::string folder = NonEmptyEnv(name);
+        if (!folder.empty()) return folder;
+    }
+    if (auto folder = platform::PrivateTempFolder()) return *folder;
+    return platform::CurrentDirectory();
+}
+
+} // namespace
+
+void InitRunDefaults() {
+    RunState& run = Run();
+    std::string folder = ChooseWorkFolder();
+    if (folder.empty() || folder.back() != platform::Separator) folder += platform::Separator;
+    run.ScratchDbName = "UNTITLED.MDB";
+    run.WorkFolder = folder; // folder case is kept: the file system is case-sensitive
+    run.ScratchTableName = "UNTITLED";
+    run.FieldCount = 0;
+    run.ExportTarget = ExportTargetRecord{};
+    run.ExportTarget.Location = run.WorkFolder;
+    run.ReportSpec = ReportSpecRecord{};
+    run.ReportSpec.Location = run.WorkFolder;
+}
+
+int DefineEnvironment(std::string& text) {
+    RunState& run = Run();
+    const std::string name = SplitToken(text, "=");
+    const std::string& value = text;
+    const std::string upperName = platform::UpperCase(name);
+    // Both settings only ever move one way during a run.
+    if (upperName == "PREVIEW" && value == "0") run.RunWindowMode = 0;
+    if (upperName == "OPTION_NEWDB" && platform::UpperCase(value) == "Y")
+        run.ReplaceExistingDb = true;
+    return platform::SetEnv(name, value);
+}
+
+std::string ExpandEnvironmentText(const std::string& text) {
+    return platform::ExpandEnvironmentStrings(text);
+}
+
+} // namespace app

@@ -1,0 +1,205 @@
+#include "app/script.h"
+
+#include "app/environment.h"
+#include "app/run.h"
+#include "launch/launch.h"
+#include "platform/platform.h"
+#include "store/export_database.h"
+#include "store/formats.h"
+#include "ui/windows.h"
+
+#include <cmath>
+
+namespace app {
+
+namespace {
+
+// A LOCATION value: expanded, with the script's backslashes as separators.
+// Folder case is kept; the file system tells cases apart.
+std::string FolderValue(const std::string& value) {
+    return platform::NativeSeparators(ExpandEnvironmentText(value));
+}
+
+void EnsureTrailingSeparator(std::string& folder) {
+    if (folder.empty() || folder.back() != platform::Separator) folder += platform::Separator;
+}
+
+// The name on an EXPORT or REPORT line: up to any "{", upper case.
+std::string BlockName(const std::string& rest) {
+    return platform::UpperCase(Trim(rest.substr(0, rest.find('{'))));
+}
+
+bool IsBlockEnd(const std::string& key) {
+    return key == "}";
+}
+
+// Reads the lines of a block up to "}" or the end of the file. `apply` gets
+// the upper-cased key, the value and the whole line.
+template <typename Apply> void ReadBlockLines(const LineSource& nextLine, Apply apply) {
+    std::string line;
+    while (nextLine(line)) {
+        std::string value = Trim(line);
+        const std::string key = platform::UpperCase(SplitToken(value, "="));
+        if (IsBlockEnd(key)) return;
+        apply(key, value, line);
+    }
+}
+
+void ApplyExportKey(const std::string& key, const std::string& value, ExportTargetRecord& target) {
+    if (key == "LOCATION") {
+        if (!value.empty()) target.Location = FolderValue(value);
+    } else if (key == "TYPE") {
+        target.DbType = store::DestinationTypeFromName(platform::UpperCase(value));
+    } else if (key == "TABLE") {
+        if (!value.empty()) target.TableName = platform::UpperCase(value);
+    }
+}
+
+void ApplyCopies(const std::string& value, ReportSpecRecord& spec) {
+    if (!IsNumeric(value)) return;
+    const double copies = std::floor(LeadingNumber(value));
+    // Out of the 16-bit range counts as not a number of copies at all.
+    if (copies >= -32768.0 && copies <= 32767.0) spec.Copies = static_cast<std::int16_t>(copies);
+}
+
+void ApplyOutput(const std::string& value, ReportSpecRecord& spec) {
+    const std::string output = platform::UpperCase(value);
+    if (output == "WINDOW")
+        spec.OutputTo = 0;
+    else if (output == "PRINTER")
+        spec.OutputTo = 1;
+    else if (output == "FILE")
+        spec.OutputTo = 2;
+}
+
+// SET name = text inside a REPORT block: a report formula, 20 at most per run.
+void ApplyFormulaLine(const std::string& line, ReportSpecRecord& spec) {
+    std::string rest = Trim(line);
+    if (platform::UpperCase(SplitToken(rest, " ")) != "SET") return;
+    if (spec.FormulaCount >= MaxFormulas) return;
+    const std::string name = SplitToken(rest, "=");
+    spec.FormulaNames[spec.FormulaCount] = name;
+    spec.FormulaTexts[spec.FormulaCount] = rest;
+    ++spec.FormulaCount;
+}
+
+bool ApplyReportKey(const std::string& key, const std::string& value, ReportSpecRecord& spec) {
+    if (key == "LOCATION") {
+        if (!value.empty()) spec.Location = FolderValue(value);
+    } else if (key == "OUTPUT") {
+        ApplyOutput(value, spec);
+    } else if (key == "TITLE") {
+        spec.Title = value;
+    } else if (key == "FILE") {
+        spec.OutputFile = platform::UpperCase(value);
+    } else if (key == "FORMAT") {
+        spec.Format = ReportFormatCode(platform::UpperCase(value));
+    } else if (key == "COPIES") {
+        ApplyCopies(value, spec);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+ScriptCommand FirstGroupCommand(const std::string& word) {
+    if (word == "EXPORT") return ScriptCommand::Export;
+    if (word == "REPORT") return ScriptCommand::Report;
+    if (word == "SHOW") return ScriptCommand::Show;
+    if (word == "PRINT") return ScriptCommand::Print;
+    if (word == "EXIT") return ScriptCommand::Exit;
+    return ScriptCommand::None;
+}
+
+ScriptCommand SecondGroupCommand(const std::string& word) {
+    if (word == "OPEN") return ScriptCommand::Open;
+    if (word == "RUN") return ScriptCommand::Run;
+    if (word == "SET") return ScriptCommand::Set;
+    if (word == "SAVE") return ScriptCommand::Save;
+    return ScriptCommand::None;
+}
+
+void DefineEnvironmentOrEndRun(std::string text) {
+    if (DefineEnvironment(text) == 0) NotifyUser("Unable to define the environment: " + text, true);
+}
+
+} // namespace
+
+std::int16_t ReportFormatCode(const std::string&) {
+    return 0;
+}
+
+ScriptLine RecogniseCommand(const std::string& line) {
+    ScriptLine result;
+    result.rest = Trim(line);
+    const std::string word = platform::UpperCase(SplitToken(result.rest, "="));
+    result.command = FirstGroupCommand(word);
+    if (result.command != ScriptCommand::None) return result;
+
+    result.rest = Trim(line);
+    result.command = SecondGroupCommand(platform::UpperCase(SplitToken(result.rest, " ")));
+    if (result.command == ScriptCommand::None) result.rest.clear();
+    return result;
+}
+
+void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
+                     ExportTargetRecord& target) {
+    target.FileName = BlockName(rest);
+    ReadBlockLines(nextLine, [&](const std::string& key, const std::string& value,
+                                 const std::string&) { ApplyExportKey(key, value, target); });
+    // The extension follows the type in force now, whatever the host wrote.
+    store::NormaliseExportTarget(target);
+}
+
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& spec) {
+    spec.FileName = BlockName(rest);
+    ReadBlockLines(nextLine,
+                   [&](const std::string& key, const std::string& value, const std::string& line) {
+                       if (!ApplyReportKey(key, value, spec)) ApplyFormulaLine(line, spec);
+                   });
+    EnsureTrailingSeparator(spec.Location);
+}
+
+ScriptEnd RunCommandScript(TransferFile& file) {
+    RunState& run = Run();
+    const LineSource nextLine = [&file](std::string& line) { return file.ReadLine(line); };
+    std::string line;
+    while (file.ReadLine(line)) {
+        const ScriptLine command = RecogniseCommand(line);
+        switch (command.command) {
+        case ScriptCommand::Export:
+            ui::ShowStatus("Setting up the Local Database Defintions ...");
+            ReadExportBlock(command.rest, nextLine, run.ExportTarget);
+            break;
+        case ScriptCommand::Report:
+            ui::ShowStatus("Setting up the Local Report Definitions ...");
+            ReadReportBlock(command.rest, nextLine, run.ReportSpec);
+            break;
+        case ScriptCommand::Show:
+            ui::ShowStatus("Building the database CrossTab screen ...");
+            ui::ShowGridWindow();
+            return ScriptEnd::HandedOver;
+        case ScriptCommand::Print:
+            ui::ShowStatus("Loading Report Engine ...");
+            FinishRun(); // printing reports comes with the report engine
+        case ScriptCommand::Exit:
+            FinishRun();
+        case ScriptCommand::Open:
+            launch::OpenCommand(command.rest);
+        case ScriptCommand::Run:
+            launch::RunCommand(command.rest);
+        case ScriptCommand::Set:
+            DefineEnvironmentOrEndRun(command.rest);
+            break;
+        case ScriptCommand::Save:
+            ui::ShowStatus("Saving the data ...");
+            store::SaveData(!command.rest.empty());
+            break;
+        case ScriptCommand::None:
+            break;
+        }
+    }
+    return ScriptEnd::EndOfFile;
+}
+
+} // namespace app

@@ -1,0 +1,47 @@
+// The command script at the end of the transfer file.
+#pragma once
+
+#include "app/runstate.h"
+#include "app/transfer.h"
+
+#include <functional>
+#include <string>
+
+namespace app {
+
+enum class ScriptEnd {
+    EndOfFile,  // the caller ends the run
+    HandedOver, // a window (the grid) owns the run from now on
+};
+
+// Reads and carries out the script lines up to the end of the file. Commands
+// that end the run (EXIT, RUN, OPEN, PRINT, fatal failures) do not return.
+ScriptEnd RunCommandScript(TransferFile& file);
+
+enum class ScriptCommand { None, Export, Report, Show, Print, Exit, Open, Run, Set, Save };
+
+struct ScriptLine {
+    ScriptCommand command = ScriptCommand::None;
+    // EXPORT, REPORT: the text after "="; OPEN, RUN, SET, SAVE: after the word.
+    std::string rest;
+};
+
+// The command on one script line. EXPORT, REPORT, SHOW, PRINT and EXIT are the
+// word before "="; OPEN, RUN, SET and SAVE the word before the first blank.
+ScriptLine RecogniseCommand(const std::string& line);
+
+// The next line of the script; false at the end of the file.
+using LineSource = std::function<bool(std::string& line)>;
+
+// An EXPORT block, given the text after "=" on its EXPORT line: sets the file
+// name, reads block lines up to "}" or the end, and normalises the record.
+void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
+                     ExportTargetRecord& target);
+
+// A REPORT block, read the same way; SET lines in it add report formulas.
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& spec);
+
+// The report format code of a FORMAT value: no formats are defined, so 0.
+std::int16_t ReportFormatCode(const std::string& name);
+
+} // namespace app

@@ -1,0 +1,79 @@
+// The transfer file: its line reader, the token splitter, and the loaders that
+// turn the header and data sections into the scratch table.
+#pragma once
+
+#include "engine/engine.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app {
+
+inline constexpr std::string_view HeadMarker = "][ZOBRAFEX HEAD][";
+inline constexpr std::string_view DataMarker = "][ZOBRAFEX DATA][";
+inline constexpr std::string_view CommandMarker = "][ZOBRAFEX COMMAND][";
+
+// Sequential line reader. A line ends at CR LF or at a lone CR; a lone LF is
+// part of the line. Each line is returned as UTF-8 (see platform::DecodeLine).
+class TransferFile {
+  public:
+    // Opens the file; errno in `error` on failure.
+    bool Open(const std::string& path, int& error);
+    void Close();
+    bool IsOpen() const { return file_ != nullptr; }
+    bool AtEnd();
+    // False at the end of the file.
+    bool ReadLine(std::string& line);
+    ~TransferFile() { Close(); }
+
+  private:
+    bool Fill();
+    std::FILE* file_ = nullptr;
+    std::vector<char> buffer_;
+    size_t pos_ = 0, end_ = 0;
+    std::string raw_;
+};
+
+// Spaces removed at both ends (only blanks, as the script rules want).
+std::string Trim(std::string_view text);
+std::string_view TrimView(std::string_view text);
+
+// The trimmed text before the first `separator`; `text` keeps the trimmed rest.
+// Without a separator the result is `text` unchanged and `text` becomes empty.
+std::string SplitToken(std::string& text, std::string_view separator);
+
+// A marker line: equal to `marker` once trimmed and upper-cased.
+bool IsMarkerLine(std::string_view line, std::string_view marker);
+
+// name / type / size [/ ignored]. False when the line does not parse.
+bool ParseHeaderLine(const std::string& line, std::string& name, std::int16_t& type,
+                     std::int16_t& size);
+
+// A number token: what a numeric check accepts ("12", " -1.5E3 ", "&HFF").
+bool IsNumeric(std::string_view text);
+// The number read from the start of the text, 0 when it does not start with one.
+double LeadingNumber(std::string_view text);
+
+// The value a data line stores: by the numeric rule for types 4 and 7, by the
+// text rule otherwise.
+engine::Value NumericRuleValue(std::string_view line);
+engine::Value TextRuleValue(std::string_view line);
+
+// The host error codes that may open the data section.
+bool IsHostErrorLine(std::string_view line);
+
+// Reads header lines into `def` up to the DATA marker or the end of the file.
+// On a line that does not parse, returns it in `badLine` and false.
+bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine);
+
+// Adds the records of the data section, starting with `firstLine` (when given),
+// up to the COMMAND marker or the end of the file. An incomplete last record is
+// not stored.
+void LoadData(TransferFile& file, engine::Recordset& records,
+              const std::optional<std::string>& firstLine);
+
+} // namespace app

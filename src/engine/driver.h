@@ -1,0 +1,36 @@
+// One driver per family of database formats. The connect string passed to
+// OpenDatabase picks the driver by the name before its first ";" (compared
+// case-insensitively); no connect string means the native driver.
+#pragma once
+
+#include "engine/engine.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+class Driver {
+  public:
+    enum class Kind {
+        Folder, // the database is a folder, each table one file in it
+        File,   // the database is one file holding named tables
+    };
+    virtual ~Driver() = default;
+    // The connect-string names this driver answers to, e.g. "Dbase IV".
+    virtual std::vector<std::string> ConnectNames() const = 0;
+    virtual Kind DatabaseKind() const = 0;
+    // `connectName` is the name that selected the driver (the version matters
+    // to drivers that serve several versions of a format).
+    virtual std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,
+                                           const std::string& connectName) = 0;
+};
+
+// Adds a driver to the engine; later issues of the program register theirs at
+// start-up. The native driver is built in and needs no registration.
+void RegisterDriver(std::unique_ptr<Driver> driver);
+// The driver for a connect string, or nullptr.
+Driver* FindDriver(const std::string& connect);
+
+} // namespace engine

@@ -1,0 +1,92 @@
+// Every operating-system call the program makes goes through here, so that a
+// port only has to supply these functions. This is the Linux (POSIX) version.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// ---- Environment -------------------------------------------------------------
+
+// The variable's value, or nothing when it is not defined.
+std::optional<std::string> GetEnv(const std::string& name);
+// Defines the variable in the process environment; returns nonzero on success.
+// An empty name or a name holding "=" is refused (0).
+int SetEnv(const std::string& name, const std::string& value);
+// %NAME% references replaced by their values, with the Windows rules: a
+// reference to an undefined variable and a lone "%" stay as written.
+std::string ExpandEnvironmentStrings(std::string_view text);
+
+std::string CurrentDirectory();
+// The per-user private temporary folder (/tmp/norvakel-<uid>/), created with
+// mode 0700 when missing; nothing when it is not safe to use.
+std::optional<std::string> PrivateTempFolder();
+
+// ---- Paths and files ---------------------------------------------------------
+
+constexpr char Separator = '/';
+
+// Backslashes in a script path become the native separator.
+std::string NativeSeparators(std::string path);
+
+// An ordinary file: a regular file (links followed). Folders do not count.
+bool IsOrdinaryFile(const std::string& path);
+bool IsFolder(const std::string& path);
+// The path of an existing entry: the exact name when it exists, otherwise the
+// one entry of its folder whose name matches case-insensitively. Nothing when
+// there is none or more than one.
+std::optional<std::string> ResolveExistingPath(const std::string& path);
+
+// Attribute value as the folder walk reads it: 16 for a folder, 0 for a
+// regular file, nothing when it cannot be read (nothing there).
+std::optional<int> FileAttributes(const std::string& path);
+
+// 0 on success, otherwise an errno value.
+int DeleteFile(const std::string& path);
+int CreateFolder(const std::string& path);
+
+// The classic run-time error number and a description for an errno value.
+struct FileError {
+    int number;
+    std::string description;
+};
+FileError DescribeFileError(int err, const std::string& path);
+
+// ---- One run at a time -------------------------------------------------------
+
+// Takes the process-wide lock named after `name` (a full path). Held until the
+// process ends, however it ends. False when another process holds it.
+bool AcquireRunLock(const std::string& name);
+
+// ---- Text --------------------------------------------------------------------
+
+// A line of the transfer file as UTF-8: kept when it is valid UTF-8, otherwise
+// decoded as Windows-1252.
+std::string DecodeLine(std::string_view bytes);
+bool IsValidUtf8(std::string_view bytes);
+// UTF-8 to Windows-1252; characters it cannot hold become "?".
+std::string Utf8ToCp1252(std::string_view utf8);
+std::string Cp1252ToUtf8(std::string_view bytes);
+
+// ASCII upper case (file, table and command names), leaving other bytes alone.
+std::string UpperCase(std::string text);
+
+// ---- Processes ---------------------------------------------------------------
+
+// Starts `file` directly (no shell) with `argument` as its single argument when
+// given, in `directory`. showCode 0 starts it detached with standard streams on
+// /dev/null. Returns the Windows-style result: above 32 when started, else
+// 2 (not found), 3 (path not found), 5 (access denied / not executable),
+// 8 (out of resources).
+int StartProgram(const std::string& file, const std::optional<std::string>& argument,
+                 const std::string& directory, int showCode);
+
+// Hands a document or URL to the desktop's default application (xdg-open, no
+// shell). Returns above 32 when handed over, 2 when the file is missing or the
+// helper reports it so, 31 when there is no application for it.
+int OpenWithDesktop(const std::string& document, const std::string& directory);
+
+} // namespace platform

@@ -1,0 +1,191 @@
+#include "store/export_database.h"
+
+#include "app/run.h"
+#include "app/runstate.h"
+#include "engine/engine.h"
+#include "platform/platform.h"
+#include "store/export_text.h"
+#include "store/folders.h"
+#include "store/formats.h"
+#include "store/messages.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+namespace store {
+
+namespace {
+
+void CloseQuietly(engine::Recordset* records) {
+    if (records == nullptr) return;
+    try {
+        records->Close();
+    } catch (const engine::EngineError&) {
+        // The run is ending with the first failure's message.
+    }
+}
+
+void CloseQuietly(engine::Database* db) {
+    if (db == nullptr) return;
+    try {
+        db->Close();
+    } catch (const engine::EngineError&) {
+    }
+}
+
+std::string EngineFailure(const engine::EngineError& e) {
+    return FailureText(e.Description(), e.Number());
+}
+
+// The existing ordinary file at `path`, found case-insensitively.
+std::optional<std::string> ExistingOrdinaryFile(const std::string& path) {
+    auto existing = platform::ResolveExistingPath(path);
+    if (existing && platform::IsOrdinaryFile(*existing)) return existing;
+    return std::nullopt;
+}
+
+bool IsWorkbookOrDictionary(int code) {
+    return code >= dtBtrieve && code <= dtExcel50;
+}
+
+// OPTION_NEWDB: the destination file goes first. Whether that works does not
+// matter; opening the destination will tell.
+void DeleteOldDestination(const app::ExportTargetRecord& target) {
+    auto existing = ExistingOrdinaryFile(target.Location + target.FileName);
+    if (!existing) return;
+    platform::DeleteFile(*existing);
+    // A journal left by a crashed writer would be replayed into the new file.
+    if (target.DbType == dtAccess) platform::DeleteFile(*existing + "-journal");
+}
+
+std::unique_ptr<engine::Database> OpenDestination(app::ExportTargetRecord& target) {
+    engine::Workspace& workspace = engine::Engine().Workspaces(0);
+    const int code = target.DbType;
+    const std::string path = target.Location + target.FileName;
+    if (IsFolderType(code)) {
+        // Each table is a file of the folder: the table is named after the file.
+        target.TableName = BaseName(target.FileName);
+        return workspace.OpenDatabase(target.Location, true, false, ConnectString(code));
+    }
+    if (IsWorkbookOrDictionary(code)) {
+        const std::string existing = platform::ResolveExistingPath(path).value_or(path);
+        return workspace.OpenDatabase(existing, true, false, ConnectString(code));
+    }
+    if (auto existing = ExistingOrdinaryFile(path)) return workspace.OpenDatabase(*existing);
+    return workspace.CreateDatabase(path, engine::dbLangGeneral, engine::dbVersion20);
+}
+
+void DeleteOldTable(engine::Database& destination, const std::string& table) {
+    try {
+        destination.DeleteTableDef(table);
+    } catch (const engine::EngineError& e) {
+        if (e.Number() > 0 && e.Number() != engine::errItemNotFound) throw;
+    }
+}
+
+// An empty table with the scratch table's fields, in their order.
+void CreateDestinationTable(engine::Database& destination, const app::ExportTargetRecord& target,
+                            const engine::TableDef& source) {
+    engine::TableDef def = destination.CreateTableDef(target.TableName);
+    for (int i = 0; i < source.FieldCount(); ++i) {
+        const engine::Field& from = source.Fields(i);
+        engine::Field field = def.CreateField(from.Name, from.Type, from.Size);
+        const bool text = from.Type == engine::dbText || from.Type == engine::dbMemo;
+        if (text && target.DbType == dtAccess) field.AllowZeroLength = true;
+        def.AppendField(field);
+    }
+    destination.AppendTableDef(def);
+}
+
+// Row by row, fields matched by position. An empty source is a valid result.
+void CopyRows(engine::Recordset& source, engine::Recordset& target) {
+    const int count = source.FieldCount();
+    if (!source.Eof()) source.MoveFirst();
+    while (!source.Eof()) {
+        target.AddNew();
+        for (int i = 0; i < count; ++i)
+            target.SetValue(i, source.GetValue(i));
+        target.Update(engine::dbUpdateRegular, false);
+        source.MoveNext();
+    }
+}
+
+} // namespace
+
+bool DestinationIsScratchDatabase() {
+    const app::ExportTargetRecord& target = app::Run().ExportTarget;
+    const auto destination = ExistingOrdinaryFile(target.Location + target.FileName);
+    const auto scratch = ExistingOrdinaryFile(app::ScratchDbPath());
+    if (!destination || !scratch) return false;
+    std::error_code error;
+    return std::filesystem::equivalent(*destination, *scratch, error) && !error;
+}
+
+void SaveData(bool quiet) {
+    const app::ExportTargetRecord& target = app::Run().ExportTarget;
+    if (target.FileName.empty()) EndRunWith("Destination database was not specified.");
+    if (!CreateFolderPath(target.Location)) EndRunWith("Fail to create the directory given.");
+    // Copying the scratch table onto itself would destroy the rows being read:
+    // the data is already where it is meant to go.
+    if (DestinationIsScratchDatabase()) {
+        if (!quiet) app::NotifyUser(SuccessText(target), false);
+        return;
+    }
+    if (target.DbType == dtText)
+        ExportToText(quiet);
+    else
+        ExportToDatabase(quiet);
+}
+
+void ExportToDatabase(bool quiet) {
+    app::RunState& run = app::Run();
+    app::ExportTargetRecord& target = run.ExportTarget;
+
+    // Stage 1: the source.
+    std::unique_ptr<engine::Database> scratch;
+    engine::TableDef source("");
+    try {
+        scratch =
+            engine::Engine().Workspaces(0).OpenDatabase(run.WorkFolder + run.ScratchTableName);
+        source = scratch->TableDefs(run.ScratchTableName);
+    } catch (const engine::EngineError& e) {
+        EndRunWith(EngineFailure(e));
+    }
+
+    if (run.ReplaceExistingDb) DeleteOldDestination(target);
+
+    // Stage 2: the destination.
+    std::unique_ptr<engine::Database> destination;
+    try {
+        destination = OpenDestination(target);
+    } catch (const engine::EngineError& e) {
+        CloseQuietly(scratch.get());
+        EndRunWith(EngineFailure(e));
+    }
+
+    // Stage 3: the table and its rows. Nothing of a failed copy is undone.
+    std::unique_ptr<engine::Recordset> from, to;
+    try {
+        DeleteOldTable(*destination, target.TableName);
+        CreateDestinationTable(*destination, target, source);
+        from = scratch->OpenRecordset(run.ScratchTableName);
+        to = destination->OpenRecordset(target.TableName);
+        CopyRows(*from, *to);
+        to->Close();
+        from->Close();
+        destination->Close();
+        scratch->Close();
+    } catch (const engine::EngineError& e) {
+        CloseQuietly(to.get());
+        CloseQuietly(from.get());
+        CloseQuietly(scratch.get());
+        CloseQuietly(destination.get());
+        EndRunWith(EngineFailure(e));
+    }
+
+    if (!quiet) app::NotifyUser(SuccessText(target), false);
+}
+
+} // namespace store

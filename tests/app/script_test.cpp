@@ -1,0 +1,304 @@
+#include "app/environment.h"
+#include "app/runstate.h"
+#include "app/script.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using app::ScriptCommand;
+
+const bool UnattendedForTests = [] {
+    ::setenv("NORVAKEL_UNATTENDED", "1", 1);
+    return true;
+}();
+
+// Script lines served one by one; what a block leaves unread stays in `lines`.
+struct Lines {
+    std::deque<std::string> lines;
+    app::LineSource Source() {
+        return [this](std::string& line) {
+            if (lines.empty()) return false;
+            line = lines.front();
+            lines.pop_front();
+            return true;
+        };
+    }
+};
+
+app::ExportTargetRecord StartTarget() {
+    app::ExportTargetRecord target;
+    target.Location = "/work/";
+    return target;
+}
+
+app::ReportSpecRecord StartSpec() {
+    app::ReportSpecRecord spec;
+    spec.Location = "/work/";
+    return spec;
+}
+
+TEST(RecogniseCommand, FirstGroupIsTheWordBeforeTheEqualsSign) {
+    struct Case {
+        const char* line;
+        ScriptCommand command;
+        const char* rest;
+    };
+    const Case cases[] = {
+        {"EXPORT = orders {", ScriptCommand::Export, "orders {"},
+        {"  export=Orders.txt", ScriptCommand::Export, "Orders.txt"},
+        {"EXPORT", ScriptCommand::Export, ""},
+        {"Report = Sales.rpt", ScriptCommand::Report, "Sales.rpt"},
+        {"SHOW", ScriptCommand::Show, ""},
+        {"print", ScriptCommand::Print, ""},
+        {"EXIT", ScriptCommand::Exit, ""},
+        {"exit = anything at all", ScriptCommand::Exit, "anything at all"},
+        {" EXIT =", ScriptCommand::Exit, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const app::ScriptLine line = app::RecogniseCommand(c.line);
+        EXPECT_EQ(line.command, c.command);
+        EXPECT_EQ(line.rest, c.rest);
+    }
+}
+
+TEST(RecogniseCommand, SecondGroupIsTheWordBeforeTheFirstBlank) {
+    struct Case {
+        const char* line;
+        ScriptCommand command;
+        const char* rest;
+    };
+    const Case cases[] = {
+        {"SAVE", ScriptCommand::Save, ""},
+        {"  save   ", ScriptCommand::Save, ""},
+        {"SAVE quietly please", ScriptCommand::Save, "quietly please"},
+        {"SAVE = x", ScriptCommand::Save, "= x"},
+        {"set Path = C:\\Out", ScriptCommand::Set, "Path = C:\\Out"},
+        {"RUN /usr/bin/tool -v", ScriptCommand::Run, "/usr/bin/tool -v"},
+        {"Open  My Report.pdf ", ScriptCommand::Open, "My Report.pdf"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const app::ScriptLine line = app::RecogniseCommand(c.line);
+        EXPECT_EQ(line.command, c.command);
+        EXPECT_EQ(line.rest, c.rest);
+    }
+}
+
+TEST(RecogniseCommand, AnythingElseIsIgnored) {
+    for (const char* line :
+         {"", "   ", "EXITS", "EXIT now", "SHOW ME", "PRINT it", "EXPORT {", "EXPORT ORDERS",
+          "SAVE=x", "SET=x", "RUNNER x", "LOCATION = /x", "}", "-- EXIT", "\tEXIT"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(app::RecogniseCommand(line).command, ScriptCommand::None);
+    }
+}
+
+TEST(ExportBlock, FileNameTakesTheExtensionOfTheType) {
+    Lines in{{"  type = dbase iv", "TABLE = orders.dbf", "}", "EXIT"}};
+    app::ExportTargetRecord target = StartTarget();
+    app::ReadExportBlock("orders.txt {", in.Source(), target);
+    EXPECT_EQ(target.FileName, "ORDERS.DBF");
+    EXPECT_EQ(target.DbType, 2);
+    EXPECT_EQ(target.TableName, "ORDERS");
+    EXPECT_EQ(target.Location, "/work/");
+    EXPECT_EQ(in.lines, std::deque<std::string>{"EXIT"}); // the block ends at "}"
+}
+
+TEST(ExportBlock, LocationIsExpandedWithItsCaseAndGetsASeparator) {
+    ::setenv("NV_SCRIPT_TEST_OUT", "/tmp/Mixed Case", 1);
+    Lines in{{"Location = %NV_SCRIPT_TEST_OUT%\\Data\\Q1", "}"}};
+    app::ExportTargetRecord target = StartTarget();
+    app::ReadExportBlock("x", in.Source(), target);
+    EXPECT_EQ(target.Location, "/tmp/Mixed Case/Data/Q1/");
+
+    Lines again{{"LOCATION = %NV_SCRIPT_TEST_UNDEFINED%/Out/", "}"}};
+    app::ReadExportBlock("x", again.Source(), target);
+    EXPECT_EQ(target.Location, "%NV_SCRIPT_TEST_UNDEFINED%/Out/");
+}
+
+TEST(ExportBlock, EmptyValuesAndUnknownLinesLeaveTheRecordAlone) {
+    Lines in{{"LOCATION =", "TABLE =", "LOCATION", "SAVE", "EXIT", "rubbish", "}"}};
+    app::ExportTargetRecord target = StartTarget();
+    target.TableName = "KEPT";
+    app::ReadExportBlock("name", in.Source(), target);
+    EXPECT_EQ(target.Location, "/work/");
+    EXPECT_EQ(target.TableName, "KEPT");
+    EXPECT_EQ(target.FileName, "NAME.MDB");
+    EXPECT_TRUE(in.lines.empty());
+}
+
+TEST(ExportBlock, AnUnknownOrEmptyTypeMeansMsAccess) {
+    for (const char* line : {"TYPE = ACCESS", "TYPE =", "TYPE", "TYPE = DBASE  III"}) {
+        SCOPED_TRACE(line);
+        Lines in{{"TYPE = TEXT", line, "}"}};
+        app::ExportTargetRecord target = StartTarget();
+        app::ReadExportBlock("f.txt", in.Source(), target);
+        EXPECT_EQ(target.DbType, 0);
+        EXPECT_EQ(target.FileName, "F.MDB");
+    }
+}
+
+TEST(ExportBlock, ALaterBlockInheritsWhatItDoesNotSet) {
+    Lines in{{"TYPE = FOXPRO 2.6", "LOCATION = /out", "TABLE = t1", "}", "}"}};
+    app::ExportTargetRecord target = StartTarget();
+    app::ReadExportBlock("first", in.Source(), target);
+    app::ReadExportBlock("second.xls", in.Source(), target);
+    EXPECT_EQ(target.FileName, "SECOND.DBF");
+    EXPECT_EQ(target.DbType, 5);
+    EXPECT_EQ(target.Location, "/out/");
+    EXPECT_EQ(target.TableName, "T1");
+}
+
+TEST(ExportBlock, WithoutANameOrAClosingBraceTheBlockStillCloses) {
+    Lines in{{"TYPE = EXCEL 5.0"}};
+    app::ExportTargetRecord target = StartTarget();
+    app::ReadExportBlock("", in.Source(), target);
+    EXPECT_EQ(target.FileName, ".XLS");
+    EXPECT_EQ(target.DbType, 11);
+}
+
+TEST(ReportBlock, KeysFillTheSpecification) {
+    Lines in{{"LOCATION = /reports\\Monthly", "output = printer", "TITLE =  Sales by Region ",
+              "FILE = out.pdf", "FORMAT = PDF", "COPIES = 2.9", "}"}};
+    app::ReportSpecRecord spec = StartSpec();
+    app::ReadReportBlock("sales.jrxml {", in.Source(), spec);
+    EXPECT_EQ(spec.FileName, "SALES.JRXML");
+    EXPECT_EQ(spec.Location, "/reports/Monthly/");
+    EXPECT_EQ(spec.OutputTo, 1);
+    EXPECT_EQ(spec.Title, "Sales by Region");
+    EXPECT_EQ(spec.OutputFile, "OUT.PDF");
+    EXPECT_EQ(spec.Format, 0);
+    EXPECT_EQ(spec.Copies, 2);
+}
+
+TEST(ReportBlock, ValuesThatMeanNothingLeaveTheEarlierChoice) {
+    Lines in{{"OUTPUT = FILE", "COPIES = 3", "}", "OUTPUT = screen", "COPIES = two",
+              "COPIES = 99999", "TITLE", "}"}};
+    app::ReportSpecRecord spec = StartSpec();
+    app::ReadReportBlock("a", in.Source(), spec);
+    EXPECT_EQ(spec.OutputTo, 2);
+    app::ReadReportBlock("b", in.Source(), spec);
+    EXPECT_EQ(spec.FileName, "B");
+    EXPECT_EQ(spec.OutputTo, 2);
+    EXPECT_EQ(spec.Copies, 3);
+    EXPECT_EQ(spec.Title, ""); // TITLE without a value empties it
+}
+
+TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
+    const char* const variable = "NV_SCRIPT_TEST_FORMULA";
+    ::unsetenv(variable);
+    Lines in{{"SET NV_SCRIPT_TEST_FORMULA = 'x'", "set Region Name =  'North = N' ", "}"}};
+    app::ReportSpecRecord spec = StartSpec();
+    app::ReadReportBlock("r", in.Source(), spec);
+    ASSERT_EQ(spec.FormulaCount, 2);
+    EXPECT_EQ(spec.FormulaNames[0], variable);
+    EXPECT_EQ(spec.FormulaTexts[0], "'x'");
+    EXPECT_EQ(spec.FormulaNames[1], "Region Name");
+    EXPECT_EQ(spec.FormulaTexts[1], "'North = N'");
+    EXPECT_EQ(std::getenv(variable), nullptr);
+
+    Lines more;
+    for (int i = 0; i < 25; ++i)
+        more.lines.push_back("SET F" + std::to_string(i) + " = " + std::to_string(i));
+    more.lines.push_back("}");
+    app::ReadReportBlock("r2", more.Source(), spec);
+    EXPECT_EQ(spec.FormulaCount, app::MaxFormulas);
+    EXPECT_EQ(spec.FormulaNames[19], "F17");
+    EXPECT_EQ(spec.FormulaTexts[19], "17");
+}
+
+TEST(ReportBlock, ALocationGetsItsSeparatorEvenAtTheEndOfTheFile) {
+    Lines in{{"LOCATION = /r"}};
+    app::ReportSpecRecord spec = StartSpec();
+    app::ReadReportBlock("", in.Source(), spec);
+    EXPECT_EQ(spec.Location, "/r/");
+    EXPECT_EQ(spec.FileName, "");
+}
+
+// Whole scripts that end at the end of the file, through the real reader.
+class ScriptRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = app::Run();
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("nv-script-" + std::to_string(::getpid()) + ".dat"))
+                    .string();
+        app::Run().ExportTarget = StartTarget();
+        app::Run().ReportSpec = StartSpec();
+        app::Run().RunWindowMode = 1;
+        app::Run().ReplaceExistingDb = false;
+    }
+    void TearDown() override {
+        app::Run() = saved_;
+        std::remove(path_.c_str());
+    }
+
+    app::ScriptEnd RunScript(const std::vector<std::string>& lines) {
+        {
+            std::ofstream out(path_, std::ios::binary);
+            for (const std::string& line : lines)
+                out << line << "\r\n";
+        }
+        app::TransferFile file;
+        int error = 0;
+        EXPECT_TRUE(file.Open(path_, error));
+        return app::RunCommandScript(file);
+    }
+
+    std::string path_;
+    app::RunState saved_;
+};
+
+TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
+    ::unsetenv("NV_SCRIPT_TEST_DIR");
+    const app::ScriptEnd end = RunScript({
+        "SET NV_SCRIPT_TEST_DIR = /tmp/Out",
+        "LOCATION = /ignored",
+        "EXPORT {",
+        "TYPE = TEXT",
+        "}",
+        "export = orders {",
+        "  location = %NV_SCRIPT_TEST_DIR%\\Q1",
+        "  type = text",
+        "}",
+        "REPORT = monthly.jrxml",
+        "SET Who = Ann",
+        "}",
+        "EXITS",
+        "SHOW ME",
+        "",
+    });
+    EXPECT_EQ(end, app::ScriptEnd::EndOfFile);
+    const app::RunState& run = app::Run();
+    EXPECT_STREQ(std::getenv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
+    EXPECT_EQ(run.ExportTarget.Location, "/tmp/Out/Q1/");
+    EXPECT_EQ(run.ExportTarget.FileName, "ORDERS.TXT");
+    EXPECT_EQ(run.ExportTarget.DbType, 12);
+    EXPECT_EQ(run.ReportSpec.FileName, "MONTHLY.JRXML");
+    ASSERT_EQ(run.ReportSpec.FormulaCount, 1);
+    EXPECT_EQ(std::getenv("Who"), nullptr);
+}
+
+TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
+    RunScript(
+        {"SET PREVIEW =0", "SET PREVIEW = 1", "set option_newdb = y", "SET OPTION_NEWDB = N"});
+    EXPECT_EQ(app::Run().RunWindowMode, 0);
+    EXPECT_TRUE(app::Run().ReplaceExistingDb);
+    EXPECT_STREQ(std::getenv("OPTION_NEWDB"), "N");
+}
+
+TEST_F(ScriptRun, SettingsNeedTheirExactValues) {
+    RunScript({"SET PREVIEW=00", "SET PREVIEW=no", "SET OPTION_NEWDB=YES"});
+    EXPECT_EQ(app::Run().RunWindowMode, 1);
+    EXPECT_FALSE(app::Run().ReplaceExistingDb);
+}
+
+} // namespace

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Norvakel needs, from Debian's
+# packages, when it is missing. Run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite
+    libsqlite3-dev sqlite3
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    python3 xvfb xauth xdg-utils fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
