@@ -229,8 +229,8 @@ DBEngine& Engine() {
 }
 
 std::unique_ptr<RowReader> OpenRowReader(const std::string& databasePath,
-                                         const std::string& table) {
-    return native::OpenRowReader(native::WithDefaultExtension(databasePath), table);
+                                         const std::string& table, bool appendOnly) {
+    return native::OpenRowReader(native::WithDefaultExtension(databasePath), table, appendOnly);
 }
 
 } // namespace engine

@@ -251,6 +251,11 @@ class RowReader {
     // Rows [first, first + count), fewer at the end of the table.
     virtual std::vector<std::vector<Value>> ReadRows(std::int64_t first, int count) = 0;
 };
-std::unique_ptr<RowReader> OpenRowReader(const std::string& databasePath, const std::string& table);
+// `appendOnly`: the caller vouches that rows were only ever appended to the
+// table since it was created (the scratch table of the current run, which the
+// run lock protects); the row count is then read from the last row id instead
+// of counting every row.
+std::unique_ptr<RowReader> OpenRowReader(const std::string& databasePath, const std::string& table,
+                                         bool appendOnly = false);
 
 } // namespace engine

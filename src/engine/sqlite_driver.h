@@ -22,7 +22,8 @@ std::unique_ptr<Database> CreateDatabase(const std::string& path);
 // 3024 when there is no such file (after a case-insensitive look-up), 3343
 // when it is not a database of this format, 3051 when it cannot be opened.
 std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly);
-std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const std::string& table);
+std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const std::string& table,
+                                         bool appendOnly);
 
 // The driver behind an empty connect string.
 Driver& NativeDriver();

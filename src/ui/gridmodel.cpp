@@ -11,6 +11,11 @@ TableModel::TableModel(QObject* parent) : QAbstractTableModel(parent) {
     setObjectName(QStringLiteral("Data1"));
 }
 
+std::unique_ptr<engine::RowReader> OpenScratchRows(const std::string& database,
+                                                   const std::string& table) {
+    return engine::OpenRowReader(database, table, /*appendOnly=*/true);
+}
+
 bool TableModel::Open(const Opener& opener) {
     beginResetModel();
     pages_.clear();

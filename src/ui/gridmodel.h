@@ -16,6 +16,11 @@
 
 namespace ui {
 
+// The grid shows the scratch table of this run, which was only ever appended
+// to, so its rows are counted from the last row id.
+std::unique_ptr<engine::RowReader> OpenScratchRows(const std::string& database,
+                                                   const std::string& table);
+
 class TableModel : public QAbstractTableModel {
   public:
     static constexpr int PageRows = 256;
@@ -32,7 +37,7 @@ class TableModel : public QAbstractTableModel {
 
     // Opens the record source; on failure the model stays empty and
     // FailureText() says why. True when open.
-    bool Open(const Opener& opener = engine::OpenRowReader);
+    bool Open(const Opener& opener = OpenScratchRows);
     const std::string& FailureText() const { return failure_; }
 
     std::vector<std::string> FieldNames() const;

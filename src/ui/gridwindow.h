@@ -25,7 +25,7 @@ class GridWindow : public QMainWindow {
                std::function<void()> onClose, bool closeByItself);
 
     // Opens the table: the data control's step after the load step.
-    void OpenTable(const TableModel::Opener& opener = engine::OpenRowReader);
+    void OpenTable(const TableModel::Opener& opener = OpenScratchRows);
 
     TableModel* Data() const { return data_; }
     QTableView* Grid() const { return grid_; }

@@ -165,7 +165,7 @@ TEST(ExportBlock, WithoutANameOrAClosingBraceTheBlockStillCloses) {
     EXPECT_EQ(target.DbType, 11);
 }
 
-TEST(ReportBlock, KeysFillTheSpecification) {
+TEST(ReportBlock, KeysFillTheReportRecord) {
     Lines in{{"LOCATION = /reports\\Monthly", "output = printer", "TITLE =  Sales by Region ",
               "FILE = out.pdf", "FORMAT = PDF", "COPIES = 2.9", "}"}};
     app::ReportSpecRecord spec = StartSpec();

@@ -11,8 +11,10 @@ FIELDS = ["ID/4/4"]
 # A stand-in program: writes its argument count, arguments, working folder and
 # where its standard output goes, to the file named by NV_OUT.
 PROGRAM = """#!/bin/sh
+fd1=$(readlink /proc/$$/fd/1)
+exec >/dev/null 2>&1
 sleep "${NV_DELAY:-0}"
-{ echo "$#"; for a in "$@"; do echo "arg:$a"; done; pwd; readlink /proc/self/fd/1; } > "$NV_OUT.tmp"
+{ echo "$#"; for a in "$@"; do echo "arg:$a"; done; pwd; echo "$fd1"; } > "$NV_OUT.tmp"
 mv "$NV_OUT.tmp" "$NV_OUT"
 """
 

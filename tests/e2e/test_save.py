@@ -91,17 +91,6 @@ class TextExport(SaveCase):
         self.assertEqual(rows[0], ["NAME", "QTY", "PRICE", "NOTE"])
         self.assertEqual(rows[2], ["pear", "Null", "100", ""])
 
-    def test_numbers_follow_the_locale(self):
-        if subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.find(
-                "de_DE.utf8") < 0:
-            self.skipTest("no German locale installed")
-        result = self.run_script(*export_block("de", self.out, "TEXT"), "SAVE q",
-                                 env=self.env(LC_ALL="de_DE.UTF-8"))
-        self.assertEqual(result.code, 0, result.stderr)
-        with open(os.path.join(self.out, "DE.TXT"), newline="") as f:
-            rows = list(csv.reader(f))
-        self.assertEqual(rows[1][2], "12,5")
-
     def test_utf8_text_is_written_as_utf8(self):
         result = self.run_script(*export_block("u", self.out, "TEXT"), "SAVE q",
                                  fields=["CITY/10/20"], values=["Zürich", "Łódź"])

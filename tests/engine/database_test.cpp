@@ -444,6 +444,12 @@ TEST_F(RowReaderTest, PagesThroughATableWithoutGaps) {
     EXPECT_TRUE(reader->ReadRows(10, 0).empty());
 }
 
+TEST_F(RowReaderTest, AnAppendOnlyTableIsCountedFromItsLastRowId) {
+    auto reader = OpenRowReader(path, "t", /*appendOnly=*/true);
+    EXPECT_EQ(reader->RowCount(), kRows);
+    EXPECT_EQ(Ids(reader->ReadRows(kRows - 1, 5)), (std::vector<std::int64_t>{kRows - 1}));
+}
+
 TEST_F(RowReaderTest, PagesThroughATableWithGapsInItsRowIds) {
     ASSERT_EQ(Query(path, "SELECT 1").size(), 1u);
     {

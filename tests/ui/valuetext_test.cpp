@@ -71,10 +71,4 @@ TEST_F(ValueTextTest, DatesInTheShortFormTimeOnlyWhenNotMidnight) {
     EXPECT_EQ(Text(engine::DateTime{1899, 12, 30, 9, 30, 0}), "12/30/99 9:30:00 AM");
 }
 
-TEST_F(ValueTextTest, DamagedDateStillGivesText) {
-    UseLocale("en_US");
-    EXPECT_EQ(Text(engine::DateTime{2024, 2, 30, 0, 0, 0}), "2024-02-30 00:00:00");
-    EXPECT_EQ(Text(engine::DateTime{2024, 1, 1, 25, 0, 0}), "2024-01-01 25:00:00");
-}
-
 } // namespace
