@@ -55,47 +55,47 @@ void ApplyExportKey(const std::string& key, const std::string& value, ExportTarg
     }
 }
 
-void ApplyCopies(const std::string& value, ReportSpecRecord& spec) {
+void ApplyCopies(const std::string& value, ReportSpecRecord& report) {
     if (!IsNumeric(value)) return;
     const double copies = std::floor(LeadingNumber(value));
     // Out of the 16-bit range counts as not a number of copies at all.
-    if (copies >= -32768.0 && copies <= 32767.0) spec.Copies = static_cast<std::int16_t>(copies);
+    if (copies >= -32768.0 && copies <= 32767.0) report.Copies = static_cast<std::int16_t>(copies);
 }
 
-void ApplyOutput(const std::string& value, ReportSpecRecord& spec) {
+void ApplyOutput(const std::string& value, ReportSpecRecord& report) {
     const std::string output = platform::UpperCase(value);
     if (output == "WINDOW")
-        spec.OutputTo = 0;
+        report.OutputTo = 0;
     else if (output == "PRINTER")
-        spec.OutputTo = 1;
+        report.OutputTo = 1;
     else if (output == "FILE")
-        spec.OutputTo = 2;
+        report.OutputTo = 2;
 }
 
 // SET name = text inside a REPORT block: a report formula, 20 at most per run.
-void ApplyFormulaLine(const std::string& line, ReportSpecRecord& spec) {
+void ApplyFormulaLine(const std::string& line, ReportSpecRecord& report) {
     std::string rest = Trim(line);
     if (platform::UpperCase(SplitToken(rest, " ")) != "SET") return;
-    if (spec.FormulaCount >= MaxFormulas) return;
+    if (report.FormulaCount >= MaxFormulas) return;
     const std::string name = SplitToken(rest, "=");
-    spec.FormulaNames[spec.FormulaCount] = name;
-    spec.FormulaTexts[spec.FormulaCount] = rest;
-    ++spec.FormulaCount;
+    report.FormulaNames[report.FormulaCount] = name;
+    report.FormulaTexts[report.FormulaCount] = rest;
+    ++report.FormulaCount;
 }
 
-bool ApplyReportKey(const std::string& key, const std::string& value, ReportSpecRecord& spec) {
+bool ApplyReportKey(const std::string& key, const std::string& value, ReportSpecRecord& report) {
     if (key == "LOCATION") {
-        if (!value.empty()) spec.Location = FolderValue(value);
+        if (!value.empty()) report.Location = FolderValue(value);
     } else if (key == "OUTPUT") {
-        ApplyOutput(value, spec);
+        ApplyOutput(value, report);
     } else if (key == "TITLE") {
-        spec.Title = value;
+        report.Title = value;
     } else if (key == "FILE") {
-        spec.OutputFile = platform::UpperCase(value);
+        report.OutputFile = platform::UpperCase(value);
     } else if (key == "FORMAT") {
-        spec.Format = ReportFormatCode(platform::UpperCase(value));
+        report.Format = ReportFormatCode(platform::UpperCase(value));
     } else if (key == "COPIES") {
-        ApplyCopies(value, spec);
+        ApplyCopies(value, report);
     } else {
         return false;
     }
@@ -151,13 +151,13 @@ void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
     store::NormaliseExportTarget(target);
 }
 
-void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& spec) {
-    spec.FileName = BlockName(rest);
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& report) {
+    report.FileName = BlockName(rest);
     ReadBlockLines(nextLine,
                    [&](const std::string& key, const std::string& value, const std::string& line) {
-                       if (!ApplyReportKey(key, value, spec)) ApplyFormulaLine(line, spec);
+                       if (!ApplyReportKey(key, value, report)) ApplyFormulaLine(line, report);
                    });
-    EnsureTrailingSeparator(spec.Location);
+    EnsureTrailingSeparator(report.Location);
 }
 
 ScriptEnd RunCommandScript(TransferFile& file) {

@@ -39,7 +39,7 @@ void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
                      ExportTargetRecord& target);
 
 // A REPORT block, read the same way; SET lines in it add report formulas.
-void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& spec);
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& report);
 
 // The report format code of a FORMAT value: no formats are defined, so 0.
 std::int16_t ReportFormatCode(const std::string& name);

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,10 +110,19 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
     return kStarted;
 }
 
+bool IsSchemeChar(char c, bool first) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (first) return letter;
+    return letter || (c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-';
+}
+
 bool IsUrl(const std::string& text) {
-    // A scheme of two letters or more, so that "C:\..." stays a path.
-    static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]+:.*");
-    return std::regex_match(text, scheme);
+    // A scheme of two characters or more, so that "C:\..." stays a path.
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon < 2) return false;
+    for (size_t i = 0; i < colon; ++i)
+        if (!IsSchemeChar(text[i], i == 0)) return false;
+    return true;
 }
 
 } // namespace

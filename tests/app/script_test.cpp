@@ -38,10 +38,10 @@ app::ExportTargetRecord StartTarget() {
     return target;
 }
 
-app::ReportSpecRecord StartSpec() {
-    app::ReportSpecRecord spec;
-    spec.Location = "/work/";
-    return spec;
+app::ReportSpecRecord StartReport() {
+    app::ReportSpecRecord report;
+    report.Location = "/work/";
+    return report;
 }
 
 TEST(RecogniseCommand, FirstGroupIsTheWordBeforeTheEqualsSign) {
@@ -168,59 +168,59 @@ TEST(ExportBlock, WithoutANameOrAClosingBraceTheBlockStillCloses) {
 TEST(ReportBlock, KeysFillTheReportRecord) {
     Lines in{{"LOCATION = /reports\\Monthly", "output = printer", "TITLE =  Sales by Region ",
               "FILE = out.pdf", "FORMAT = PDF", "COPIES = 2.9", "}"}};
-    app::ReportSpecRecord spec = StartSpec();
-    app::ReadReportBlock("sales.jrxml {", in.Source(), spec);
-    EXPECT_EQ(spec.FileName, "SALES.JRXML");
-    EXPECT_EQ(spec.Location, "/reports/Monthly/");
-    EXPECT_EQ(spec.OutputTo, 1);
-    EXPECT_EQ(spec.Title, "Sales by Region");
-    EXPECT_EQ(spec.OutputFile, "OUT.PDF");
-    EXPECT_EQ(spec.Format, 0);
-    EXPECT_EQ(spec.Copies, 2);
+    app::ReportSpecRecord report = StartReport();
+    app::ReadReportBlock("sales.jrxml {", in.Source(), report);
+    EXPECT_EQ(report.FileName, "SALES.JRXML");
+    EXPECT_EQ(report.Location, "/reports/Monthly/");
+    EXPECT_EQ(report.OutputTo, 1);
+    EXPECT_EQ(report.Title, "Sales by Region");
+    EXPECT_EQ(report.OutputFile, "OUT.PDF");
+    EXPECT_EQ(report.Format, 0);
+    EXPECT_EQ(report.Copies, 2);
 }
 
 TEST(ReportBlock, ValuesThatMeanNothingLeaveTheEarlierChoice) {
     Lines in{{"OUTPUT = FILE", "COPIES = 3", "}", "OUTPUT = screen", "COPIES = two",
               "COPIES = 99999", "TITLE", "}"}};
-    app::ReportSpecRecord spec = StartSpec();
-    app::ReadReportBlock("a", in.Source(), spec);
-    EXPECT_EQ(spec.OutputTo, 2);
-    app::ReadReportBlock("b", in.Source(), spec);
-    EXPECT_EQ(spec.FileName, "B");
-    EXPECT_EQ(spec.OutputTo, 2);
-    EXPECT_EQ(spec.Copies, 3);
-    EXPECT_EQ(spec.Title, ""); // TITLE without a value empties it
+    app::ReportSpecRecord report = StartReport();
+    app::ReadReportBlock("a", in.Source(), report);
+    EXPECT_EQ(report.OutputTo, 2);
+    app::ReadReportBlock("b", in.Source(), report);
+    EXPECT_EQ(report.FileName, "B");
+    EXPECT_EQ(report.OutputTo, 2);
+    EXPECT_EQ(report.Copies, 3);
+    EXPECT_EQ(report.Title, ""); // TITLE without a value empties it
 }
 
 TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
     const char* const variable = "NV_SCRIPT_TEST_FORMULA";
     ::unsetenv(variable);
     Lines in{{"SET NV_SCRIPT_TEST_FORMULA = 'x'", "set Region Name =  'North = N' ", "}"}};
-    app::ReportSpecRecord spec = StartSpec();
-    app::ReadReportBlock("r", in.Source(), spec);
-    ASSERT_EQ(spec.FormulaCount, 2);
-    EXPECT_EQ(spec.FormulaNames[0], variable);
-    EXPECT_EQ(spec.FormulaTexts[0], "'x'");
-    EXPECT_EQ(spec.FormulaNames[1], "Region Name");
-    EXPECT_EQ(spec.FormulaTexts[1], "'North = N'");
+    app::ReportSpecRecord report = StartReport();
+    app::ReadReportBlock("r", in.Source(), report);
+    ASSERT_EQ(report.FormulaCount, 2);
+    EXPECT_EQ(report.FormulaNames[0], variable);
+    EXPECT_EQ(report.FormulaTexts[0], "'x'");
+    EXPECT_EQ(report.FormulaNames[1], "Region Name");
+    EXPECT_EQ(report.FormulaTexts[1], "'North = N'");
     EXPECT_EQ(std::getenv(variable), nullptr);
 
     Lines more;
     for (int i = 0; i < 25; ++i)
         more.lines.push_back("SET F" + std::to_string(i) + " = " + std::to_string(i));
     more.lines.push_back("}");
-    app::ReadReportBlock("r2", more.Source(), spec);
-    EXPECT_EQ(spec.FormulaCount, app::MaxFormulas);
-    EXPECT_EQ(spec.FormulaNames[19], "F17");
-    EXPECT_EQ(spec.FormulaTexts[19], "17");
+    app::ReadReportBlock("r2", more.Source(), report);
+    EXPECT_EQ(report.FormulaCount, app::MaxFormulas);
+    EXPECT_EQ(report.FormulaNames[19], "F17");
+    EXPECT_EQ(report.FormulaTexts[19], "17");
 }
 
 TEST(ReportBlock, ALocationGetsItsSeparatorEvenAtTheEndOfTheFile) {
     Lines in{{"LOCATION = /r"}};
-    app::ReportSpecRecord spec = StartSpec();
-    app::ReadReportBlock("", in.Source(), spec);
-    EXPECT_EQ(spec.Location, "/r/");
-    EXPECT_EQ(spec.FileName, "");
+    app::ReportSpecRecord report = StartReport();
+    app::ReadReportBlock("", in.Source(), report);
+    EXPECT_EQ(report.Location, "/r/");
+    EXPECT_EQ(report.FileName, "");
 }
 
 // Whole scripts that end at the end of the file, through the real reader.
@@ -232,7 +232,7 @@ class ScriptRun : public ::testing::Test {
                  ("nv-script-" + std::to_string(::getpid()) + ".dat"))
                     .string();
         app::Run().ExportTarget = StartTarget();
-        app::Run().ReportSpec = StartSpec();
+        app::Run().ReportSpec = StartReport();
         app::Run().RunWindowMode = 1;
         app::Run().ReplaceExistingDb = false;
     }
