@@ -34,7 +34,8 @@ std::string TransferPathFromArgument(const std::string& argument) {
     std::string report = "Error occurs in the host processing: \r\n";
     report += "\r\n" + offendingLine;
     std::string line;
-    for (int shown = 1; shown < 3 && Transfer().ReadLine(line); ++shown) report += "\r\n" + line;
+    for (int shown = 1; shown < 3 && Transfer().ReadLine(line); ++shown)
+        report += "\r\n" + line;
     NotifyUser(report, true);
     FinishRun(); // not reached
 }
@@ -66,8 +67,8 @@ void LoadScratchDatabase() {
     if (!IsMarkerLine(line, HeadMarker)) ReportHostError(line);
     ui::ShowStatus("Receiving data from host ...");
 
-    auto db = engine::Engine().Workspaces(0).CreateDatabase(
-        ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20);
+    auto db = engine::Engine().Workspaces(0).CreateDatabase(ScratchDbPath(), engine::dbLangGeneral,
+                                                            engine::dbVersion20);
     engine::TableDef def = db->CreateTableDef(run.ScratchTableName);
     ui::ShowStatus("Receiving the header information ...");
     std::string badLine;

@@ -7,6 +7,8 @@ RunState& Run() {
     return state;
 }
 
-std::string ScratchDbPath() { return Run().WorkFolder + Run().ScratchDbName; }
+std::string ScratchDbPath() {
+    return Run().WorkFolder + Run().ScratchDbName;
+}
 
 } // namespace app

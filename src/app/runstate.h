@@ -33,17 +33,17 @@ struct ReportSpecRecord {
 };
 
 struct RunState {
-    std::string WorkFolder;                   // ends in "/"
+    std::string WorkFolder; // ends in "/"
     std::string ScratchDbName = "UNTITLED.MDB";
     std::string ScratchTableName = "UNTITLED";
     std::int16_t FieldCount = 0;
     ExportTargetRecord ExportTarget;
     ReportSpecRecord ReportSpec;
-    std::int16_t RunWindowMode = 1;           // show code for RUN
-    bool ReplaceExistingDb = false;           // SET OPTION_NEWDB=Y
+    std::int16_t RunWindowMode = 1; // show code for RUN
+    bool ReplaceExistingDb = false; // SET OPTION_NEWDB=Y
 
-    std::string TransferPath;                 // the transfer file, as derived from the argument
-    bool ErrorShown = false;                  // a fatal message was shown: exit status 1
+    std::string TransferPath; // the transfer file, as derived from the argument
+    bool ErrorShown = false;  // a fatal message was shown: exit status 1
 };
 
 // The one run state of the process.

@@ -151,7 +151,8 @@ void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
     store::NormaliseExportTarget(target);
 }
 
-void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& report) {
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine,
+                     ReportSpecRecord& report) {
     report.FileName = BlockName(rest);
     ReadBlockLines(nextLine,
                    [&](const std::string& key, const std::string& value, const std::string& line) {

@@ -38,7 +38,9 @@ bool TransferFile::Fill() {
     return end_ > 0;
 }
 
-bool TransferFile::AtEnd() { return pos_ == end_ && !Fill(); }
+bool TransferFile::AtEnd() {
+    return pos_ == end_ && !Fill();
+}
 
 bool TransferFile::ReadLine(std::string& line) {
     raw_.clear();
@@ -58,8 +60,10 @@ bool TransferFile::ReadLine(std::string& line) {
         break;
     }
     if (!any) return false;
-    if (platform::IsValidUtf8(raw_)) line.swap(raw_);
-    else line = platform::Cp1252ToUtf8(raw_);
+    if (platform::IsValidUtf8(raw_))
+        line.swap(raw_);
+    else
+        line = platform::Cp1252ToUtf8(raw_);
     return true;
 }
 
@@ -72,7 +76,9 @@ std::string_view TrimView(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
+std::string Trim(std::string_view text) {
+    return std::string(TrimView(text));
+}
 
 std::string SplitToken(std::string& text, std::string_view separator) {
     const size_t at = separator.empty() ? std::string::npos : text.find(separator);
@@ -101,7 +107,9 @@ bool IsMarkerLine(std::string_view line, std::string_view marker) {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Parses "&H..." / "&O..." at the start; the classic reader gives 16-bit values
 // for up to four hex digits (so &HFFFF is -1) and 32-bit ones beyond.
@@ -115,9 +123,12 @@ bool ParseRadixNumber(std::string_view s, double& out, size_t& used) {
     for (; i < s.size(); ++i) {
         int d;
         const char c = s[i];
-        if (IsDigit(c)) d = c - '0';
-        else if (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') d = (c | 0x20) - 'a' + 10;
-        else break;
+        if (IsDigit(c))
+            d = c - '0';
+        else if (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+            d = (c | 0x20) - 'a' + 10;
+        else
+            break;
         if (d >= base) break;
         value = value * base + d;
         if (value > 0xFFFFFFFFull) value &= 0xFFFFFFFFull;
@@ -141,10 +152,12 @@ size_t DecimalPrefix(std::string_view s, std::string& normal) {
     size_t i = 0;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) normal += s[i++];
     size_t mantissa = 0;
-    while (i < s.size() && IsDigit(s[i])) normal += s[i++], ++mantissa;
+    while (i < s.size() && IsDigit(s[i]))
+        normal += s[i++], ++mantissa;
     if (i < s.size() && s[i] == '.') {
         normal += s[i++];
-        while (i < s.size() && IsDigit(s[i])) normal += s[i++], ++mantissa;
+        while (i < s.size() && IsDigit(s[i]))
+            normal += s[i++], ++mantissa;
     }
     if (mantissa == 0) return 0;
     if (i < s.size() && (s[i] == 'E' || s[i] == 'e' || s[i] == 'D' || s[i] == 'd')) {
@@ -152,7 +165,8 @@ size_t DecimalPrefix(std::string_view s, std::string& normal) {
         std::string exponent = "e";
         if (j < s.size() && (s[j] == '+' || s[j] == '-')) exponent += s[j++];
         const size_t digitsAt = j;
-        while (j < s.size() && IsDigit(s[j])) exponent += s[j++];
+        while (j < s.size() && IsDigit(s[j]))
+            exponent += s[j++];
         if (j > digitsAt) {
             normal += exponent;
             i = j;

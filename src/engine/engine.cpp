@@ -228,8 +228,8 @@ DBEngine& Engine() {
     return engine;
 }
 
-std::unique_ptr<RowReader> OpenRowReader(const std::string& databasePath,
-                                         const std::string& table, bool appendOnly) {
+std::unique_ptr<RowReader> OpenRowReader(const std::string& databasePath, const std::string& table,
+                                         bool appendOnly) {
     return native::OpenRowReader(native::WithDefaultExtension(databasePath), table, appendOnly);
 }
 

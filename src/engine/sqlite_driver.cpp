@@ -689,8 +689,9 @@ class NativeRowReader final : public RowReader {
         if (!count_) {
             // max(rowid) is one b-tree descent; count(*) reads the whole table.
             const bool known = contiguous_.value_or(false);
-            Statement s = Prepare(known ? "SELECT ifnull(max(" + *rowid_ + "), 0) FROM " + Quote(table_)
-                                        : "SELECT count(*) FROM " + Quote(table_));
+            Statement s =
+                Prepare(known ? "SELECT ifnull(max(" + *rowid_ + "), 0) FROM " + Quote(table_)
+                              : "SELECT count(*) FROM " + Quote(table_));
             Step(s.get());
             count_ = sqlite3_column_int64(s.get(), 0);
         }

@@ -18,12 +18,12 @@ constexpr int kShowNormal = 1;
 void ReportLaunch(const char* operation, const std::string& file,
                   const std::optional<std::string>& parameters, const std::string& directory,
                   int show, int result) {
-    ui::EmitEvent(std::string("{\"event\":\"launch\",\"operation\":\"") + operation +
-                  "\",\"file\":" + ui::JsonString(file) + ",\"parameters\":" +
-                  (parameters ? ui::JsonString(*parameters) : std::string("null")) +
-                  ",\"directory\":" + ui::JsonString(directory) +
-                  ",\"show\":" + std::to_string(show) + ",\"result\":" + std::to_string(result) +
-                  "}");
+    ui::EmitEvent(
+        std::string("{\"event\":\"launch\",\"operation\":\"") + operation +
+        "\",\"file\":" + ui::JsonString(file) +
+        ",\"parameters\":" + (parameters ? ui::JsonString(*parameters) : std::string("null")) +
+        ",\"directory\":" + ui::JsonString(directory) + ",\"show\":" + std::to_string(show) +
+        ",\"result\":" + std::to_string(result) + "}");
 }
 
 bool EndsWithUpperExe(const std::string& command) {

@@ -65,19 +65,27 @@ int CreateFolder(const std::string& path) {
 
 FileError DescribeFileError(int err, const std::string& path) {
     switch (err) {
-    case ENOENT: return {53, "The file '" + path + "' could not be found."};
-    case ENOTDIR: return {76, "The path '" + path + "' could not be found."};
+    case ENOENT:
+        return {53, "The file '" + path + "' could not be found."};
+    case ENOTDIR:
+        return {76, "The path '" + path + "' could not be found."};
     case EACCES:
     case EPERM:
-    case EROFS: return {70, "Access to '" + path + "' was denied."};
+    case EROFS:
+        return {70, "Access to '" + path + "' was denied."};
     case EBUSY:
-    case ETXTBSY: return {75, "The file '" + path + "' is in use."};
+    case ETXTBSY:
+        return {75, "The file '" + path + "' is in use."};
     case ENOSPC:
-    case EDQUOT: return {61, "The disk is full."};
+    case EDQUOT:
+        return {61, "The disk is full."};
     case EMFILE:
-    case ENFILE: return {67, "Too many files are open."};
-    case EISDIR: return {75, "'" + path + "' is a folder."};
-    default: return {57, "Input/output error on '" + path + "': " + std::strerror(err) + "."};
+    case ENFILE:
+        return {67, "Too many files are open."};
+    case EISDIR:
+        return {75, "'" + path + "' is a folder."};
+    default:
+        return {57, "Input/output error on '" + path + "': " + std::strerror(err) + "."};
     }
 }
 

@@ -50,10 +50,13 @@ int ResultForErrno(int err, const std::string& program) {
             return 3;
         return 2;
     }
-    case ENOTDIR: return 3;
+    case ENOTDIR:
+        return 3;
     case ENOMEM:
-    case EAGAIN: return 8;
-    default: return 5; // access denied, not executable, a folder, ...
+    case EAGAIN:
+        return 8;
+    default:
+        return 5; // access denied, not executable, a folder, ...
     }
 }
 
@@ -72,7 +75,8 @@ void RedirectToDevNull() {
 int SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                   const std::string& directory, bool hidden) {
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return 8;
@@ -180,9 +184,12 @@ int OpenWithDesktop(const std::string& document, const std::string& directory) {
     }
     if (!WIFEXITED(status)) return 31;
     switch (WEXITSTATUS(status)) {
-    case 0: return kStarted;
-    case 2: return 2;
-    default: return 31;
+    case 0:
+        return kStarted;
+    case 2:
+        return 2;
+    default:
+        return 31;
     }
 }
 

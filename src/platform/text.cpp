@@ -79,9 +79,12 @@ std::string Cp1252ToUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 2);
     for (unsigned char c : bytes) {
-        if (c < 0x80) out += static_cast<char>(c);
-        else if (c < 0xA0) AppendUtf8(out, kCp1252High[c - 0x80]);
-        else AppendUtf8(out, c);
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else if (c < 0xA0)
+            AppendUtf8(out, kCp1252High[c - 0x80]);
+        else
+            AppendUtf8(out, c);
     }
     return out;
 }

@@ -19,8 +19,10 @@ class EnvGuard {
     }
     ~EnvGuard() {
         for (auto& [n, v] : saved_) {
-            if (v) setenv(n.c_str(), v->c_str(), 1);
-            else unsetenv(n.c_str());
+            if (v)
+                setenv(n.c_str(), v->c_str(), 1);
+            else
+                unsetenv(n.c_str());
         }
     }
 

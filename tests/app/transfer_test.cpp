@@ -122,7 +122,8 @@ class TransferFileTest : public ::testing::Test {
         EXPECT_TRUE(file.Open(Write(bytes), error));
         std::vector<std::string> lines;
         std::string line;
-        while (file.ReadLine(line)) lines.push_back(line);
+        while (file.ReadLine(line))
+            lines.push_back(line);
         return lines;
     }
     void TearDown() override {
@@ -150,8 +151,12 @@ TEST_F(TransferFileTest, LinesLongerThanTheBufferAndCrLfAcrossBufferEdges) {
 
 TEST_F(TransferFileTest, EachLineIsDecodedOnItsOwn) {
     // A UTF-8 line stays as it is; a Windows-1252 line is converted.
-    auto lines = Lines("Gr\xC3\xBC\xC3\x9F" "e\r\nGr\xFC\xDF" "e \x80\r\n");
+    auto lines = Lines("Gr\xC3\xBC\xC3\x9F"
+                       "e\r\nGr\xFC\xDF"
+                       "e \x80\r\n");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Gr\xC3\xBC\xC3\x9F" "e");
-    EXPECT_EQ(lines[1], "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
+    EXPECT_EQ(lines[0], "Gr\xC3\xBC\xC3\x9F"
+                        "e");
+    EXPECT_EQ(lines[1], "Gr\xC3\xBC\xC3\x9F"
+                        "e \xE2\x82\xAC");
 }

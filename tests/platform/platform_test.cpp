@@ -13,7 +13,9 @@
 using namespace platform;
 
 namespace {
-std::string Folder(const QTemporaryDir& dir) { return dir.path().toStdString() + "/"; }
+std::string Folder(const QTemporaryDir& dir) {
+    return dir.path().toStdString() + "/";
+}
 
 void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
     std::ofstream(path) << text;
@@ -102,7 +104,8 @@ TEST(RunLock, IsExclusiveBetweenProcessesAndReleasedWhenTheHolderEnds) {
     waitpid(child, &status, 0);
     EXPECT_TRUE(AcquireRunLock(name)) << "released when the holder ended";
     EXPECT_TRUE(AcquireRunLock(name)) << "taking it again is harmless";
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        close(fd);
 }
 
 TEST(StartProgram, PassesOneArgumentAndTheWorkingFolderWithoutAShell) {
@@ -110,7 +113,8 @@ TEST(StartProgram, PassesOneArgumentAndTheWorkingFolderWithoutAShell) {
     const std::string base = Folder(dir);
     mkdir((base + "with blank").c_str(), 0755);
     const std::string script = base + "with blank/prog.sh";
-    WriteFile(script, "#!/bin/sh\n{ pwd; echo \"$#\"; echo \"$1\"; } > \"" + base + "out\"\n", 0755);
+    WriteFile(script, "#!/bin/sh\n{ pwd; echo \"$#\"; echo \"$1\"; } > \"" + base + "out\"\n",
+              0755);
     EXPECT_GT(StartProgram(script, std::string("a b; $(echo hi)"), base, 1), 32);
     ASSERT_TRUE(WaitForFile(base + "out"));
     EXPECT_EQ(ReadFile(base + "out"), dir.path().toStdString() + "\n1\na b; $(echo hi)\n");
@@ -131,7 +135,8 @@ TEST(OpenWithDesktop, UsesTheHelperOnPathAndItsExitStatus) {
     QTemporaryDir dir;
     const std::string base = Folder(dir);
     const std::string oldPath = GetEnv("PATH").value_or("");
-    WriteFile(base + "xdg-open", "#!/bin/sh\necho \"$1\" > \"" + base + "opened\"\nexit ${NV_XDG_STATUS:-0}\n", 0755);
+    WriteFile(base + "xdg-open",
+              "#!/bin/sh\necho \"$1\" > \"" + base + "opened\"\nexit ${NV_XDG_STATUS:-0}\n", 0755);
     SetEnv("PATH", base + ":" + oldPath);
     WriteFile(base + "doc.txt", "x");
 
