@@ -125,6 +125,24 @@ def bench_stages(binary, n, folder):
     return times, peak
 
 
+def bench_grid(binary, n, folder, repeats=5):
+    """SHOW alone: median seconds from the SHOW status to the grid's first paint."""
+    import statistics
+    work = os.path.join(folder, "grid-%d" % n)
+    os.mkdir(work)
+    transfer, _ = write_inputs(folder, n, ["SHOW"])
+    showing = lambda e: e.get("text") == "Building the database CrossTab screen ..."
+    painted = lambda e: e.get("event") == "window" and e.get("name") == "Grid"
+    times, peaks = [], []
+    for _ in range(repeats):
+        copy = transfer + ".run"
+        shutil.copy(transfer, copy)
+        events, peak = run_timed_events([binary, copy], norvakel_env(work))
+        times.append(between(events, showing, painted))
+        peaks.append(peak)
+    return statistics.median(times), max(peaks)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1000000)
@@ -146,6 +164,12 @@ def main():
             print("stages %8d rows: %s, peak %.1f MiB" % (rows_n, parts, speak))
             if "text" in times:
                 print("  text export / sqlite3 -csv: %.2f" % (times["text"] / times["sqlite3-csv"]))
+        g_small, g_small_peak = bench_grid(binary, 10000, folder)
+        g_big, g_big_peak = bench_grid(binary, args.rows, folder)
+        print("grid first paint (median of 5): %d rows %.1f ms, peak %.1f MiB; "
+              "%d rows %.1f ms, peak %.1f MiB; ratio %.2f, memory +%.1f MiB"
+              % (10000, g_small * 1000, g_small_peak, args.rows, g_big * 1000, g_big_peak,
+                 g_big / g_small, g_big_peak - g_small_peak))
     finally:
         shutil.rmtree(folder, True)
 

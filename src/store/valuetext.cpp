@@ -59,6 +59,20 @@ QString TimeFormatWithSeconds(const QLocale& locale) {
     return out.simplified();
 }
 
+// The locale's short date format, with the full year: exported dates must
+// not lose their century where the locale's short form writes "yy".
+QString ShortDateFormat(const QLocale& locale) {
+    static QString cachedFor, cached;
+    const QString name = locale.name();
+    if (name == cachedFor && !cached.isEmpty()) return cached;
+    QString format = locale.dateFormat(QLocale::ShortFormat);
+    if (!format.contains(QStringLiteral("yyyy")))
+        format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
+    cachedFor = name;
+    cached = format;
+    return format;
+}
+
 std::string DateText(const engine::DateTime& dt) {
     const QDate date(dt.year, dt.month, dt.day);
     const QTime time(dt.hour, dt.minute, dt.second);
@@ -70,7 +84,7 @@ std::string DateText(const engine::DateTime& dt) {
         return buf;
     }
     const QLocale locale = TextLocale();
-    QString text = locale.toString(date, QLocale::ShortFormat);
+    QString text = locale.toString(date, ShortDateFormat(locale));
     if (time != QTime(0, 0)) text += u' ' + locale.toString(time, TimeFormatWithSeconds(locale));
     return text.toStdString();
 }

@@ -62,13 +62,13 @@ TEST_F(ValueTextTest, BinaryAsHexDigits) {
 
 TEST_F(ValueTextTest, DatesInTheShortFormTimeOnlyWhenNotMidnight) {
     UseLocale("de_DE");
-    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 0}), "05.03.24");
-    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 13, 4, 5}), "05.03.24 13:04:05");
-    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 1}), "05.03.24 00:00:01");
+    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 0}), "05.03.2024");
+    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 13, 4, 5}), "05.03.2024 13:04:05");
+    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 1}), "05.03.2024 00:00:01");
     UseLocale("en_US");
-    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 0}), "3/5/24");
-    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 13, 4, 5}), "3/5/24 1:04:05 PM");
-    EXPECT_EQ(Text(engine::DateTime{1899, 12, 30, 9, 30, 0}), "12/30/99 9:30:00 AM");
+    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 0, 0, 0}), "3/5/2024");
+    EXPECT_EQ(Text(engine::DateTime{2024, 3, 5, 13, 4, 5}), "3/5/2024 1:04:05 PM");
+    EXPECT_EQ(Text(engine::DateTime{1899, 12, 30, 9, 30, 0}), "12/30/1899 9:30:00 AM");
 }
 
 } // namespace
