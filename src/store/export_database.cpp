@@ -18,32 +18,8 @@ namespace store {
 
 namespace {
 
-void CloseQuietly(engine::Recordset* records) {
-    if (records == nullptr) return;
-    try {
-        records->Close();
-    } catch (const engine::EngineError&) {
-        // The run is ending with the first failure's message.
-    }
-}
-
-void CloseQuietly(engine::Database* db) {
-    if (db == nullptr) return;
-    try {
-        db->Close();
-    } catch (const engine::EngineError&) {
-    }
-}
-
 std::string EngineFailure(const engine::EngineError& e) {
     return FailureText(e.Description(), e.Number());
-}
-
-// The existing ordinary file at `path`, found case-insensitively.
-std::optional<std::string> ExistingOrdinaryFile(const std::string& path) {
-    auto existing = platform::ResolveExistingPath(path);
-    if (existing && platform::IsOrdinaryFile(*existing)) return existing;
-    return std::nullopt;
 }
 
 bool IsWorkbookOrDictionary(int code) {

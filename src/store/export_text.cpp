@@ -77,30 +77,6 @@ class TextFile {
     std::string path_;
 };
 
-void CloseQuietly(engine::Database* db) {
-    if (db == nullptr) return;
-    try {
-        db->Close();
-    } catch (const engine::EngineError&) {
-        // The run is ending with the first failure's message.
-    }
-}
-
-void CloseQuietly(engine::Recordset* records) {
-    if (records == nullptr) return;
-    try {
-        records->Close();
-    } catch (const engine::EngineError&) {
-    }
-}
-
-// The existing ordinary file at `path`, found case-insensitively.
-std::optional<std::string> ExistingOrdinaryFile(const std::string& path) {
-    auto existing = platform::ResolveExistingPath(path);
-    if (existing && platform::IsOrdinaryFile(*existing)) return existing;
-    return std::nullopt;
-}
-
 // The same text as store::ValueText gives for a double, with the separator
 // looked up once per export instead of once per value.
 void AppendNumber(std::string& line, double value, const TextFormat& format) {

@@ -1,7 +1,10 @@
-// The texts both exporters end with.
+// What both exporters share: their closing texts and their clean-up.
 #pragma once
 
 #include "app/runstate.h"
+#include "engine/engine.h"
+
+#include <optional>
 
 #include <string>
 
@@ -16,5 +19,13 @@ std::string FailureText(const std::string& description, int number);
 
 // Ends the run with a fatal message; never returns.
 [[noreturn]] void EndRunWith(const std::string& text);
+
+// Closes an engine object on a failure path; a second failure is not reported,
+// the run is ending with the first one's message. Null is ignored.
+void CloseQuietly(engine::Recordset* records);
+void CloseQuietly(engine::Database* db);
+
+// The existing ordinary file at `path`, found case-insensitively.
+std::optional<std::string> ExistingOrdinaryFile(const std::string& path);
 
 } // namespace store
