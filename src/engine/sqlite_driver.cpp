@@ -673,8 +673,8 @@ class NativeDatabase final : public Database {
 
 class NativeRowReader final : public RowReader {
   public:
-    // `appendOnly`: the table was made and filled by this engine, which only
-    // ever appends rows, so its row ids run 1..N.
+    // `appendOnly`: the caller vouches that rows were only ever appended, so
+    // the row ids run 1..N.
     NativeRowReader(std::shared_ptr<Connection> connection, std::string table,
                     std::vector<Field> fields, bool appendOnly)
         : connection_(std::move(connection)), table_(std::move(table)), fields_(std::move(fields)),

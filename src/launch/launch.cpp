@@ -15,17 +15,6 @@ namespace {
 
 constexpr int kShowNormal = 1;
 
-void ReportLaunch(const char* operation, const std::string& file,
-                  const std::optional<std::string>& parameters, const std::string& directory,
-                  int show, int result) {
-    ui::EmitEvent(
-        std::string("{\"event\":\"launch\",\"operation\":\"") + operation +
-        "\",\"file\":" + ui::JsonString(file) +
-        ",\"parameters\":" + (parameters ? ui::JsonString(*parameters) : std::string("null")) +
-        ",\"directory\":" + ui::JsonString(directory) + ",\"show\":" + std::to_string(show) +
-        ",\"result\":" + std::to_string(result) + "}");
-}
-
 bool EndsWithUpperExe(const std::string& command) {
     // Case-sensitive on purpose: a name ending in ".exe" is started without parameters.
     return command.size() >= 4 && command.compare(command.size() - 4, 4, ".EXE") == 0;
@@ -40,7 +29,7 @@ int RunProgram(const std::string& command) {
     std::optional<std::string> parameters;
     if (EndsWithUpperExe(command)) parameters = file;
     const int result = platform::StartProgram(file, parameters, run.WorkFolder, run.RunWindowMode);
-    ReportLaunch("run", file, parameters, run.WorkFolder, run.RunWindowMode, result);
+    ui::EmitLaunchEvent("run", file, parameters, run.WorkFolder, run.RunWindowMode, result);
     ui::ShowStatus("Closing .... ");
     return result;
 }
@@ -50,7 +39,7 @@ int OpenDocument(const std::string& document) {
     const std::string file = platform::NativeSeparators(document);
     ui::ShowStatus("Opening the document " + file + " ... ");
     const int result = platform::OpenWithDesktop(file, run.WorkFolder);
-    ReportLaunch("open", file, std::nullopt, run.WorkFolder, kShowNormal, result);
+    ui::EmitLaunchEvent("open", file, std::nullopt, run.WorkFolder, kShowNormal, result);
     return result;
 }
 

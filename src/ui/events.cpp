@@ -86,6 +86,16 @@ void EmitWindowEvent(const std::string& name, const std::string& state, const st
               ",\"state\":" + JsonString(state) + extra + "}");
 }
 
+void EmitLaunchEvent(const std::string& operation, const std::string& file,
+                     const std::optional<std::string>& parameters, const std::string& directory,
+                     int show, int result) {
+    EmitEvent("{\"event\":\"launch\",\"operation\":" + JsonString(operation) +
+              ",\"file\":" + JsonString(file) +
+              ",\"parameters\":" + (parameters ? JsonString(*parameters) : std::string("null")) +
+              ",\"directory\":" + JsonString(directory) + ",\"show\":" + std::to_string(show) +
+              ",\"result\":" + std::to_string(result) + "}");
+}
+
 void EmitExitEvent(int code) {
     EmitEvent("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
 }

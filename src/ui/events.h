@@ -2,6 +2,7 @@
 // every user-visible event is written as one JSON line on standard error.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,10 @@ void EmitStatusEvent(const std::string& text, int progress);
 void EmitMessageEvent(const std::string& caption, const std::string& icon, const std::string& text);
 void EmitWindowEvent(const std::string& name, const std::string& state,
                      const std::string& extra = {});
+// A RUN or OPEN hand-over; `parameters` null when none were passed.
+void EmitLaunchEvent(const std::string& operation, const std::string& file,
+                     const std::optional<std::string>& parameters, const std::string& directory,
+                     int show, int result);
 void EmitExitEvent(int code);
 
 } // namespace ui
