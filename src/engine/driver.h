@@ -27,8 +27,10 @@ class Driver {
                                            const std::string& connectName) = 0;
 };
 
-// Adds a driver to the engine; later issues of the program register theirs at
-// start-up. The native driver is built in and needs no registration.
+// The drivers listed in drivers.cpp; the engine registers them on first use.
+std::vector<std::unique_ptr<Driver>> BuiltInDrivers();
+// Adds a driver to the engine (tests add recording drivers this way). The
+// native driver is built in and needs no registration.
 void RegisterDriver(std::unique_ptr<Driver> driver);
 // The driver for a connect string, or nullptr.
 Driver* FindDriver(const std::string& connect);

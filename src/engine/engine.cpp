@@ -63,7 +63,7 @@ struct Drivers {
     std::vector<std::unique_ptr<Driver>> list;
 };
 Drivers& DriverRegistry() {
-    static auto* drivers = new Drivers;
+    static auto* drivers = new Drivers{{}, BuiltInDrivers()};
     return *drivers;
 }
 
