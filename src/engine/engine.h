@@ -44,6 +44,10 @@ enum ErrorNumber : int {
     errInvalidName = 3125,
     errTableInUse = 3211,
     errNoFields = 3264,
+    errRecordTooLarge = 3047,
+    errTooManyFields = 3190,
+    // A table or file reached the largest size its format can address.
+    errFormatLimit = 3183,
     errEngineFailure = 3000,
 };
 
