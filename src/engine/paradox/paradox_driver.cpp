@@ -55,7 +55,7 @@ std::string Stem(const std::string& name) {
 }
 
 void Check(int err, const std::string& path, const std::string& doing) {
-    if (err != 0) RaiseFileError(err == EISDIR ? EISDIR : err, path, doing);
+    if (err != 0) RaiseFileError(err, path, doing);
 }
 
 class FileSource final : public Source {

@@ -175,6 +175,9 @@ Header ParseHeader(const std::uint8_t* p, std::size_t size, std::uint64_t fileSi
     h.fileBlocks = static_cast<std::uint16_t>(GetLe16(p + oFileBlocks));
     h.firstBlock = static_cast<std::uint16_t>(GetLe16(p + oFirstBlock));
     h.lastBlock = static_cast<std::uint16_t>(GetLe16(p + oLastBlock));
+    if (h.BlockOffset(h.fileBlocks + 1) > fileSize) {
+        DamagedHeader(name, "it counts more blocks than the file holds");
+    }
     if (h.recordSize > h.BlockSize() - kBlockHead)
         DamagedHeader(name, "its records do not fit its blocks");
 

@@ -513,6 +513,64 @@ TEST(ParadoxFiles, ATableStopsAtTheLastBlockNumberWithAnErrorNamingTheLimit) {
     EXPECT_EQ(rows, 65535);
 }
 
+// ---- Damaged files ---------------------------------------------------------------------
+
+void Patch(const std::string& path, std::size_t offset, std::vector<std::uint8_t> bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(std::streamoff(offset));
+    file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Reads a table whole through the engine; the error number, or 0.
+int ReadError(const TempFolder& folder, const std::string& table) {
+    return ErrorNumberOf([&] {
+        auto db = OpenFolder(folder);
+        ReadAll(*db, table);
+    });
+}
+
+TEST(ParadoxDamage, DamagedTablesRaiseErrorsInsteadOfBeingTrusted) {
+    TempFolder folder;
+    const auto write = [&] {
+        auto db = OpenFolder(folder);
+        if (db->TableNames().size() == 1) db->DeleteTableDef("T");
+        CreateTable(*db, "T", {{"N", dbLong, 0}, {"M", dbMemo, 0}});
+        auto rs = db->OpenRecordset("T");
+        for (int i = 0; i < 400; ++i) // 19 bytes a record: 215 to a block, 2 blocks
+            AddRow(*rs, {std::int64_t{i}, Repeat("memo ", 10)});
+    };
+    const std::string db = folder / "T.DB";
+    write();
+    ASSERT_EQ(ReadError(folder, "T"), 0);
+    ASSERT_EQ(std::filesystem::file_size(db), 2048u + 2 * 4096u);
+
+    Patch(db, 0x39, {0x2A}); // an unknown version
+    EXPECT_EQ(ReadError(folder, "T"), 3343);
+    write();
+    Patch(db, 0x0C, {0xFF, 0x00}); // more blocks than the file holds
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    Patch(db, 2048 + 4096, {0x01, 0x00}); // the last block links back to the first
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    Patch(db, 0x7B, {0x0C}); // field sizes no longer add up to the record size
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    Patch(db, 0x21, {0x00, 0x01}); // 256 fields
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    Patch(db, 2048 + 6 + 8 + 2, {0x00, 0xF0}); // a memo reference past the .MB file
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    std::filesystem::remove(folder / "T.MB");
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    write();
+    std::filesystem::resize_file(db, 100); // cut inside the header
+    EXPECT_EQ(ReadError(folder, "T"), 3049);
+    std::filesystem::resize_file(db, 10);
+    EXPECT_EQ(ReadError(folder, "T"), 3343);
+}
+
 // ---- pxlib as an independent reader -----------------------------------------------------
 
 #ifdef NORVAKEL_PXLIB_READER
