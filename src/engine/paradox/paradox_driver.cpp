@@ -253,7 +253,10 @@ class TableWriter {
         if (IsNull(value)) return;
         switch (spec.code) {
         case pxAlpha: {
-            const std::string bytes = platform::Utf8ToCp1252(TextOf(value));
+            std::string bytes = platform::Utf8ToCp1252(TextOf(value));
+            // An alpha field ends at its first NUL: like a character the code
+            // page cannot hold, a NUL becomes "?" rather than cutting the text.
+            std::replace(bytes.begin(), bytes.end(), '\0', '?');
             if (bytes.size() > spec.size) {
                 throw EngineError(errValueTooLong, "The text is too long for the field '" +
                                                        platform::Cp1252ToUtf8(spec.name) +

@@ -150,6 +150,7 @@ void PutCounts(std::uint8_t* p, const Header& h) {
     PutLe16(p + oFileBlocks, h.fileBlocks);
     PutLe16(p + oFirstBlock, h.firstBlock);
     PutLe16(p + oLastBlock, h.lastBlock);
+    PutLe16(p + oMaxBlocks, h.fileBlocks);
 }
 
 std::size_t HeaderSizeField(const std::uint8_t* data) {

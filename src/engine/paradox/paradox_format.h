@@ -106,9 +106,10 @@ struct Header {
 // The header bytes of a table as described; recordSize and headerSize are
 // computed and stored back into `header`.
 std::vector<std::uint8_t> BuildHeader(Header& header);
-// Rewrites the counts (records and blocks) in the first bytes of a header.
+// Rewrites the counts (records and blocks) in the first kCountsEnd bytes of
+// a header.
 void PutCounts(std::uint8_t* fixedPart, const Header& header);
-constexpr std::size_t kCountsEnd = 0x12;
+constexpr std::size_t kCountsEnd = 0x3C;
 // Reads a header; a file that is not such a table raises 3343, a damaged one
 // 3049. `fileSize` bounds what the header may claim. `name` is for messages.
 Header ParseHeader(const std::uint8_t* data, std::size_t size, std::uint64_t fileSize,

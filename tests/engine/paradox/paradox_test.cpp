@@ -216,11 +216,13 @@ TEST(ParadoxTables, ValuesThatDoNotFitAreRefusedNotCut) {
     EXPECT_EQ(ErrorNumberOf([&] { AddRow(*rs, {std::int64_t{40000}, Null{}, Null{}}); }), 3349);
     EXPECT_EQ(ErrorNumberOf([&] { AddRow(*rs, {Null{}, std::string("four"), Null{}}); }), 3163);
     AddRow(*rs, {std::int64_t{-32767}, std::string("été"), Blob{1, 2}});
+    AddRow(*rs, {Null{}, std::string("a\0b", 3), Null{}}); // a NUL would end the text
     rs->Close();
     const auto rows = ReadAll(*db, "T");
-    ASSERT_EQ(rows.size(), 1u); // nothing of the refused rows was written
+    ASSERT_EQ(rows.size(), 2u); // nothing of the refused rows was written
     EXPECT_EQ(rows[0][0], Value(std::int64_t{-32767}));
     EXPECT_EQ(rows[0][1], Value(std::string("été")));
+    EXPECT_EQ(rows[1][1], Value(std::string("a?b")));
     // A binary field becomes a blob field, which holds any length.
     EXPECT_EQ(db->TableDefs("T").Fields("B").Type, dbLongBinary);
 }
@@ -342,6 +344,7 @@ WalkedTable WalkTable(const std::vector<std::uint8_t>& file) {
     EXPECT_EQ(le16(0x0A), t.blocks);
     EXPECT_EQ(le16(0x0E), t.blocks ? 1 : 0);
     EXPECT_EQ(le16(0x10), t.blocks);
+    EXPECT_EQ(le16(0x3A), t.blocks);
     EXPECT_EQ(file.size(), std::size_t(t.headerSize) + std::size_t(t.blocks) * 4096);
     for (int b = 1; b <= t.blocks; ++b) {
         const std::size_t at = std::size_t(t.headerSize) + std::size_t(b - 1) * 4096;
