@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <set>
 
@@ -349,28 +351,63 @@ bool FormatWhole(std::int64_t value, std::size_t width, std::string& out) {
     return out.size() <= width;
 }
 
+namespace {
+
+// The decimal digits of |value| (no trailing zeros) and its decimal exponent,
+// rounded to `significant` digits, or cut there when `truncate`.
+struct Decimal {
+    bool negative = false;
+    std::string digits;
+    int exponent = 0;
+};
+
+Decimal DecimalDigits(double value, int significant, bool truncate) {
+    std::array<char, 64> buffer{};
+    const int precision = truncate ? 16 : significant - 1;
+    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                       std::chars_format::scientific, precision);
+    const std::string_view text(buffer.data(), std::size_t(written.ptr - buffer.data()));
+    Decimal d;
+    d.negative = text.front() == '-';
+    const std::size_t e = text.find('e');
+    for (const char c : text.substr(d.negative ? 1 : 0, e - (d.negative ? 1 : 0))) {
+        if (c != '.') d.digits += c;
+    }
+    if (d.digits.size() > std::size_t(significant)) d.digits.resize(std::size_t(significant));
+    while (d.digits.size() > 1 && d.digits.back() == '0')
+        d.digits.pop_back();
+    std::string_view exponentText = text.substr(e + 1);
+    if (!exponentText.empty() && exponentText.front() == '+') exponentText.remove_prefix(1);
+    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), d.exponent);
+    return d;
+}
+
+} // namespace
+
 bool FormatReal(double value, int significantDigits, std::size_t width, std::string& out) {
     if (!std::isfinite(value)) return false;
     if (value == 0) {
         out = "0";
         return width >= 1;
     }
-    std::array<char, 64> buffer{};
-    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                       std::chars_format::scientific, significantDigits - 1);
-    const std::string_view text(buffer.data(), std::size_t(written.ptr - buffer.data()));
-    const bool negative = text.front() == '-';
-    const std::size_t e = text.find('e');
-    std::string digits;
-    for (const char c : text.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
-        if (c != '.') digits += c;
+    // Rounding may carry the largest values of a type past its range (the
+    // largest Double to 1.79769313486232E308, which no reader takes for a
+    // number); those are cut instead.
+    const double limit = significantDigits <= 7 ? double(FLT_MAX) : DBL_MAX;
+    Decimal d = DecimalDigits(value, significantDigits, false);
+    {
+        const std::string check =
+            d.digits.substr(0, 1) + "." + d.digits.substr(1) + "e" + std::to_string(d.exponent);
+        double magnitude = 0;
+        const auto [end, ec] =
+            std::from_chars(check.data(), check.data() + check.size(), magnitude);
+        if (ec != std::errc() || magnitude > limit) {
+            d = DecimalDigits(value, significantDigits, true);
+        }
     }
-    while (digits.size() > 1 && digits.back() == '0')
-        digits.pop_back();
-    int exponent = 0;
-    std::string_view exponentText = text.substr(e + 1);
-    if (!exponentText.empty() && exponentText.front() == '+') exponentText.remove_prefix(1);
-    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
+    const bool negative = d.negative;
+    const std::string& digits = d.digits;
+    const int exponent = d.exponent;
 
     // Fixed-point first: it is what people and every reader expect.
     out.assign(negative ? "-" : "");
@@ -583,11 +620,11 @@ TableHeader DecodeFixedHeader(const std::uint8_t* bytes, std::size_t size) {
     header.headerLength = Le16(bytes + 8);
     header.recordLength = Le16(bytes + 10);
     header.languageDriver = bytes[29];
-    // Every version this driver knows keeps 3 in its low bits or is a known
-    // FoxPro variant.
-    const std::uint8_t low = header.version & 0x07;
-    const bool known = low == 0x03 || low == 0x04 || low == 0x05 || header.version == 0x30 ||
-                       header.version == 0x31 || header.version == 0x32;
+    // The version bytes of dBASE III to V, FoxPro and Visual FoxPro tables.
+    static constexpr std::uint8_t versions[] = {0x03, 0x04, 0x05, 0x30, 0x31, 0x32, 0x43, 0x63,
+                                                0x7B, 0x83, 0x8B, 0x8E, 0xCB, 0xE5, 0xF5, 0xFB};
+    const bool known =
+        std::find(std::begin(versions), std::end(versions), header.version) != std::end(versions);
     if (!known || header.headerLength < kHeaderSize + 1 || header.recordLength < 1) throw unknown();
     return header;
 }
