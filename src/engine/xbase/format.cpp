@@ -282,10 +282,10 @@ TablePlan PlanTable(Version version, const TableDef& def) {
         names.push_back(field.Name);
     const std::vector<std::string> storedNames = StoredFieldNames(names);
     int offset = 1;
-    for (int i = 0; i < def.FieldCount(); ++i) {
-        const Field& field = def.Fields(i);
+    for (std::size_t i = 0; i < def.AllFields().size(); ++i) {
+        const Field& field = def.AllFields()[i];
         StoredField stored = StoredFieldFor(field, version);
-        stored.name = storedNames[static_cast<std::size_t>(i)];
+        stored.name = storedNames[i];
         stored.offset = offset;
         offset += stored.length;
         plan.hasMemo = plan.hasMemo || stored.type == 'M';
