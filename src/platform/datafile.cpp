@@ -21,7 +21,9 @@ DataFile& DataFile::operator=(DataFile&& other) noexcept {
 
 int DataFile::Open(const std::string& path, Mode mode) {
     Close();
-    int flags = O_CLOEXEC;
+    // Non-blocking so that a FIFO put in a file's place cannot stall the open;
+    // it is refused below as not a regular file.
+    int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
     case Mode::Read:
         flags |= O_RDONLY;
