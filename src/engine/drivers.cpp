@@ -6,12 +6,14 @@
 // factory for its Driver, and add one line below.
 #include "engine/driver.h"
 #include "engine/paradox/paradox_driver.h"
+#include "engine/xbase/xbase_driver.h"
 
 namespace engine {
 
 std::vector<std::unique_ptr<Driver>> BuiltInDrivers() {
     std::vector<std::unique_ptr<Driver>> drivers;
     drivers.push_back(paradox::MakeDriver());
+    drivers.push_back(xbase::MakeDriver());
     return drivers;
 }
 

@@ -3,12 +3,14 @@
 #include "app/run.h"
 #include "app/runstate.h"
 #include "engine/engine.h"
+#include "platform/datafile.h"
 #include "platform/platform.h"
 #include "store/export_text.h"
 #include "store/folders.h"
 #include "store/formats.h"
 #include "store/messages.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -26,9 +28,28 @@ bool IsWorkbookOrDictionary(int code) {
     return code >= dtBtrieve && code <= dtExcel50;
 }
 
+bool IsXbaseType(int code) {
+    return code >= dtDbase3 && code <= dtFoxPro26;
+}
+
+// A dBASE or FoxPro table goes with its memo file, and only with it: a stale
+// memo file beside a new table makes readers refuse the table. A table that
+// another program holds locked stays, as a file in use does on Windows, and
+// deleting the old table will report it.
+void DeleteOldXbaseTable(const app::ExportTargetRecord& target) {
+    if (auto table = ExistingOrdinaryFile(target.Location + target.FileName)) {
+        if (platform::DeleteUnlockedFile(*table) == EBUSY) return;
+    }
+    for (const char* extension : {".DBT", ".FPT"}) {
+        const std::string memo = target.Location + BaseName(target.FileName) + extension;
+        if (auto existing = ExistingOrdinaryFile(memo)) platform::DeleteUnlockedFile(*existing);
+    }
+}
+
 // OPTION_NEWDB: the destination file goes first. Whether that works does not
 // matter; opening the destination will tell.
 void DeleteOldDestination(const app::ExportTargetRecord& target) {
+    if (IsXbaseType(target.DbType)) return DeleteOldXbaseTable(target);
     auto existing = ExistingOrdinaryFile(target.Location + target.FileName);
     if (!existing) return;
     platform::DeleteFile(*existing);

@@ -318,11 +318,11 @@ TEST_F(EngineFiles, CreateAndOpenReportMissingExistingAndForeignFiles) {
     EXPECT_EQ(ErrorNumber([&] { ws.OpenDatabase(text)->TableNames(); }), errUnrecognizedFormat);
     EXPECT_EQ(ErrorNumber([&] { ws.OpenDatabase(folder / "."); }), errCannotOpenFile);
 
-    EXPECT_EQ(ErrorNumber([&] { ws.OpenDatabase(folder / "X", true, false, "Dbase IV;"); }),
+    EXPECT_EQ(ErrorNumber([&] { ws.OpenDatabase(folder / "X", true, false, "Btrieve;"); }),
               errNoDriver);
     EXPECT_NE(ErrorText([&] {
-                  ws.OpenDatabase(folder / "X", true, false, "Dbase IV;");
-              }).find("'Dbase IV'"),
+                  ws.OpenDatabase(folder / "X", true, false, "Btrieve;");
+              }).find("'Btrieve'"),
               std::string::npos);
     EXPECT_EQ(ErrorNumber([&] { Engine().Workspaces(1); }), errItemNotFound);
 }
