@@ -84,7 +84,10 @@ void RecordSelectors::SetCurrentRow(int row) {
 }
 
 void RecordSelectors::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    // The style may leave the painter clipped or transformed: keep it clean.
+    painter->save();
     QHeaderView::paintSection(painter, rect, logicalIndex);
+    painter->restore();
     if (logicalIndex != currentRow_ || !rect.isValid()) return;
     // A right-pointing triangle, centred, about half the selector's width.
     const int h = std::max(3, std::min(rect.width() / 2, rect.height() / 2) | 1);

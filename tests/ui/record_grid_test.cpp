@@ -154,7 +154,9 @@ TEST(RecordGrid, SizingOneRowSizesThemAll) {
 TEST(RecordGrid, NumbersAlignRightDatesAndTextsLeftNullStaysEmpty) {
     BigGrid g(2);
     auto alignment = [&](int column) {
-        return g.Grid()->model()->data(g.Grid()->model()->index(0, column), Qt::TextAlignmentRole)
+        return g.Grid()
+                   ->model()
+                   ->data(g.Grid()->model()->index(0, column), Qt::TextAlignmentRole)
                    .value<Qt::Alignment>() &
                Qt::AlignHorizontal_Mask;
     };
