@@ -209,15 +209,14 @@ void RecordGrid::EnsureRecordVisible(int record) {
 
 void RecordGrid::scrollTo(const QModelIndex& index, ScrollHint hint) {
     if (!index.isValid()) return;
-    if (!following_) EnsureRecordVisible(rows_->FirstRow() + index.row());
-    // The base view only scrolls sideways here: its idea of the vertical bar
-    // is a position in the window, not a record.
+    // Only sideways here. Keys bring their record into view themselves
+    // (moveCursor); a click lands on a row that is on screen already, and
+    // moving the window under the mouse would select another record.
     QScrollBar* bar = verticalScrollBar();
     const int keep = bar->value();
     {
         const QSignalBlocker quiet(bar);
-        QTableView::scrollTo(
-            rows_->index(std::min(index.row(), rows_->rowCount() - 1), index.column()), hint);
+        QTableView::scrollTo(index, hint);
         bar->setValue(keep);
     }
     selectors_->setOffset(0);

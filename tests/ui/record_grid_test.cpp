@@ -4,6 +4,7 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <gtest/gtest.h>
 
@@ -137,6 +138,27 @@ TEST(RecordGrid, CurrentRecordAndItsMarkerStayWithTheRecordWhenScrolling) {
     g.Bar()->setValue(0);
     EXPECT_EQ(grid->currentIndex(), grid->model()->index(2, 0));
     EXPECT_EQ(selectors->CurrentRow(), 2);
+}
+
+TEST(RecordGrid, ClickSelectsTheRecordUnderTheMouse) {
+    BigGrid g(10'000);
+    auto* grid = g.Grid();
+    g.Bar()->setValue(100);
+    // The lowest row on screen, cut off by the bottom edge when the height
+    // does not divide evenly, is the hardest case.
+    int row = grid->FullyVisibleRows();
+    if (grid->visualRect(grid->model()->index(row, 1)).top() >= grid->viewport()->height()) --row;
+    const QPoint at = grid->visualRect(grid->model()->index(row, 1)).topLeft() + QPoint(4, 2);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent click(type, at, grid->viewport()->mapToGlobal(at), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::NoModifier);
+        QCoreApplication::sendEvent(grid->viewport(), &click);
+    }
+    EXPECT_EQ(grid->CurrentRecord(), 100 + row);
+    EXPECT_EQ(grid->model()->data(grid->currentIndex()).toString(),
+              QString("row %1").arg(100 + row));
+    EXPECT_EQ(grid->selectionModel()->selectedIndexes(), QModelIndexList{grid->currentIndex()});
 }
 
 TEST(RecordGrid, SizingOneRowSizesThemAll) {
