@@ -12,6 +12,8 @@ packages=(
     libgsf-1-dev pxlib-dev
     python3-dbfread python3-dbf python3-xlrd gdal-bin mdbtools poppler-utils
     clang libclang-rt-14-dev
+    shared-mime-info desktop-file-utils libfile-mimeinfo-perl libglib2.0-bin
+    lintian dpkg-dev man-db
 )
 
 missing=()

@@ -87,9 +87,35 @@ const TableModel::Page& TableModel::PageFor(std::int64_t row) const {
     return pages_.front();
 }
 
+namespace {
+
+bool IsNumberType(int type) {
+    switch (type) {
+    case engine::dbByte:
+    case engine::dbInteger:
+    case engine::dbLong:
+    case engine::dbCurrency:
+    case engine::dbSingle:
+    case engine::dbDouble:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 QVariant TableModel::data(const QModelIndex& index, int role) const {
-    if (!reader_ || !index.isValid() || role != Qt::DisplayRole) return {};
+    if (!reader_ || !index.isValid()) return {};
     if (index.row() >= rowCount() || index.column() >= columnCount()) return {};
+    if (role == Qt::TextAlignmentRole) {
+        // Numbers line up on the right, as spreadsheet users expect; dates
+        // and texts read from the left.
+        const int type = fields_[static_cast<std::size_t>(index.column())].Type;
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignVCenter) |
+                                   (IsNumberType(type) ? Qt::AlignRight : Qt::AlignLeft));
+    }
+    if (role != Qt::DisplayRole) return {};
     const Page& page = PageFor(index.row());
     const std::size_t offset = static_cast<std::size_t>(index.row() % PageRows);
     if (offset >= page.rows.size()) return QString();

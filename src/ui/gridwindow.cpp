@@ -5,6 +5,7 @@
 #include "app/version.h"
 #include "ui/events.h"
 #include "ui/look.h"
+#include "ui/recordgrid.h"
 #include "ui/twips.h"
 #include "ui/windows.h"
 
@@ -48,10 +49,11 @@ GridWindow::GridWindow(const std::string& databasePath, const std::string& table
     setCentralWidget(client_);
 
     data_ = new TableModel(this);
-    grid_ = new QTableView(client_);
-    grid_->setObjectName(QStringLiteral("DBGrid1"));
-    grid_->setModel(data_);
-    grid_->setFont(ClassicFont(9.75));
+    const QFont font = ClassicFont(9.75);
+    // Rows as tall as one line of the grid's font, as the classic grid drew them.
+    const int lineHeight = QFontMetrics(font).height() + TwipsToPixels(60);
+    grid_ = new RecordGrid(data_, lineHeight, client_);
+    grid_->setFont(font);
     grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid_->setTabKeyNavigation(false);
     grid_->setShowGrid(true);
@@ -66,12 +68,7 @@ GridWindow::GridWindow(const std::string& databasePath, const std::string& table
     grid_->horizontalHeader()->setVisible(true);
     grid_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     grid_->verticalHeader()->setVisible(true);
-    grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     grid_->verticalHeader()->setFixedWidth(TwipsToPixels(RecordSelectorTwips));
-    // Rows as tall as one line of the grid's font, as the classic grid drew them.
-    const int lineHeight = QFontMetrics(grid_->font()).height() + TwipsToPixels(60);
-    grid_->verticalHeader()->setMinimumSectionSize(lineHeight / 2);
-    grid_->verticalHeader()->setDefaultSectionSize(lineHeight);
     grid_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     grid_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ui/gridmodel.h"
+#include "ui/recordgrid.h"
 
 #include <QMainWindow>
 
@@ -10,7 +11,6 @@
 #include <string>
 
 class QLabel;
-class QTableView;
 
 namespace ui {
 
@@ -28,7 +28,7 @@ class GridWindow : public QMainWindow {
     void OpenTable(const TableModel::Opener& opener = OpenScratchRows);
 
     TableModel* Data() const { return data_; }
-    QTableView* Grid() const { return grid_; }
+    RecordGrid* Grid() const { return grid_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -42,7 +42,7 @@ class GridWindow : public QMainWindow {
     void OnShownAndPainted();
 
     TableModel* data_ = nullptr;
-    QTableView* grid_ = nullptr;
+    RecordGrid* grid_ = nullptr;
     QWidget* client_ = nullptr;
     QLabel* failureLabel_ = nullptr;
     QSize placedFrame_;

@@ -128,3 +128,20 @@ class RunCase(unittest.TestCase):
         self.assertEqual(msgs[-1]["icon"], "critical")
         self.assertEqual(msgs[-1]["caption"], "Norvakel")
         self.assertEqual(result.code, 1)
+
+
+def start_xvfb(size="1024x768x24"):
+    """Starts a private Xvfb; returns (DISPLAY value, process)."""
+    read, write = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", size,
+                             "-nolisten", "tcp"],
+                            pass_fds=(write,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as r:
+        number = r.readline().strip()
+    if not number:
+        proc.kill()
+        proc.wait()
+        raise RuntimeError("Xvfb did not start")
+    return ":" + number, proc

@@ -51,7 +51,10 @@ TEST(GridWindow, GridIsReadOnlyWithHeadingsAndRecordSelectors) {
     EXPECT_TRUE(view->showGrid());
     EXPECT_FALSE(view->tabKeyNavigation()) << "Tab moves the focus out of the grid";
     EXPECT_DOUBLE_EQ(view->font().pointSizeF(), 9.75);
-    EXPECT_EQ(view->model(), g.window.findChild<QAbstractItemModel*>(QStringLiteral("Data1")));
+    // The grid shows a window of rows read through the data control.
+    EXPECT_EQ(g.window.Grid(), view);
+    EXPECT_EQ(g.window.Grid()->Rows()->Source(),
+              g.window.findChild<QAbstractItemModel*>(QStringLiteral("Data1")));
     EXPECT_EQ(view->model()->rowCount(), 5);
     EXPECT_EQ(view->model()->headerData(1, Qt::Horizontal).toString(), "NAME");
     EXPECT_EQ(g.window.Data()->FailureText(), "");
