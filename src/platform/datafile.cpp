@@ -34,6 +34,9 @@ int DataFile::Open(const std::string& path, Mode mode) {
     case Mode::CreateNew:
         flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
         break;
+    case Mode::CreateOrOpen:
+        flags |= O_RDWR | O_CREAT | O_NOFOLLOW;
+        break;
     }
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return errno;

@@ -16,6 +16,10 @@ class DataFile {
         Read,      // an existing file, read only
         ReadWrite, // an existing file
         CreateNew, // a new file, read/write; fails with EEXIST when there is one
+        // A new file, or the existing one, read/write. Not emptied here: a
+        // caller replacing the file truncates it once it holds the lock, so a
+        // file someone else is using is never cut under them.
+        CreateOrOpen,
     };
     enum class Lock { Shared, Exclusive };
 
@@ -26,8 +30,9 @@ class DataFile {
     DataFile(const DataFile&) = delete;
     DataFile& operator=(const DataFile&) = delete;
 
-    // 0 or an errno value. A new file never follows a symbolic link, so a
-    // link planted in a shared folder cannot redirect it.
+    // 0 or an errno value. The creating modes never follow a symbolic link in
+    // the last component (ELOOP), so a link planted in a shared folder cannot
+    // redirect the write.
     int Open(const std::string& path, Mode mode);
     bool IsOpen() const { return fd_ >= 0; }
     // Takes (or converts to) a lock without waiting; false when another open

@@ -33,6 +33,35 @@ TEST(DataFiles, ANewFileIsNeverAnExistingOneOrALinksTarget) {
     EXPECT_EQ(std::string(buffer, 4), std::string("\0abc", 4));
 }
 
+TEST(DataFiles, CreateOrOpenKeepsTheFileAndRefusesALink) {
+    QTemporaryDir dir;
+    const std::string target = PathIn(dir, "T.DB");
+    std::ofstream(target) << "old";
+    ASSERT_EQ(::symlink(target.c_str(), PathIn(dir, "link").c_str()), 0);
+    DataFile file;
+    EXPECT_EQ(file.Open(PathIn(dir, "link"), DataFile::Mode::CreateOrOpen), ELOOP);
+    EXPECT_FALSE(file.IsOpen());
+
+    // An existing file is opened as it is, to be emptied once it is locked.
+    DataFile other;
+    ASSERT_EQ(other.Open(target, DataFile::Mode::Read), 0);
+    ASSERT_TRUE(other.TryLock(DataFile::Lock::Shared));
+    ASSERT_EQ(file.Open(target, DataFile::Mode::CreateOrOpen), 0);
+    EXPECT_EQ(file.Size(), 3);
+    EXPECT_FALSE(file.TryLock(DataFile::Lock::Exclusive));
+    other.Close();
+    ASSERT_TRUE(file.TryLock(DataFile::Lock::Exclusive));
+    EXPECT_EQ(file.Truncate(0), 0);
+    EXPECT_EQ(file.WriteAt(0, "new", 3), 0);
+    file.Close();
+    std::string text;
+    std::ifstream(target) >> text;
+    EXPECT_EQ(text, "new");
+
+    ASSERT_EQ(file.Open(PathIn(dir, "fresh"), DataFile::Mode::CreateOrOpen), 0);
+    EXPECT_EQ(file.Size(), 0);
+}
+
 TEST(DataFiles, LocksKeepOtherWritersAndDeletionsOut) {
     QTemporaryDir dir;
     const std::string path = PathIn(dir, "T.DBF");

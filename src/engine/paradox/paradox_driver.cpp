@@ -1,7 +1,7 @@
 #include "engine/paradox/paradox_driver.h"
 
 #include "engine/paradox/paradox_format.h"
-#include "platform/locked_file.h"
+#include "platform/datafile.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@ namespace engine::paradox {
 
 namespace {
 
-using platform::LockedFile;
+using platform::DataFile;
 
 std::string VersionName(std::uint8_t version) {
     return version >= 5 ? "Paradox 4.x" : "Paradox 3.x";
@@ -38,6 +38,7 @@ std::string Stem(const std::string& name) {
 [[noreturn]] void RaiseFileError(int err, const std::string& path, const std::string& doing) {
     switch (err) {
     case EWOULDBLOCK:
+    case EBUSY:
         throw EngineError(errFileInUse,
                           "The table file '" + path + "' is in use by another writer.");
     case ENOENT:
@@ -58,12 +59,33 @@ void Check(int err, const std::string& path, const std::string& doing) {
     if (err != 0) RaiseFileError(err, path, doing);
 }
 
+// How a table file is opened. Readers share the file; a writer has it to
+// itself. A lock held elsewhere is reported at once, never waited for.
+enum class Use {
+    Read,    // an existing file, shared lock
+    Write,   // an existing file, exclusive lock
+    Replace, // created, or emptied once the exclusive lock is ours; a
+             // symbolic link in the last component is refused
+};
+
+// 0 or an errno value (EWOULDBLOCK: locked elsewhere).
+int OpenLocked(DataFile& file, const std::string& path, Use use) {
+    const DataFile::Mode mode = use == Use::Read    ? DataFile::Mode::Read
+                                : use == Use::Write ? DataFile::Mode::ReadWrite
+                                                    : DataFile::Mode::CreateOrOpen;
+    if (const int err = file.Open(path, mode); err != 0) return err;
+    const auto lock = use == Use::Read ? DataFile::Lock::Shared : DataFile::Lock::Exclusive;
+    int err = file.TryLock(lock) ? 0 : EWOULDBLOCK;
+    if (err == 0 && use == Use::Replace) err = file.Truncate(0);
+    if (err != 0) file.Close();
+    return err;
+}
+
 class FileSource final : public Source {
   public:
-    explicit FileSource(const LockedFile& file) : file_(file) {}
+    explicit FileSource(const DataFile& file) : file_(file) {}
     bool Read(void* buffer, std::size_t size, std::uint64_t offset) const override {
-        std::size_t got = 0;
-        return file_.ReadAt(buffer, size, offset, got) == 0 && got == size;
+        return file_.ReadAt(offset, buffer, size) == static_cast<std::int64_t>(size);
     }
     std::uint64_t Size() const override {
         const std::int64_t size = file_.Size();
@@ -71,10 +93,10 @@ class FileSource final : public Source {
     }
 
   private:
-    const LockedFile& file_;
+    const DataFile& file_;
 };
 
-Header ReadHeader(const LockedFile& file, const std::string& path) {
+Header ReadHeader(const DataFile& file, const std::string& path) {
     FileSource source(file);
     std::vector<std::uint8_t> bytes(kHeaderProbe);
     if (!source.Read(bytes.data(), bytes.size(), 0)) {
@@ -102,9 +124,9 @@ class TableWriter {
     // A new, empty table: its files are created (emptied) under our lock.
     TableWriter(const std::string& dbPath, Header header)
         : path_(dbPath), header_(std::move(header)) {
-        Check(db_.Open(path_, LockedFile::Mode::Create), path_, "Creating");
+        Check(OpenLocked(db_, path_, Use::Replace), path_, "Creating");
         std::vector<std::uint8_t> bytes = BuildHeader(header_);
-        Check(db_.WriteAt(bytes.data(), bytes.size(), 0), path_, "Writing");
+        Check(db_.WriteAt(0, bytes.data(), bytes.size()), path_, "Writing");
         mbPath_ = Stem(path_) + ".MB";
         if (header_.HasBlobs()) CreateBlobFile();
         Prepare();
@@ -112,7 +134,7 @@ class TableWriter {
 
     // An existing table, to add records after its last one.
     explicit TableWriter(const std::string& dbPath) : path_(dbPath) {
-        Check(db_.Open(path_, LockedFile::Mode::ReadWrite), path_, "Opening");
+        Check(OpenLocked(db_, path_, Use::Write), path_, "Opening");
         header_ = ReadHeader(db_, path_);
         if (header_.fileType != 2 || header_.lastBlock != header_.fileBlocks ||
             (header_.fileBlocks != 0 && header_.firstBlock != 1)) {
@@ -138,7 +160,7 @@ class TableWriter {
                 CreateBlobFile();
             } else {
                 mbPath_ = *found;
-                Check(mb_.Open(mbPath_, LockedFile::Mode::ReadWrite), mbPath_, "Opening");
+                Check(OpenLocked(mb_, mbPath_, Use::Write), mbPath_, "Opening");
                 const std::int64_t size = mb_.Size();
                 mbEnd_ = std::max<std::uint64_t>(kMbBlock, (std::uint64_t(size) + kMbBlock - 1) /
                                                                kMbBlock * kMbBlock);
@@ -147,8 +169,8 @@ class TableWriter {
     }
 
     const Header& header() const { return header_; }
-    const LockedFile& db() const { return db_; }
-    const LockedFile* mb() const { return mb_.IsOpen() ? &mb_ : nullptr; }
+    const DataFile& db() const { return db_; }
+    const DataFile* mb() const { return mb_.IsOpen() ? &mb_ : nullptr; }
     const std::string& path() const { return path_; }
 
     void Append(const std::vector<Value>& values) {
@@ -175,8 +197,7 @@ class TableWriter {
         if (blockNumber_ != 0) WriteBlock();
         if (subOffset_ != 0) WriteAt(mb_, mbPath_, sub_.data(), sub_.size(), subOffset_);
         std::uint8_t counts[kCountsEnd] = {};
-        std::size_t got = 0;
-        Check(db_.ReadAt(counts, sizeof counts, 0, got), path_, "Reading");
+        if (db_.ReadAt(0, counts, sizeof counts) < 0) RaiseFileError(errno, path_, "Reading");
         PutCounts(counts, header_);
         WriteAt(db_, path_, counts, sizeof counts, 0);
         dirty_ = false;
@@ -201,7 +222,7 @@ class TableWriter {
     }
 
     void CreateBlobFile() {
-        Check(mb_.Open(mbPath_, LockedFile::Mode::Create), mbPath_, "Creating");
+        Check(OpenLocked(mb_, mbPath_, Use::Replace), mbPath_, "Creating");
         std::vector<std::uint8_t> head(kMbBlock, 0);
         PutLe16(&head[1], 1); // one 4 KiB unit
         PutLe16(&head[3], 1); // modification count
@@ -214,9 +235,9 @@ class TableWriter {
         mbEnd_ = kMbBlock;
     }
 
-    static void WriteAt(const LockedFile& file, const std::string& path, const void* data,
+    static void WriteAt(const DataFile& file, const std::string& path, const void* data,
                         std::size_t size, std::uint64_t offset) {
-        Check(file.WriteAt(data, size, offset), path, "Writing");
+        Check(file.WriteAt(offset, data, size), path, "Writing");
     }
 
     void WriteBlock() {
@@ -417,7 +438,7 @@ class TableWriter {
 
     std::string path_, mbPath_;
     Header header_;
-    LockedFile db_, mb_;
+    DataFile db_, mb_;
     std::vector<std::uint8_t> block_, record_, sub_;
     int blockNumber_ = 0;
     int blockRecords_ = 0;
@@ -650,20 +671,20 @@ class ParadoxRecordset final : public Recordset {
     void Start() {
         CheckOpen();
         if (reader_) return;
-        const LockedFile* db = nullptr;
-        const LockedFile* mb = nullptr;
+        const DataFile* db = nullptr;
+        const DataFile* mb = nullptr;
         if (TableWriter* writer = folder_->FindWriter(file_)) {
             writer->Flush();
             db = &writer->db();
             mb = writer->mb();
         } else {
-            Check(own_.Open(file_, LockedFile::Mode::Read), file_, "Opening");
+            Check(OpenLocked(own_, file_, Use::Read), file_, "Opening");
             db = &own_;
         }
         header_ = ReadHeader(*db, file_);
         if (mb == nullptr && header_.HasBlobs()) {
             if (auto found = platform::ResolveExistingPath(Stem(file_) + ".MB")) {
-                if (ownBlobs_.Open(*found, LockedFile::Mode::Read) == 0) mb = &ownBlobs_;
+                if (OpenLocked(ownBlobs_, *found, Use::Read) == 0) mb = &ownBlobs_;
             }
         }
         file_source_ = std::make_unique<FileSource>(*db);
@@ -674,7 +695,7 @@ class ParadoxRecordset final : public Recordset {
 
     std::shared_ptr<Folder> folder_;
     std::string file_;
-    LockedFile own_, ownBlobs_;
+    DataFile own_, ownBlobs_;
     Header header_;
     std::unique_ptr<FileSource> file_source_, blob_source_;
     std::unique_ptr<RecordReader> reader_;
@@ -805,8 +826,8 @@ class ParadoxDatabase final : public Database {
         if (TableWriter* writer = folder_->FindWriter(file)) {
             header = writer->header();
         } else {
-            LockedFile reading;
-            Check(reading.Open(file, LockedFile::Mode::Read), file, "Opening");
+            DataFile reading;
+            Check(OpenLocked(reading, file, Use::Read), file, "Opening");
             header = ReadHeader(reading, file);
         }
         std::vector<Field> fields;

@@ -277,6 +277,23 @@ TEST(ParadoxTables, TablesAreCreatedFoundAndDeletedWithTheirFiles) {
               3044);
 }
 
+TEST(ParadoxTables, ANewTableIsNeverWrittenThroughALink) {
+    TempFolder folder;
+    TempFolder elsewhere;
+    auto db = OpenFolder(folder);
+    // A link left where the new table's file goes, to a file that is not there
+    // yet: following it would create a file outside the folder.
+    std::filesystem::create_symlink(elsewhere / "VICTIM.DB", folder / "LINKED.DB");
+    EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "LINKED", {{"A", dbLong, 0}}); }), 3051);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "VICTIM.DB"));
+    // A stale blob file in the way is replaced, not followed.
+    testing::WriteFile(elsewhere / "KEEP.MB", "keep");
+    std::filesystem::create_symlink(elsewhere / "KEEP.MB", folder / "NOTES.MB");
+    CreateTable(*db, "NOTES", {{"M", dbMemo, 0}});
+    EXPECT_EQ(ReadBytes(elsewhere / "KEEP.MB").size(), 4u);
+    EXPECT_FALSE(std::filesystem::is_symlink(folder / "NOTES.MB"));
+}
+
 TEST(ParadoxTables, ASecondWriterIsRefusedWhileTheFirstHoldsTheTable) {
     TempFolder folder;
     auto first = OpenFolder(folder);
