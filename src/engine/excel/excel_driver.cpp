@@ -379,9 +379,9 @@ class ExcelRecordset final : public Recordset {
         try {
             if (sheet.rows >= kMaxRows) {
                 throw EngineError(errSpreadsheetFull,
-                                  "The worksheet '" + table_ + "' is full: a worksheet holds " +
-                                      std::to_string(kMaxRows) + " rows (the field names and " +
-                                      std::to_string(kMaxRows - 1) + " records), and record " +
+                                  "The worksheet '" + table_ +
+                                      "' is full: a worksheet holds at most 16,384 rows (the "
+                                      "field names and 16,383 records), and record " +
                                       std::to_string(sheet.rows) + " would pass that limit.");
             }
             for (std::size_t i = 0; i < values.size(); ++i)
