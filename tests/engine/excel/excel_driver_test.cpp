@@ -597,13 +597,13 @@ TEST_F(ExcelDriverTest, AForeignWorkbookGainsASheetAndKeepsItsOwnAsStored) {
 // ---- Cell encodings -------------------------------------------------------------
 
 TEST(Biff5Cells, RkHoldsWhatItCanExactlyAndNothingElse) {
-    for (double v : {0.0, 1.0, -1.0, 536870911.0, -536870912.0, 0.01, -12.34, 1.25, 0.5, 0.15625,
-                     2.0 * 536870912.0}) {
+    for (double v : {0.0, 1.0, -1.0, 536870911.0, -536870912.0, 0.01, -12.34, 1.25, 0.5, 0.1,
+                     0.15625, 2.0 * 536870912.0}) {
         const auto rk = excel::EncodeRk(v);
         ASSERT_TRUE(rk.has_value()) << v;
         EXPECT_EQ(excel::DecodeRk(*rk), v) << v;
     }
-    for (double v : {0.1, 1234.5678, 536870912.5, -0.0, 1.0 / 3, 1e300})
+    for (double v : {1234.5678, 536870912.5, -0.0, 1.0 / 3, 1e300})
         EXPECT_FALSE(excel::EncodeRk(v).has_value()) << v;
 }
 
