@@ -14,7 +14,7 @@ VALUES = ["  apple  ", "3", "12.5", 'said "hi", then left',
           'ends with quote"', "-7", "0.1", "x"]
 SUCCESS = "The requested data stored successfully.\r\n\r\nFile Name = "
 NO_DRIVER_TYPES = ["DBASE III", "DBASE IV", "FOXPRO 2.0", "FOXPRO 2.5", "FOXPRO 2.6",
-                   "PARADOX 3", "PARADOX 4", "BTRIEVE", "EXCEL 3.0", "EXCEL 4.0", "EXCEL 5.0"]
+                   "PARADOX 3", "PARADOX 4", "BTRIEVE"]
 
 
 def export_block(name, location, type_name=None, table=None):
