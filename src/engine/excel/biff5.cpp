@@ -434,33 +434,49 @@ double DecodeRk(std::uint32_t rk) {
     return (rk & 1u) ? value / 100 : value;
 }
 
+// A cell record's header and address, written straight into the stream: these
+// are the records of every row.
+void PutCellHead(std::vector<std::uint8_t>& out, std::uint16_t id, std::size_t size, int row,
+                 int column, std::uint16_t xf) {
+    Put16(out, id);
+    Put16(out, static_cast<std::uint32_t>(size));
+    Put16(out, static_cast<std::uint32_t>(row));
+    Put16(out, static_cast<std::uint32_t>(column));
+    Put16(out, xf);
+}
+
 void AppendNumber(std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
                   double value) {
-    std::vector<std::uint8_t> data = CellHead(row, column, xf);
     if (const auto rk = EncodeRk(value)) {
-        Put32(data, *rk);
-        AppendRecord(out, record::Rk, data);
+        PutCellHead(out, record::Rk, 10, row, column, xf);
+        Put32(out, *rk);
     } else {
-        PutF64(data, value);
-        AppendRecord(out, record::Number, data);
+        PutCellHead(out, record::Number, 14, row, column, xf);
+        PutF64(out, value);
     }
 }
 
 void AppendLabel(std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
                  std::string_view text) {
-    std::vector<std::uint8_t> data = CellHead(row, column, xf);
-    data.reserve(8 + text.size());
-    Put16(data, static_cast<std::uint32_t>(text.size()));
-    data.insert(data.end(), text.begin(), text.end());
-    AppendRecord(out, record::Label, data);
+    const std::size_t size = 8 + text.size();
+    if (size > kMaxRecordData) {
+        std::vector<std::uint8_t> data = CellHead(row, column, xf);
+        data.reserve(size);
+        Put16(data, static_cast<std::uint32_t>(text.size()));
+        data.insert(data.end(), text.begin(), text.end());
+        AppendRecord(out, record::Label, data);
+        return;
+    }
+    PutCellHead(out, record::Label, size, row, column, xf);
+    Put16(out, static_cast<std::uint32_t>(text.size()));
+    out.insert(out.end(), text.begin(), text.end());
 }
 
 void AppendBoolean(std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
                    bool value) {
-    std::vector<std::uint8_t> data = CellHead(row, column, xf);
-    data.push_back(value ? 1 : 0);
-    data.push_back(0);
-    AppendRecord(out, record::BoolErr, data);
+    PutCellHead(out, record::BoolErr, 8, row, column, xf);
+    out.push_back(value ? 1 : 0);
+    out.push_back(0);
 }
 
 std::vector<std::uint8_t> WorksheetHead(int rows, int columns) {
@@ -563,9 +579,10 @@ std::uint16_t GlobalsWriter::XfFor(CellStyle style) {
         if (same != formats_.end()) {
             format = same->first;
         } else {
-            format = 164; // the first index of a workbook's own formats
-            if (!formats_.empty())
-                format = std::max<std::uint16_t>(format, formats_.rbegin()->first + 1);
+            // The first free index of a workbook's own formats.
+            format = 164;
+            while (formats_.count(format) != 0 && format < 0xFFFF)
+                ++format;
             formats_[format] = code;
             std::vector<std::uint8_t> data;
             Put16(data, format);

@@ -181,7 +181,12 @@ std::string DateText(const DateTime& t) {
 
 void AppendText(Workbook& book, NewSheet& sheet, int row, int column, const Field& field,
                 std::string_view utf8) {
-    const std::string text = platform::Utf8ToCp1252(utf8);
+    // Plain ASCII is the same in Windows-1252 and needs no conversion.
+    const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    std::string converted;
+    if (!ascii) converted = platform::Utf8ToCp1252(utf8);
+    const std::string_view text = ascii ? utf8 : std::string_view(converted);
     if (text.size() > kMaxLabelLength) {
         throw EngineError(errValueTooLong, "The text for the field '" + field.Name + "' has " +
                                                std::to_string(text.size()) +
@@ -554,8 +559,10 @@ void WriteWorkbook(Workbook& book) {
         bool finished = gsf_output_close(GSF_OUTPUT(ole.get()));
         if (!gsf_output_is_closed(sink.get()) && !gsf_output_close(sink.get())) finished = false;
         if (!finished) RaiseWriteFailure(book.path, "cannot finish the compound file");
-        if (std::fflush(file.get()) != 0 || ::fsync(fd) != 0)
-            RaiseWriteFailure(book.path, std::strerror(errno));
+        if (std::fflush(file.get()) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
+        // Before it replaces a workbook, the new file must be on the disk: a
+        // crash after the rename must not leave neither of the two.
+        if (book.exists && ::fsync(fd) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
         if (std::fclose(file.release()) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
         if (::rename(temp.c_str(), book.path.c_str()) != 0)
             RaiseWriteFailure(book.path, std::strerror(errno));
