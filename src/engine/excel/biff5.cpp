@@ -649,6 +649,15 @@ std::vector<std::uint8_t> GlobalsWriter::Serialize(const std::vector<SheetOut>& 
             for (const auto& entry : entries)
                 raw(record::BoundSheet, entry);
         }
+        if (records_[i].id == record::Window1 && records_[i].data.size() >= 14) {
+            // The active and the first shown sheet must still exist.
+            std::vector<std::uint8_t> window = records_[i].data;
+            for (const std::size_t at : {10u, 12u}) {
+                if (U16(window.data() + at) >= sheets.size()) window[at] = window[at + 1] = 0;
+            }
+            raw(record::Window1, window);
+            continue;
+        }
         raw(records_[i].id, records_[i].data);
     }
     return out;

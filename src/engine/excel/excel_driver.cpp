@@ -612,7 +612,7 @@ class ExcelDatabase final : public Database {
 
     TableDef TableDefs(const std::string& name) override {
         const Sheet& sheet = Existing(name);
-        if (sheet.fresh) return TableDef(sheet.name, sheet.fresh->fields);
+        if (sheet.fresh) return TableDef(sheet.name, WithZeroLengthTexts(sheet.fresh->fields));
         return TableDef(sheet.name, FieldsOf(ReadSheetRows(*book_, sheet), book_->Date1904()));
     }
 
