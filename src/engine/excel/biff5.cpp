@@ -4,8 +4,10 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <iconv.h>
 
 namespace engine::excel {
 
@@ -57,8 +59,62 @@ void PutShortString(std::vector<std::uint8_t>& out, std::string_view bytes) {
     out.insert(out.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-std::string Text(const std::uint8_t* p, std::size_t length) {
-    return platform::Cp1252ToUtf8(std::string_view(reinterpret_cast<const char*>(p), length));
+std::string_view Bytes(const std::uint8_t* p, std::size_t length) {
+    return std::string_view(reinterpret_cast<const char*>(p), length);
+}
+
+// The iconv name of a code page, or nothing for Windows-1252 and its subsets.
+std::optional<std::string> IconvName(std::uint16_t id) {
+    switch (id) {
+    case 1252:  // Windows-1252
+    case 367:   // ASCII
+    case 32769: // Windows-1252 as early versions wrote it
+        return std::nullopt;
+    case 10000:
+    case 32768:
+        return "MACINTOSH";
+    default:
+        return "CP" + std::to_string(id);
+    }
+}
+
+// Converts with `cd`; a byte sequence it cannot convert becomes `replacement`.
+std::string Convert(void* cd, std::string_view input, bool fromUtf8, char replacement) {
+    auto* conv = static_cast<iconv_t>(cd);
+    iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    std::string out(input.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(input.data());
+    std::size_t inLeft = input.size();
+    char* to = out.data();
+    std::size_t toLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(conv, &in, &inLeft, &to, &toLeft) != static_cast<std::size_t>(-1)) break;
+        if (errno == E2BIG) {
+            const std::size_t used = static_cast<std::size_t>(to - out.data());
+            out.resize(out.size() * 2);
+            to = out.data() + used;
+            toLeft = out.size() - used;
+            continue;
+        }
+        // Skip one character of the input (a whole UTF-8 sequence).
+        std::size_t skip = 1;
+        if (fromUtf8) {
+            while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80)
+                ++skip;
+        }
+        in += skip;
+        inLeft -= skip;
+        if (toLeft == 0) {
+            const std::size_t used = static_cast<std::size_t>(to - out.data());
+            out.resize(out.size() + 16);
+            to = out.data() + used;
+            toLeft = out.size() - used;
+        }
+        *to++ = replacement;
+        --toLeft;
+    }
+    out.resize(static_cast<std::size_t>(to - out.data()));
+    return out;
 }
 
 [[noreturn]] void Broken(const std::string& reason) {
@@ -148,6 +204,37 @@ bool MemorySource::Read(std::size_t offset, std::size_t count, std::uint8_t* out
     return true;
 }
 
+CodePage::CodePage(std::uint16_t id) {
+    const auto name = IconvName(id);
+    if (!name) return;
+    const iconv_t decoder = iconv_open("UTF-8", name->c_str());
+    const iconv_t encoder = iconv_open(name->c_str(), "UTF-8");
+    const auto failed = reinterpret_cast<iconv_t>(-1);
+    if (decoder == failed || encoder == failed) {
+        // A code page this system cannot convert: read it as Windows-1252.
+        if (decoder != failed) iconv_close(decoder);
+        if (encoder != failed) iconv_close(encoder);
+        return;
+    }
+    decoder_ = decoder;
+    encoder_ = encoder;
+}
+
+CodePage::~CodePage() {
+    if (decoder_ != nullptr) iconv_close(static_cast<iconv_t>(decoder_));
+    if (encoder_ != nullptr) iconv_close(static_cast<iconv_t>(encoder_));
+}
+
+std::string CodePage::Decode(std::string_view bytes) const {
+    if (decoder_ == nullptr) return platform::Cp1252ToUtf8(bytes);
+    return Convert(decoder_, bytes, false, '?');
+}
+
+std::string CodePage::Encode(std::string_view utf8) const {
+    if (encoder_ == nullptr) return platform::Utf8ToCp1252(utf8);
+    return Convert(encoder_, utf8, true, '?');
+}
+
 bool CellFormats::IsDateXf(std::uint16_t xf) const {
     if (xf >= xfFormat.size()) return false;
     const std::uint16_t format = xfFormat[xf];
@@ -232,7 +319,7 @@ Globals ReadGlobals(ByteSource& source) {
             sheet.start = U32(data.data());
             sheet.visibility = data[4];
             sheet.type = data[5];
-            sheet.name = Text(data.data() + 7, data[6]);
+            sheet.name.assign(Bytes(data.data() + 7, data[6])); // decoded below
             globals.sheets.push_back(std::move(sheet));
             break;
         }
@@ -242,10 +329,10 @@ Globals ReadGlobals(ByteSource& source) {
             break;
         case record::Format:
             if (h.length < 3 || h.length < 3u + data[2]) Broken("a number format is too short");
-            globals.formats.formats[U16(data.data())] = Text(data.data() + 3, data[2]);
+            globals.formats.formats[U16(data.data())] = Bytes(data.data() + 3, data[2]);
             break;
         case record::CodePage:
-            if (h.length >= 2) globals.codePage = U16(data.data());
+            if (h.length >= 2) globals.formats.codePage = U16(data.data());
             break;
         case record::DateMode:
             if (h.length >= 2) globals.formats.date1904 = U16(data.data()) == 1;
@@ -256,7 +343,12 @@ Globals ReadGlobals(ByteSource& source) {
         globals.records.push_back(RawRecord{h.id, data});
         if (h.id == record::Eof) break;
     }
+    // The code page may come after the texts it applies to.
+    const CodePage page(globals.formats.codePage);
+    for (auto& [index, format] : globals.formats.formats)
+        format = page.Decode(format);
     for (SheetEntry& sheet : globals.sheets) {
+        sheet.name = page.Decode(sheet.name);
         if (sheet.start < offset || sheet.start >= source.Size())
             Broken("a sheet lies outside the stream");
         sheet.end = SubstreamEnd(source, sheet.start);
@@ -269,6 +361,7 @@ Globals ReadGlobals(ByteSource& source) {
 std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_t size,
                                            const CellFormats& formats) {
     std::map<int, std::vector<Cell>> rows;
+    const CodePage page(formats.codePage);
     auto put = [&](int row, int column, Cell cell) {
         if (column >= kMaxColumns) return; // beyond what a BIFF5 sheet holds
         cell.column = column;
@@ -285,7 +378,7 @@ std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_
         const std::size_t length = std::min<std::size_t>(U16(p), available - 2);
         Cell cell;
         cell.kind = CellKind::Text;
-        cell.text = Text(p + 2, length);
+        cell.text = page.Decode(Bytes(p + 2, length));
         if (!cell.text.empty()) put(row, column, std::move(cell));
     };
 
@@ -317,7 +410,7 @@ std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_
             if (stringRow >= 0 && n >= 2) {
                 Cell cell;
                 cell.kind = CellKind::Text;
-                cell.text = Text(d + 2, std::min<std::size_t>(U16(d), n - 2));
+                cell.text = page.Decode(Bytes(d + 2, std::min<std::size_t>(U16(d), n - 2)));
                 if (!cell.text.empty()) put(stringRow, stringColumn, std::move(cell));
             }
             stringRow = -1;
@@ -558,6 +651,7 @@ GlobalsWriter::GlobalsWriter() {
 
 GlobalsWriter::GlobalsWriter(const Globals& existing) : formats_(existing.formats.formats) {
     date1904_ = existing.formats.date1904;
+    codePage_ = existing.formats.codePage;
     for (const RawRecord& r : existing.records) {
         if (r.id == record::BoundSheet) {
             if (boundSheetAt_ == 0) boundSheetAt_ = records_.size();
@@ -617,6 +711,7 @@ std::uint16_t GlobalsWriter::XfFor(CellStyle style) {
 }
 
 std::vector<std::uint8_t> GlobalsWriter::Serialize(const std::vector<SheetOut>& sheets) const {
+    const CodePage page(codePage_);
     std::vector<std::vector<std::uint8_t>> entries;
     std::size_t size = 0;
     for (const RawRecord& r : records_)
@@ -625,7 +720,7 @@ std::vector<std::uint8_t> GlobalsWriter::Serialize(const std::vector<SheetOut>& 
         std::vector<std::uint8_t> entry(4, 0); // position, filled in below
         entry.push_back(sheet.visibility);
         entry.push_back(sheet.type);
-        PutShortString(entry, platform::Utf8ToCp1252(sheet.name));
+        PutShortString(entry, page.Encode(sheet.name));
         size += 4 + entry.size();
         entries.push_back(std::move(entry));
     }

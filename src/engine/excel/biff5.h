@@ -95,11 +95,30 @@ struct SheetEntry {
     std::size_t start = 0, end = 0;
 };
 
+// The 8-bit texts of a workbook: Windows-1252 unless its CODEPAGE record names
+// another code page, which is then converted through iconv.
+class CodePage {
+  public:
+    explicit CodePage(std::uint16_t id = 1252);
+    ~CodePage();
+    CodePage(const CodePage&) = delete;
+    CodePage& operator=(const CodePage&) = delete;
+    std::string Decode(std::string_view bytes) const;
+    // Characters the code page cannot hold become "?".
+    std::string Encode(std::string_view utf8) const;
+    bool IsWindows1252() const { return decoder_ == nullptr; }
+
+  private:
+    void* decoder_ = nullptr; // iconv_t
+    void* encoder_ = nullptr;
+};
+
 // What the globals say about reading cells.
 struct CellFormats {
     std::vector<std::uint16_t> xfFormat;          // format index of each XF
     std::map<std::uint16_t, std::string> formats; // FORMAT records, UTF-8
     bool date1904 = false;
+    std::uint16_t codePage = 1252;
     // Whether XF `xf` shows its number as a date or time.
     bool IsDateXf(std::uint16_t xf) const;
 };
@@ -108,7 +127,6 @@ struct Globals {
     std::vector<RawRecord> records; // BOF to EOF, BOUNDSHEET records included
     std::vector<SheetEntry> sheets;
     CellFormats formats;
-    std::uint16_t codePage = 1252;
 };
 
 // The globals of a BIFF5 stream and the extent of every sheet. FormatError when
@@ -186,6 +204,7 @@ class GlobalsWriter {
     // The globals substream for these sheets, in this order; each sheet's
     // substream follows the globals in the same order.
     std::vector<std::uint8_t> Serialize(const std::vector<SheetOut>& sheets) const;
+    std::uint16_t CodePageId() const { return codePage_; }
 
   private:
     std::vector<RawRecord> records_; // without BOUNDSHEETs
@@ -193,6 +212,7 @@ class GlobalsWriter {
     std::vector<std::vector<std::uint8_t>> xfs_;
     std::map<std::uint16_t, std::string> formats_;
     bool date1904_ = false;
+    std::uint16_t codePage_ = 1252;
     std::map<CellStyle, std::uint16_t> styles_;
 };
 

@@ -119,6 +119,7 @@ struct Workbook {
     GsfPtr<GsfInfile> ole;
     GsfPtr<GsfInput> book;
     std::optional<Globals> globals;
+    std::unique_ptr<CodePage> page = std::make_unique<CodePage>();
     std::unique_ptr<GlobalsWriter> writer;
     std::vector<Sheet> sheets;
     // Where a deleted sheet stood, so that a new sheet of that name takes its place.
@@ -182,10 +183,11 @@ std::string DateText(const DateTime& t) {
 void AppendText(Workbook& book, NewSheet& sheet, int row, int column, const Field& field,
                 std::string_view utf8) {
     // Plain ASCII is the same in Windows-1252 and needs no conversion.
-    const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+    const bool ascii = book.page->IsWindows1252() &&
+                       std::all_of(utf8.begin(), utf8.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     std::string converted;
-    if (!ascii) converted = platform::Utf8ToCp1252(utf8);
+    if (!ascii) converted = book.page->Encode(utf8);
     const std::string_view text = ascii ? utf8 : std::string_view(converted);
     if (text.size() > kMaxLabelLength) {
         throw EngineError(errValueTooLong, "The text for the field '" + field.Name + "' has " +
@@ -575,8 +577,8 @@ void WriteWorkbook(Workbook& book) {
 
 // ---- Database ----------------------------------------------------------------
 
-void CheckSheetName(const std::string& name) {
-    const std::string stored = platform::Utf8ToCp1252(name);
+void CheckSheetName(const std::string& name, const CodePage& page) {
+    const std::string stored = page.Encode(name);
     const bool bad = stored.empty() || stored.size() > kMaxSheetNameLength ||
                      stored.find_first_of("[]:*?/\\") != std::string::npos ||
                      std::any_of(stored.begin(), stored.end(),
@@ -586,7 +588,8 @@ void CheckSheetName(const std::string& name) {
                           "'" + name +
                               "' is not a valid worksheet name: a worksheet name has 1 to " +
                               std::to_string(kMaxSheetNameLength) +
-                              " characters of Windows-1252, none of them [ ] : * ? / \\.");
+                              " characters of the workbook's code page, none of them [ ] : * ? / "
+                              "\\.");
     }
 }
 
@@ -681,7 +684,7 @@ class ExcelDatabase final : public Database {
     void Append(const TableDef& def) {
         Workbook& book = *book_;
         const std::string& name = def.Name();
-        CheckSheetName(name);
+        CheckSheetName(name, *book.page);
         if (book.Find(name, false) != nullptr) {
             throw EngineError(errTableExists, "The worksheet '" + name + "' already exists.");
         }
@@ -768,6 +771,7 @@ void OpenStored(Workbook& book) {
     } catch (const FormatError& e) {
         RaiseNotWorkbook(book.path, e.reason);
     }
+    book.page = std::make_unique<CodePage>(book.globals->formats.codePage);
     for (const SheetEntry& entry : book.globals->sheets) {
         Sheet sheet;
         sheet.name = entry.name;

@@ -11,7 +11,8 @@
 //   Date                 serial day number of the workbook's date system with a
 //                        date, date-time or time format; a date that system
 //                        cannot show (before 1900) as its text
-//   Text, Memo, GUID     LABEL in Windows-1252, up to 32,767 characters
+//   Text, Memo, GUID     LABEL in Windows-1252 (or the code page an existing
+//                        workbook declares), up to 32,767 characters
 //   Binary, Long binary  LABEL holding the bytes as hexadecimal digits
 // Null and empty texts leave the cell empty. Rows are written to a spool file as
 // they are added; the workbook itself is rewritten only at Close, into a

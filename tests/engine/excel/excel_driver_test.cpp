@@ -594,6 +594,44 @@ TEST_F(ExcelDriverTest, AForeignWorkbookGainsASheetAndKeepsItsOwnAsStored) {
               (std::vector<std::vector<Value>>{{DateTime{2001, 2, 3}, 9.99}}));
 }
 
+TEST_F(ExcelDriverTest, TextsFollowTheCodePageTheWorkbookDeclares) {
+    const std::string privet = "\xCF\xF0\xE8\xE2\xE5\xF2"; // Привет in code page 1251
+    Records sheet;
+    sheet.Add(0x0809, Records::Words({0x0500, 0x0010, 0, 0}));
+    sheet.Add(0x0204, Records::Join(Records::Cell(0, 0, 0), Records::Str16(privet)));
+    sheet.Add(0x0204, Records::Join(Records::Cell(1, 0, 0), Records::Str16(privet + "!")));
+    sheet.Add(0x000A, {});
+    auto globals = [&](std::uint32_t at) {
+        Records g;
+        g.Add(0x0809, Records::Words({0x0500, 0x0005, 0, 0}));
+        g.Add(0x0042, Records::Words({1251}));
+        Bytes entry;
+        Records::Put32(entry, at);
+        entry.insert(entry.end(), {0, 0});
+        g.Add(0x0085, Records::Join(entry, Records::Str8(privet)));
+        g.Add(0x000A, {});
+        return g.bytes;
+    };
+    Bytes book = globals(std::uint32_t(globals(0).size()));
+    book.insert(book.end(), sheet.bytes.begin(), sheet.bytes.end());
+    ASSERT_TRUE(testing::WriteCompoundFile(path, {{"Book", book}}));
+    {
+        auto db = OpenBook(path);
+        EXPECT_EQ(db->TableNames(), std::vector<std::string>{"Привет"});
+        EXPECT_EQ(db->TableDefs("Привет").Fields(0).Name, "Привет");
+        EXPECT_EQ(ReadAll(*db, "Привет"), (std::vector<std::vector<Value>>{{Text("Привет!")}}));
+        AddTable(*db, "Мир", {{"Слово", dbText, 20}});
+        auto rs = db->OpenRecordset("Мир");
+        AddRow(*rs, {Text("Ёж ü")}); // code page 1251 has no ü
+        db->Close();
+    }
+    const BookLayout layout = Layout(testing::StreamNamed(testing::ReadCompoundFile(path), "Book"));
+    ASSERT_EQ(layout.names.size(), 2u);
+    EXPECT_EQ(layout.names[1], "\xCC\xE8\xF0"); // Мир
+    auto db = OpenBook(path);
+    EXPECT_EQ(ReadAll(*db, "Мир"), (std::vector<std::vector<Value>>{{Text("Ёж ?")}}));
+}
+
 // ---- Cell encodings -------------------------------------------------------------
 
 TEST(Biff5Cells, RkHoldsWhatItCanExactlyAndNothingElse) {
