@@ -799,6 +799,12 @@ class ExcelDriver final : public Driver {
             if (!platform::IsOrdinaryFile(book->path))
                 throw EngineError(errCannotOpenFile, "'" + book->path + "' is not a file.");
             book->exists = true;
+            // The workbook is replaced rather than written in place, which the
+            // folder would allow even where the file itself may not be written.
+            if (!readOnly && ::access(book->path.c_str(), W_OK) != 0) {
+                throw EngineError(errReadOnly,
+                                  "The workbook '" + book->path + "' can only be read.");
+            }
             OpenStored(*book);
         } else {
             const std::string folder = FolderOf(book->path);
