@@ -117,6 +117,13 @@ class WrittenWorkbook(ExcelCase):
         self.assertEqual(rows[2][1], "")
         self.assertEqual(len(rows), 4)
 
+    def test_an_empty_result_gives_a_sheet_of_field_names(self):
+        result = self.save(values=[])
+        self.assertEqual(result.code, 0, result.stderr)
+        sheet = xlrd.open_workbook(self.path).sheet_by_name("Q1")
+        self.assertEqual(sheet.nrows, 1)
+        self.assertEqual(sheet.row_values(0)[:3], ["NAME", "QTY", "PRICE"])
+
     def test_long_texts_are_written_whole_over_continue_records(self):
         texts = ["a" * 2072, "b" * 2073 + "END", "é" * 32767]
         result = self.save(fields=["NOTE/10/300"], values=texts)
