@@ -3,6 +3,7 @@ import csv
 import io
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import unittest
@@ -10,7 +11,7 @@ import unittest
 import xlrd
 import xlrd.compdoc
 
-from harness import RunCase, transfer_text
+from harness import RunCase, binary, transfer_text
 from test_save import SUCCESS, export_block
 
 FIELDS = ["NAME/10/20", "QTY/4/4", "PRICE/7/8", "NOTE/10/300", "WHEN/8/8", "OK/1/1",
@@ -194,6 +195,31 @@ class WorkbookUpdates(ExcelCase):
         with open(self.path, "rb") as f:
             self.assertEqual(f.read(), before)
         self.assertEqual(os.listdir(self.out), ["BOOK.XLS"])
+
+    def test_a_killed_save_leaves_the_old_workbook_or_the_whole_new_one(self):
+        self.assertEqual(self.save().code, 0)
+        with open(self.path, "rb") as f:
+            before = f.read()
+        fields = ["C%d/10/20" % c for c in range(20)]
+        values = ["row %d" % (i // 20) for i in range(16000 * 20)]
+        script = list(export_block("book", self.out, "EXCEL 5.0", "BIG")) + ["SAVE q"]
+        path = self.write_transfer(transfer_text(fields, values, script))
+        proc = subprocess.Popen([binary(), path], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=self.env(), cwd=self.dir)
+        for line in proc.stderr:
+            if b"Saving the data" in line:
+                proc.send_signal(signal.SIGKILL)
+                break
+        proc.wait(timeout=60)
+        proc.stderr.close()
+        with open(self.path, "rb") as f:
+            after = f.read()
+        if after != before:  # the SAVE finished before the signal
+            book = xlrd.open_workbook(self.path)
+            self.assertEqual(book.sheet_names(), ["Q1", "BIG"])
+            self.assertEqual(book.sheet_by_name("BIG").nrows, 16001)
+        xlrd.open_workbook(self.path)
 
     def test_the_largest_table_a_sheet_holds_is_saved(self):
         result = self.save(fields=ONE_FIELD, values=[str(i) for i in range(16383)], table="BIG")
