@@ -449,7 +449,10 @@ void Write(GsfOutput* out, const std::uint8_t* data, std::size_t size, const std
 }
 
 // The streams and storages of the old file other than the workbook stream.
-void CopyEntries(GsfInfile* from, GsfOutfile* to, bool top, const std::string& path) {
+void CopyEntries(GsfInfile* from, GsfOutfile* to, int depth, const std::string& path) {
+    constexpr int kDeepest = 32;
+    if (depth > kDeepest) RaiseWriteFailure(path, "its storages are nested too deeply");
+    const bool top = depth == 0;
     const int count = gsf_infile_num_children(from);
     for (int i = 0; i < count; ++i) {
         const char* name = gsf_infile_name_by_index(from, i);
@@ -462,7 +465,7 @@ void CopyEntries(GsfInfile* from, GsfOutfile* to, bool top, const std::string& p
         GsfPtr<GsfOutput> copy(gsf_outfile_new_child(to, name, storage));
         if (!copy) RaiseWriteFailure(path, std::string("cannot copy '") + name + "'");
         if (storage) {
-            CopyEntries(GSF_INFILE(child.get()), GSF_OUTFILE(copy.get()), false, path);
+            CopyEntries(GSF_INFILE(child.get()), GSF_OUTFILE(copy.get()), depth + 1, path);
         } else if (!gsf_input_copy(child.get(), copy.get())) {
             RaiseWriteFailure(path, std::string("cannot copy '") + name + "'");
         }
@@ -556,7 +559,7 @@ void WriteWorkbook(Workbook& book) {
             WriteSheets(book, stream.get(), globals, heads, tails);
             if (!gsf_output_close(stream.get())) RaiseWriteFailure(book.path, "cannot write");
         }
-        if (book.ole) CopyEntries(book.ole.get(), ole.get(), true, book.path);
+        if (book.ole) CopyEntries(book.ole.get(), ole.get(), 0, book.path);
         // Closing the compound file closes the file under it as well.
         bool finished = gsf_output_close(GSF_OUTPUT(ole.get()));
         if (!gsf_output_is_closed(sink.get()) && !gsf_output_close(sink.get())) finished = false;
@@ -761,10 +764,11 @@ void OpenStored(Workbook& book) {
             newer = true;
         }
     }
-    if (!book.book) {
-        RaiseNotWorkbook(book.path, newer ? "it is a workbook of Excel 97 or later"
-                                          : "it holds no workbook stream");
-    }
+    // A file of Excel 97 and later may hold an Excel 5.0 copy of its workbook
+    // as well; rewriting it as Excel 5.0 alone would lose what only the newer
+    // stream holds.
+    if (newer) RaiseNotWorkbook(book.path, "it is a workbook of Excel 97 or later");
+    if (!book.book) RaiseNotWorkbook(book.path, "it holds no workbook stream");
     GsfSource source(book.book.get());
     try {
         book.globals = ReadGlobals(source);

@@ -494,8 +494,11 @@ TEST_F(ExcelDriverTest, FilesThatAreNotExcel5WorkbooksAreRefusedAndLeftAlone) {
     bad.Add(0x000A, {});
 
     const std::vector<std::pair<std::string, std::vector<std::pair<std::string, Bytes>>>> cases = {
-        {"newer", {{"Workbook", biff8.bytes}}},   {"biff8 in book", {{"Book", biff8.bytes}}},
-        {"no book", {{"Other", Bytes{1, 2, 3}}}}, {"truncated", {{"Book", truncated.bytes}}},
+        {"newer", {{"Workbook", biff8.bytes}}},
+        {"both", {{"Book", ForeignWorkbook().book}, {"Workbook", biff8.bytes}}},
+        {"biff8 in book", {{"Book", biff8.bytes}}},
+        {"no book", {{"Other", Bytes{1, 2, 3}}}},
+        {"truncated", {{"Book", truncated.bytes}}},
         {"sheet outside", {{"Book", bad.bytes}}},
     };
     for (const auto& [label, streams] : cases) {
@@ -543,8 +546,10 @@ TEST_F(ExcelDriverTest, ReadsAWorkbookAnotherProgramWrote) {
 
 TEST_F(ExcelDriverTest, AForeignWorkbookGainsASheetAndKeepsItsOwnAsStored) {
     const ForeignWorkbook foreign;
-    ASSERT_TRUE(testing::WriteCompoundFile(
-        path, {{"\x05SummaryInformation", kSummary}, {"Book", foreign.book}}));
+    const Bytes macros = {'V', 'B', 'A', 0, 1};
+    ASSERT_TRUE(testing::WriteCompoundFile(path, {{"\x05SummaryInformation", kSummary},
+                                                  {"Book", foreign.book},
+                                                  {"_VBA_PROJECT/dir", macros}}));
     {
         auto db = OpenBook(path);
         AddTable(*db, "Added", {{"When", dbDate, 8}, {"Money", dbCurrency, 8}});
@@ -554,6 +559,7 @@ TEST_F(ExcelDriverTest, AForeignWorkbookGainsASheetAndKeepsItsOwnAsStored) {
     }
     const auto streams = testing::ReadCompoundFile(path);
     EXPECT_EQ(testing::StreamNamed(streams, "\x05SummaryInformation"), kSummary);
+    EXPECT_EQ(testing::StreamNamed(streams, "_VBA_PROJECT/dir"), macros);
     const BookLayout before = Layout(foreign.book);
     const BookLayout after = Layout(testing::StreamNamed(streams, "Book"));
     ASSERT_EQ(after.names, (std::vector<std::string>{"Data", "Chart1", "Added"}));

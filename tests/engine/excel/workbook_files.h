@@ -80,10 +80,23 @@ inline bool WriteCompoundFile(const std::string& path,
     }
     GsfOutfile* ole = gsf_outfile_msole_new(sink);
     for (const auto& [name, data] : streams) {
-        GsfOutput* child = gsf_outfile_new_child(ole, name.c_str(), FALSE);
+        // "storage/stream" puts the stream in a storage of its own.
+        const std::size_t slash = name.find('/');
+        GsfOutfile* parent = ole;
+        GsfOutput* storage = nullptr;
+        if (slash != std::string::npos) {
+            storage = gsf_outfile_new_child(ole, name.substr(0, slash).c_str(), TRUE);
+            parent = GSF_OUTFILE(storage);
+        }
+        const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
+        GsfOutput* child = gsf_outfile_new_child(parent, leaf.c_str(), FALSE);
         gsf_output_write(child, data.size(), data.data());
         gsf_output_close(child);
         g_object_unref(child);
+        if (storage != nullptr) {
+            gsf_output_close(storage);
+            g_object_unref(storage);
+        }
     }
     gsf_output_close(GSF_OUTPUT(ole));
     g_object_unref(ole);
@@ -91,7 +104,8 @@ inline bool WriteCompoundFile(const std::string& path,
     return true;
 }
 
-// The streams of a compound file by name (top level only); empty on failure.
+// The streams of a compound file by name, those of storages as
+// "storage/stream"; empty on failure.
 inline std::vector<std::pair<std::string, Bytes>> ReadCompoundFile(const std::string& path) {
     gsf_init();
     std::vector<std::pair<std::string, Bytes>> streams;
@@ -105,9 +119,23 @@ inline std::vector<std::pair<std::string, Bytes>> ReadCompoundFile(const std::st
     if (ole != nullptr) {
         for (int i = 0; i < gsf_infile_num_children(ole); ++i) {
             GsfInput* child = gsf_infile_child_by_index(ole, i);
-            Bytes data(static_cast<std::size_t>(gsf_input_size(child)));
-            if (!data.empty()) gsf_input_read(child, data.size(), data.data());
-            streams.emplace_back(gsf_infile_name_by_index(ole, i), std::move(data));
+            const std::string name = gsf_infile_name_by_index(ole, i);
+            GsfInfile* storage = GSF_INFILE(child);
+            if (gsf_infile_num_children(storage) >= 0) {
+                // A storage: its streams as "storage/stream".
+                for (int k = 0; k < gsf_infile_num_children(storage); ++k) {
+                    GsfInput* inner = gsf_infile_child_by_index(storage, k);
+                    Bytes data(static_cast<std::size_t>(gsf_input_size(inner)));
+                    if (!data.empty()) gsf_input_read(inner, data.size(), data.data());
+                    streams.emplace_back(name + "/" + gsf_infile_name_by_index(storage, k),
+                                         std::move(data));
+                    g_object_unref(inner);
+                }
+            } else {
+                Bytes data(static_cast<std::size_t>(gsf_input_size(child)));
+                if (!data.empty()) gsf_input_read(child, data.size(), data.data());
+                streams.emplace_back(name, std::move(data));
+            }
             g_object_unref(child);
         }
         g_object_unref(ole);
