@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +116,7 @@ struct Sheet {
 struct Workbook {
     std::string path;
     bool exists = false, readOnly = false;
+    FilePtr locked; // the stored workbook, locked while the session lasts
     GsfPtr<GsfInput> file;
     GsfPtr<GsfInfile> ole;
     GsfPtr<GsfInput> book;
@@ -668,6 +670,7 @@ class ExcelDatabase final : public Database {
                 book.book.reset();
                 book.ole.reset();
                 book.file.reset();
+                book.locked.reset();
             }
         } release{book};
         if (book.readOnly || !book.changed || book.failed) return;
@@ -739,10 +742,45 @@ class ExcelDatabase final : public Database {
                       "'" + path + "' is not an Excel 5.0 workbook: " + reason + ".");
 }
 
+// The stored workbook file. Opened exclusively, it is locked until the session
+// ends, so another session that wants it is refused (3045) rather than losing
+// its changes to ours; the lock is on the file the path names once it is held,
+// as a session that ends replaces the file.
+FilePtr OpenWorkbookFile(const std::string& path, bool exclusive) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            throw EngineError(errCannotOpenFile,
+                              "The workbook '" + path +
+                                  "' could not be opened: " + std::strerror(errno) + ".");
+        }
+        FilePtr file(::fdopen(fd, "rb"));
+        if (!file) {
+            ::close(fd);
+            throw EngineError(errCannotOpenFile,
+                              "The workbook '" + path +
+                                  "' could not be opened: " + std::strerror(errno) + ".");
+        }
+        if (!exclusive) return file;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) return file; // a file system without locks
+            throw EngineError(errFileInUse,
+                              "The workbook '" + path + "' is in use by another session.");
+        }
+        struct stat opened {
+        }, named{};
+        if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+            return file;
+    }
+    throw EngineError(errFileInUse, "The workbook '" + path + "' is in use by another session.");
+}
+
 // The stored workbook: its compound file, its workbook stream and its globals.
-void OpenStored(Workbook& book) {
+void OpenStored(Workbook& book, bool exclusive) {
     GError* error = nullptr;
-    book.file.reset(gsf_input_stdio_new(book.path.c_str(), &error));
+    book.locked = OpenWorkbookFile(book.path, exclusive);
+    book.file.reset(gsf_input_stdio_new_FILE(book.path.c_str(), book.locked.get(), TRUE));
     if (!book.file) {
         throw EngineError(errCannotOpenFile, "The workbook '" + book.path +
                                                  "' could not be opened: " + ErrorText(error) +
@@ -793,7 +831,7 @@ class ExcelDriver final : public Driver {
         return {"Excel 3.0", "Excel 4.0", "Excel 5.0"};
     }
     Kind DatabaseKind() const override { return Kind::File; }
-    std::unique_ptr<Database> Open(const std::string& path, bool /*exclusive*/, bool readOnly,
+    std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,
                                    const std::string& /*connectName*/) override {
         InitGsf();
         auto book = std::make_shared<Workbook>();
@@ -809,7 +847,7 @@ class ExcelDriver final : public Driver {
                 throw EngineError(errReadOnly,
                                   "The workbook '" + book->path + "' can only be read.");
             }
-            OpenStored(*book);
+            OpenStored(*book, exclusive);
         } else {
             const std::string folder = FolderOf(book->path);
             if (!platform::IsFolder(folder)) {

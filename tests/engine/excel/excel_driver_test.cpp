@@ -475,6 +475,22 @@ TEST_F(ExcelDriverTest, AClosedWorkbookRefusesItsRecordsets) {
     EXPECT_EQ(ErrorOf([&] { db->TableNames(); }), errObjectClosed);
 }
 
+TEST_F(ExcelDriverTest, AWorkbookOpenedExclusivelyIsRefusedToAnotherSession) {
+    {
+        auto db = OpenBook(path);
+        AddTable(*db, "A", {{"N", dbLong, 4}});
+        db->Close();
+    }
+    auto first = OpenBook(path);
+    EXPECT_EQ(ErrorOf([&] { OpenBook(path); }), errFileInUse);
+    AddTable(*first, "B", {{"N", dbLong, 4}});
+    first->Close(); // replaces the file and lets it go
+    auto second = OpenBook(path);
+    EXPECT_EQ(second->TableNames(), (std::vector<std::string>{"A", "B"}));
+    auto shared = Engine().Workspaces(0).OpenDatabase(path, false, true, "Excel 5.0;");
+    EXPECT_EQ(shared->TableNames().size(), 2u);
+}
+
 // ---- Files that are not BIFF5 workbooks ---------------------------------------
 
 TEST_F(ExcelDriverTest, FilesThatAreNotExcel5WorkbooksAreRefusedAndLeftAlone) {
