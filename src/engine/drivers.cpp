@@ -7,6 +7,7 @@
 #include "engine/driver.h"
 #include "engine/paradox/paradox_driver.h"
 #include "engine/xbase/xbase_driver.h"
+#include "engine/excel/excel_driver.h"
 
 namespace engine {
 
@@ -14,6 +15,7 @@ std::vector<std::unique_ptr<Driver>> BuiltInDrivers() {
     std::vector<std::unique_ptr<Driver>> drivers;
     drivers.push_back(paradox::MakeDriver());
     drivers.push_back(xbase::MakeDriver());
+    drivers.push_back(excel::MakeDriver());
     return drivers;
 }
 

@@ -13,7 +13,7 @@ VALUES = ["  apple  ", "3", "12.5", 'said "hi", then left',
           "pear", "", "100", "   ",
           'ends with quote"', "-7", "0.1", "x"]
 SUCCESS = "The requested data stored successfully.\r\n\r\nFile Name = "
-NO_DRIVER_TYPES = ["BTRIEVE", "EXCEL 3.0", "EXCEL 4.0", "EXCEL 5.0"]
+NO_DRIVER_TYPES = ["BTRIEVE"]
 
 
 def export_block(name, location, type_name=None, table=None):
