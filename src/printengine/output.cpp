@@ -1,0 +1,80 @@
+#include "printengine/output.h"
+
+#include "printengine/paint.h"
+
+#include <QPageLayout>
+#include <QPainter>
+#include <QPdfWriter>
+
+namespace printengine {
+
+namespace {
+
+std::unique_ptr<RowSource> Rows(const Document& doc) {
+    return OpenRowSource(doc.location, doc.report->tableName, doc.report->fields);
+}
+
+} // namespace
+
+int CountPages(const Document& doc, FillState& atEnd) {
+    auto rows = Rows(doc);
+    return FillReport(
+        *doc.report, doc.parameters, *rows, [](Page&&) {}, nullptr, &atEnd);
+}
+
+void SetReportPage(const Report& r, QPagedPaintDevice& device) {
+    const bool landscape = r.pageWidth > r.pageHeight;
+    const QSizeF portrait(std::min(r.pageWidth, r.pageHeight), std::max(r.pageWidth, r.pageHeight));
+    const QPageSize size(portrait, QPageSize::Point, QString(), QPageSize::ExactMatch);
+    device.setPageLayout(QPageLayout(size,
+                                     landscape ? QPageLayout::Landscape : QPageLayout::Portrait,
+                                     QMarginsF(0, 0, 0, 0), QPageLayout::Point));
+}
+
+int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
+                   const std::string& deviceName) {
+    FillState atEnd;
+    const int pages = CountPages(doc, atEnd);
+    QPainter painter;
+    if (!painter.begin(&device)) throw FillError("Unable to print on " + deviceName + ".");
+    const double scale = device.logicalDpiY() / 72.0;
+    bool firstPage = true;
+    for (int copy = 0; copy < copies; ++copy) {
+        auto rows = Rows(doc);
+        FillReport(
+            *doc.report, doc.parameters, *rows,
+            [&](Page&& page) {
+                if (!firstPage) device.newPage();
+                firstPage = false;
+                painter.save();
+                painter.scale(scale, scale);
+                PaintPage(painter, page);
+                painter.restore();
+            },
+            &atEnd, nullptr);
+    }
+    painter.end();
+    return pages;
+}
+
+std::vector<Page> CollectPages(const Document& doc) {
+    FillState atEnd;
+    CountPages(doc, atEnd);
+    std::vector<Page> pages;
+    auto rows = Rows(doc);
+    FillReport(
+        *doc.report, doc.parameters, *rows, [&](Page&& page) { pages.push_back(std::move(page)); },
+        &atEnd, nullptr);
+    return pages;
+}
+
+int WritePdf(const Document& doc, const std::string& path) {
+    QPdfWriter writer(QString::fromStdString(path));
+    writer.setResolution(72);
+    writer.setCreator("Norvakel");
+    writer.setTitle(QString::fromStdString(doc.report->name));
+    SetReportPage(*doc.report, writer);
+    return RenderDocument(doc, writer, 1, path);
+}
+
+} // namespace printengine
