@@ -151,13 +151,19 @@ class Filler {
                 PrintBand(r_.groups[g].header);
             }
             groupValues = std::move(newGroupValues);
+            // Kept in case the row's first band moves to a new page: the page
+            // that ends then must not count it.
+            beforeRow_ = state_.variables;
+            beforeRowVars_ = vars_;
             Count(vReportCount);
             Count(vPageCount);
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
-            IncrementVariables();
+            IncrementVariables(false);
+            rowPending_ = true;
             for (const Band& band : r_.details)
                 PrintBand(band);
+            rowPending_ = false;
             have = rows.Next(next);
         }
         if (first)
@@ -234,9 +240,11 @@ class Filler {
         }
     }
 
-    void IncrementVariables() {
+    // `pageOnly`: just the variables reset per page (a row that moved on).
+    void IncrementVariables(bool pageOnly) {
         for (size_t i = 0; i < r_.variables.size(); ++i) {
             const VariableDef& def = r_.variables[i];
+            if (pageOnly && def.reset != ResetType::Page) continue;
             VariableState& s = vars_[i];
             const Value v = Evaluate(def.expression);
             switch (def.calculation) {
@@ -348,6 +356,21 @@ class Filler {
         StartPage();
     }
 
+    // The current row's first band does not fit: the page ends with the values
+    // from before the row, and the row counts on the new page.
+    void MoveRowToNewPage() {
+        std::vector<Value> afterRow = state_.variables;
+        std::vector<VariableState> afterRowVars = vars_;
+        state_.variables = beforeRow_;
+        vars_ = beforeRowVars_;
+        EndPage();
+        state_.variables = std::move(afterRow);
+        vars_ = std::move(afterRowVars);
+        StartPage();
+        Count(vPageCount);
+        IncrementVariables(true);
+    }
+
     void PrintBand(const std::optional<Band>& band) {
         if (band) PrintBand(*band);
     }
@@ -355,11 +378,16 @@ class Filler {
     void PrintBand(const Band& band) {
         LaidOut laid = Layout(band);
         if (y_ + laid.height > bottom_ - reserve_ + 1e-6 && contentOnPage_) {
-            NewPage();
+            if (rowPending_) {
+                MoveRowToNewPage();
+            } else {
+                NewPage();
+            }
             laid = Layout(band); // page variables changed
         }
         Place(band, std::move(laid));
         contentOnPage_ = true;
+        rowPending_ = false;
     }
 
     struct LaidOut {
@@ -449,6 +477,9 @@ class Filler {
     int pageNumber_ = 0;
     double y_ = 0, bottom_ = 0, reserve_ = 0;
     bool contentOnPage_ = false;
+    bool rowPending_ = false; // the current row has no band on a page yet
+    std::vector<Value> beforeRow_;
+    std::vector<VariableState> beforeRowVars_;
 };
 
 } // namespace
