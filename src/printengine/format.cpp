@@ -204,7 +204,8 @@ QString FormatNumber(double value, const std::string& pattern) {
 }
 
 QString FormatDate(const engine::DateTime& d, const std::string& pattern) {
-    const QDateTime dt(QDate(d.year, d.month, d.day), QTime(d.hour, d.minute, d.second));
+    // Dates carry no time zone; UTC keeps the system's zone rules out of it.
+    const QDateTime dt(QDate(d.year, d.month, d.day), QTime(d.hour, d.minute, d.second), Qt::UTC);
     if (!dt.isValid()) return QString::fromStdString(JavaText(d));
     return QLocale().toString(dt, JavaToQtDateFormat(pattern));
 }
