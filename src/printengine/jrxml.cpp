@@ -111,13 +111,13 @@ class Builder {
                        } else if (n == "printOrder") {
                            if (v != "Vertical") Value(root, n, v);
                        } else if (n == "isTitleNewPage" || n == "isSummaryNewPage" ||
-                                  n == "isIgnorePagination") {
+                                  n == "isIgnorePagination" || n == "isFloatColumnFooter") {
                            if (v != "false") Value(root, n, v);
                        } else if (n == "columnSpacing") {
                            if (Number(root, n, v) != 0) Value(root, n, v);
                        }
                        // columnWidth follows from the page; resource handling has no
-                       // resources to miss; a column footer sits at the column's end.
+                       // resources to miss.
                    });
         if (r_.pageWidth <= 0 || r_.pageHeight <= 0 || r_.pageWidth > 14400 ||
             r_.pageHeight > 14400)

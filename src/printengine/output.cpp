@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPdfWriter>
 
+#include <algorithm>
+
 namespace printengine {
 
 namespace {
@@ -31,17 +33,41 @@ void SetReportPage(const Report& r, QPagedPaintDevice& device) {
                                      QMarginsF(0, 0, 0, 0), QPageLayout::Point));
 }
 
+namespace {
+
+// Whether any text field shows values from the report's end, which takes a
+// first pass over the rows.
+bool NeedsFirstPass(const Report& r) {
+    const auto inBand = [](const Band* band) {
+        if (band == nullptr) return false;
+        for (const auto& e : band->elements)
+            if (e.atReportEnd) return true;
+        return false;
+    };
+    for (const auto* band :
+         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
+        if (inBand(band->has_value() ? &**band : nullptr)) return true;
+    for (const auto& g : r.groups)
+        if (inBand(g.header ? &*g.header : nullptr) || inBand(g.footer ? &*g.footer : nullptr))
+            return true;
+    for (const auto& band : r.details)
+        if (inBand(&band)) return true;
+    return false;
+}
+
+} // namespace
+
 int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
                    const std::string& deviceName) {
     FillState atEnd;
-    const int pages = CountPages(doc, atEnd);
+    int pages = NeedsFirstPass(*doc.report) ? CountPages(doc, atEnd) : -1;
     QPainter painter;
     if (!painter.begin(&device)) throw FillError("Unable to print on " + deviceName + ".");
     const double scale = device.logicalDpiY() / 72.0;
     bool firstPage = true;
     for (int copy = 0; copy < copies; ++copy) {
         auto rows = Rows(doc);
-        FillReport(
+        const int filled = FillReport(
             *doc.report, doc.parameters, *rows,
             [&](Page&& page) {
                 if (!firstPage) device.newPage();
@@ -52,14 +78,15 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
                 painter.restore();
             },
             &atEnd, nullptr);
+        if (pages < 0) pages = filled;
     }
     painter.end();
-    return pages;
+    return std::max(pages, 0);
 }
 
 std::vector<Page> CollectPages(const Document& doc) {
     FillState atEnd;
-    CountPages(doc, atEnd);
+    if (NeedsFirstPass(*doc.report)) CountPages(doc, atEnd);
     std::vector<Page> pages;
     auto rows = Rows(doc);
     FillReport(

@@ -158,6 +158,23 @@ class PrintedReports(ReportCase):
         self.assertEqual(result.code, 0, result.stderr)
         self.assertIn("North Ridge Farms", pdf_text(self.pdf))
 
+    def test_report_without_page_totals(self):
+        # Nothing is evaluated at the report's end: the rows are read once.
+        with open(os.path.join(self.reports, "orders_list.jrxml"), encoding="utf-8") as f:
+            text = f.read().replace(' evaluationTime="Report"', "")
+        self.write_report("simple.jrxml", text)
+        rows = [(str(i), "Name %d" % i, "C", "1", "2026-01-01") for i in range(200)]
+        result, _ = self.print_run(self.report_block("simple.jrxml") + ["PRINT"], rows=rows)
+        self.assertEqual(result.code, 0, result.stderr)
+        pages = result.of("print")[0]["pages"]
+        self.assertGreater(pages, 1)
+        self.assertEqual(pdf_pages(self.pdf), pages)
+        text = pdf_text(self.pdf)
+        self.assertIn("Name 199", text)
+        # Evaluated when each page ends, " of " + PAGE_NUMBER is that page's own number.
+        for number, page_text in enumerate(text.split("\f")[:pages], start=1):
+            self.assertRegex(page_text, r"Page %d\s+of %d\b" % (number, number))
+
     def test_empty_table_prints_no_pages(self):
         script = self.report_block("orders_list.jrxml") + ["PRINT"]
         result, _ = self.print_run(script, rows=[])
