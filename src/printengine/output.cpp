@@ -13,8 +13,11 @@ namespace printengine {
 namespace {
 
 std::unique_ptr<RowSource> Rows(const Document& doc) {
-    return OpenRowSource(doc.location, doc.report->tableName, doc.report->fields);
+    return doc.openRows();
 }
+
+// Ends a fill early once the pages wanted are in.
+struct EnoughPages {};
 
 } // namespace
 
@@ -84,15 +87,45 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
     return std::max(pages, 0);
 }
 
-std::vector<Page> CollectPages(const Document& doc) {
-    FillState atEnd;
-    if (NeedsFirstPass(*doc.report)) CountPages(doc, atEnd);
-    std::vector<Page> pages;
-    auto rows = Rows(doc);
-    FillReport(
-        *doc.report, doc.parameters, *rows, [&](Page&& page) { pages.push_back(std::move(page)); },
-        &atEnd, nullptr);
-    return pages;
+Document TableDocument(const Report& report, std::vector<Value> parameters,
+                       const std::string& location) {
+    Document doc;
+    doc.report = &report;
+    doc.parameters = std::move(parameters);
+    doc.openRows = [&report, location] {
+        return OpenRowSource(location, report.tableName, report.fields);
+    };
+    return doc;
+}
+
+PageSource::PageSource(Document doc) : doc_(std::move(doc)) {
+    count_ = CountPages(doc_, atEnd_);
+}
+
+const Page& PageSource::GetPage(int index) {
+    index = std::clamp(index, 0, std::max(count_ - 1, 0));
+    if (index >= first_ && index < first_ + int(window_.size()))
+        return window_[size_t(index - first_)];
+    window_.clear();
+    first_ = std::max(0, index - Window / 2);
+    int page = 0;
+    auto rows = Rows(doc_);
+    try {
+        FillReport(
+            *doc_.report, doc_.parameters, *rows,
+            [&](Page&& p) {
+                if (page >= first_) window_.push_back(std::move(p));
+                if (++page >= first_ + Window) throw EnoughPages{};
+            },
+            &atEnd_, nullptr);
+    } catch (const EnoughPages&) {
+    }
+    if (index - first_ >= int(window_.size())) {
+        // The table has fewer rows than when the pages were counted.
+        static const Page blank;
+        return blank;
+    }
+    return window_[size_t(index - first_)];
 }
 
 int WritePdf(const Document& doc, const std::string& path) {

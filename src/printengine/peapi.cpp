@@ -96,11 +96,7 @@ int ParameterIndex(const Report& r, const std::string& name) {
 }
 
 Document MakeDocument(Job& job) {
-    Document doc;
-    doc.report = &job.report;
-    doc.location = job.location;
-    doc.parameters = ParameterValues(job.report, job.formulas);
-    return doc;
+    return TableDocument(job.report, ParameterValues(job.report, job.formulas), job.location);
 }
 
 int PixelsFromTwips(int twips, double dpi) {
@@ -131,8 +127,8 @@ std::int16_t Print(Job& job) {
 }
 
 std::int16_t Preview(Job& job) {
-    std::vector<Page> pages = CollectPages(MakeDocument(job));
-    job.window = std::make_unique<PreviewWindow>(job.report, std::move(pages), job.title);
+    auto pages = std::make_unique<PageSource>(MakeDocument(job));
+    job.window = std::make_unique<PreviewWindow>(std::move(pages), job.title);
     QScreen* screen = QGuiApplication::primaryScreen();
     const double dpi = screen != nullptr ? screen->logicalDotsPerInch() : 96.0;
     const QSize size(std::max(200, PixelsFromTwips(job.width, dpi)),

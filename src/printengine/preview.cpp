@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPrintDialog>
@@ -65,8 +66,8 @@ class PageView : public QWidget {
     std::function<void()> firstPaint_;
 };
 
-PreviewWindow::PreviewWindow(const Report& report, std::vector<Page> pages, const QString& title)
-    : report_(report), pages_(std::move(pages)) {
+PreviewWindow::PreviewWindow(std::unique_ptr<PageSource> pages, const QString& title)
+    : report_(*pages->Doc().report), pages_(std::move(pages)) {
     setObjectName("Preview");
     setWindowTitle(title);
 
@@ -109,19 +110,27 @@ PreviewWindow::PreviewWindow(const Report& report, std::vector<Page> pages, cons
 
 PreviewWindow::~PreviewWindow() = default;
 
+int PreviewWindow::PageCount() const {
+    return pages_->PageCount();
+}
+
 void PreviewWindow::ShowPage(int index) {
-    if (pages_.empty()) {
+    if (PageCount() == 0) {
         current_ = 0;
         view_->SetPage(nullptr);
     } else {
         current_ = std::clamp(index, 0, PageCount() - 1);
-        view_->SetPage(&pages_[size_t(current_)]);
+        try {
+            view_->SetPage(&pages_->GetPage(current_));
+        } catch (const std::exception&) {
+            view_->SetPage(nullptr); // the table can no longer be read
+        }
     }
     UpdateLabel();
 }
 
 void PreviewWindow::UpdateLabel() {
-    pageLabel_->setText(pages_.empty()
+    pageLabel_->setText(PageCount() == 0
                             ? QString(" No pages ")
                             : QString(" Page %1 of %2 ").arg(current_ + 1).arg(PageCount()));
 }
@@ -169,20 +178,12 @@ void PreviewWindow::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-void PaintStoredPages(const Report& report, const std::vector<Page>& pages,
-                      QPagedPaintDevice& device) {
-    QPainter painter;
-    if (!painter.begin(&device)) return;
-    const double scale = device.logicalDpiY() / 72.0;
-    for (size_t i = 0; i < pages.size(); ++i) {
-        if (i > 0) device.newPage();
-        painter.save();
-        painter.scale(scale, scale);
-        PaintPage(painter, pages[i]);
-        painter.restore();
+void PreviewWindow::Render(QPagedPaintDevice& device, const QString& name) {
+    try {
+        RenderDocument(pages_->Doc(), device, 1, name.toStdString());
+    } catch (const std::exception& e) {
+        QMessageBox::information(this, windowTitle(), QString::fromStdString(e.what()));
     }
-    (void)report;
-    painter.end();
 }
 
 void PreviewWindow::PrintPages() {
@@ -190,7 +191,7 @@ void PreviewWindow::PrintPages() {
     SetReportPage(report_, printer);
     QPrintDialog dialog(&printer, this);
     if (dialog.exec() != QDialog::Accepted) return;
-    PaintStoredPages(report_, pages_, printer);
+    Render(printer, printer.printerName());
 }
 
 void PreviewWindow::SavePdf() {
@@ -201,7 +202,7 @@ void PreviewWindow::SavePdf() {
     writer.setResolution(72);
     writer.setCreator("Norvakel");
     SetReportPage(report_, writer);
-    PaintStoredPages(report_, pages_, writer);
+    Render(writer, path);
 }
 
 } // namespace printengine

@@ -1,8 +1,8 @@
 // The preview window: the report's pages with page navigation, zoom, Print…
-// and Save as PDF…. Closing it ends the preview.
+// and Save as PDF…, laid out as they are shown. Closing it ends the preview.
 #pragma once
 
-#include "printengine/fill.h"
+#include "printengine/output.h"
 
 #include <QWidget>
 
@@ -18,11 +18,11 @@ class PageView;
 class PreviewWindow : public QWidget {
     Q_OBJECT
   public:
-    PreviewWindow(const Report& report, std::vector<Page> pages, const QString& title);
+    PreviewWindow(std::unique_ptr<PageSource> pages, const QString& title);
     ~PreviewWindow() override;
 
     bool IsOpen() const { return open_; }
-    int PageCount() const { return int(pages_.size()); }
+    int PageCount() const;
     int CurrentPage() const { return current_; }
     void ShowPage(int index);
 
@@ -36,9 +36,10 @@ class PreviewWindow : public QWidget {
     void PrintPages();
     void SavePdf();
     void UpdateLabel();
+    void Render(QPagedPaintDevice& device, const QString& name);
 
     const Report& report_;
-    std::vector<Page> pages_;
+    std::unique_ptr<PageSource> pages_;
     int current_ = 0;
     bool open_ = true;
     bool announced_ = false;
@@ -47,9 +48,5 @@ class PreviewWindow : public QWidget {
     QLabel* pageLabel_ = nullptr;
     QComboBox* zoom_ = nullptr;
 };
-
-// Draws stored pages onto a printer or PDF writer.
-void PaintStoredPages(const Report& report, const std::vector<Page>& pages,
-                      QPagedPaintDevice& device);
 
 } // namespace printengine
