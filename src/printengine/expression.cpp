@@ -63,6 +63,14 @@ class Parser {
     }
 
   private:
+    // Every node is counted: evaluation and destruction recurse over the tree,
+    // so a long chain such as 1+1+1+... must stay bounded too.
+    std::unique_ptr<ExprNode> Node(Op op, std::unique_ptr<ExprNode> a = nullptr,
+                                   std::unique_ptr<ExprNode> b = nullptr) {
+        if (++nodes_ > 2000) Fail("expression too long");
+        return printengine::Node(op, std::move(a), std::move(b));
+    }
+
     [[noreturn]] void Fail(const std::string& what) const {
         throw ExpressionError("Unsupported expression " + Quoted() + ": " + what + " at position " +
                               std::to_string(pos_ + 1));
@@ -346,6 +354,7 @@ class Parser {
     const std::string& s_;
     size_t pos_ = 0;
     int depth_ = 0;
+    int nodes_ = 0;
 };
 
 [[noreturn]] void EvalFail(const std::string& what) {

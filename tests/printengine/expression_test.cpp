@@ -83,6 +83,16 @@ TEST(Expression, DeepNestingIsRefusedNotAStackOverflow) {
     EXPECT_THROW(Expression::Parse(std::string(100000, '(') + "1"), ExpressionError);
     EXPECT_THROW(Expression::Parse(std::string(100000, '-') + "1"), ExpressionError);
     EXPECT_NO_THROW(Expression::Parse(std::string(50, '(') + "1" + std::string(50, ')')));
+    // Long flat chains nest just as deeply when evaluated.
+    std::string chain = "1";
+    for (int i = 0; i < 100000; ++i)
+        chain += "+1";
+    EXPECT_THROW(Expression::Parse(chain), ExpressionError);
+    std::string calls = "\"a\"";
+    for (int i = 0; i < 100000; ++i)
+        calls += ".toString()";
+    EXPECT_THROW(Expression::Parse(calls), ExpressionError);
+    EXPECT_EQ(Eval("1" + std::string(100, '+') + "1"), Value(std::int64_t{2})); // unary pluses
 }
 
 TEST(Expression, ReferencesAreListed) {
