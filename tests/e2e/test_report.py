@@ -31,6 +31,15 @@ def pdf_pages(path):
     return int([line for line in out.splitlines() if line.startswith("Pages:")][0].split()[1])
 
 
+def pdf_page_pixels(path, page=1):
+    """Page `page` rendered at 36 dpi: (width, height, bytes of RGB triples)."""
+    ppm = subprocess.run(["pdftoppm", "-r", "36", "-f", str(page), "-l", str(page), path],
+                         check=True, stdout=subprocess.PIPE).stdout
+    parts = ppm.split(b"\n", 3)  # P6, width height, 255, pixels
+    width, height = map(int, parts[1].split())
+    return width, height, parts[3]
+
+
 class ReportCase(RunCase):
     def setUp(self):
         super().setUp()
@@ -116,6 +125,15 @@ class PrintedReports(ReportCase):
         self.assertIn("15,210.00", text)
         self.assertLess(text.index("City: ABERDEEN"), text.index("North Ridge Farms"))
         self.assertLess(text.index("15,120.50"), text.index("City: KÖLN"))
+        # The page as drawn: A4 at 36 dpi, the group headers' shaded bars, ink on the page.
+        width, height, pixels = pdf_page_pixels(self.pdf)
+        self.assertEqual((width, height), (298, 421))
+        triples = [tuple(pixels[i:i + 3]) for i in range(0, len(pixels), 3)]
+        shaded = sum(1 for t in triples if abs(t[0] - 0xE6) < 6 and abs(t[1] - 0xEC) < 6
+                     and abs(t[2] - 0xF5) < 6)
+        dark = sum(1 for t in triples if max(t) < 100)
+        self.assertGreater(shaded, 3 * 200)  # three bars, each about 268 x 10 pixels
+        self.assertGreater(dark, 500)
 
     def test_multi_page_report_numbers_its_pages(self):
         rows = [(str(5000 + i), "Customer %04d" % i, "City", str(i), "2026-01-01")
