@@ -33,6 +33,7 @@ struct Job {
     std::string location;
     std::vector<std::pair<std::string, Expression>> formulas;
     Output output = Output::None;
+    bool outputRefused = false; // the last output call failed: its error text stands
     int copies = 1;
     QString title;
     int width = 0, height = 0; // twips
@@ -250,11 +251,14 @@ __attribute__((visibility("default"))) std::int16_t PEOutputToPrinter(std::int16
                                                                       std::int16_t copies) {
     Job* job = FindJob(handle);
     if (job == nullptr) return 0;
+    job->output = Output::None;
+    job->outputRefused = true;
     if (copies < 1)
         return Fail(*job,
                     "The number of copies (" + std::to_string(copies) + ") must be at least 1.");
     if (!PdfPrinter() && QPrinterInfo::defaultPrinter().isNull())
         return Fail(*job, "No default printer is installed.");
+    job->outputRefused = false;
     job->output = Output::Printer;
     job->copies = copies;
     return 1;
@@ -266,6 +270,7 @@ PEOutputToWindow(std::int16_t handle, const char* title, std::int32_t, std::int3
     Job* job = FindJob(handle);
     if (job == nullptr) return 0;
     job->output = Output::Window;
+    job->outputRefused = false;
     job->title = QString::fromUtf8(title != nullptr ? title : "");
     job->width = width;
     job->height = height;
@@ -284,6 +289,7 @@ __attribute__((visibility("default"))) std::int16_t PEStartPrintJob(std::int16_t
         case Output::Window:
             return Preview(*job);
         case Output::None:
+            if (job->outputRefused) return 0; // the output call's own error is the one to show
             break;
         }
         return Fail(*job, "No output was chosen for the print job.");

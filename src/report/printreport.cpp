@@ -202,17 +202,20 @@ void PrintReport() {
                       spec.FormulaTexts[size_t(i)].c_str());
 
     // 9. Output.
+    // Both calls are made whatever the first returns; the engine keeps the
+    // first failure's text.
     if (spec.OutputTo == 1) {
-        const bool printed = pe.OutputToPrinter(PrintJob, spec.Copies) == 1 &&
-                             pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
-        if (!printed) ShowReportEngineError();
+        const bool toPrinter = pe.OutputToPrinter(PrintJob, spec.Copies) == 1;
+        const bool printed = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
+        if (!toPrinter || !printed) ShowReportEngineError();
         CloseReportEngine();
     }
     const auto [screenWidth, screenHeight] = ScreenTwips();
-    if (pe.OutputToWindow(PrintJob, spec.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
-                          PreviewExtent(screenHeight), 0, 0) != 1)
-        StopWithEngineError();
-    if (pe.StartPrintJob(PrintJob, std::int16_t(-1)) != 1) StopWithEngineError();
+    const bool toWindow =
+        pe.OutputToWindow(PrintJob, spec.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
+                          PreviewExtent(screenHeight), 0, 0) == 1;
+    const bool started = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
+    if (!toWindow || !started) StopWithEngineError();
     ui::UnloadProgressWindow();
     while (pe.GetWindowHandle(PrintJob) != 0) {
         YieldToWindowSystem();

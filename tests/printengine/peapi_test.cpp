@@ -161,6 +161,9 @@ TEST_F(Api, StartNeedsAnOutputAndAReadableTable) {
     EXPECT_NE(ErrorText(job).find("GONE.TXT"), std::string::npos);
     EXPECT_EQ(PEOutputToPrinter(job, 0), 0);
     EXPECT_EQ(PEOutputToPrinter(job, -3), 0);
+    // Starting after a refused output fails and keeps the output's own text.
+    EXPECT_EQ(PEStartPrintJob(job, -1), 0);
+    EXPECT_EQ(ErrorText(job), "The number of copies (-3) must be at least 1.");
 }
 
 TEST_F(Api, PreviewWindowLivesUntilClosed) {
