@@ -422,7 +422,7 @@ class Filler {
                     item.text = FormatValue(v, e.pattern);
             }
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
-                const double needed = TextHeight(e, item.text);
+                const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
                     growth[i] = needed - e.height;
                     item.rect.setHeight(needed);
@@ -455,7 +455,8 @@ class Filler {
         font.setBold(e.style.bold);
         font.setItalic(e.style.italic);
         const QFontMetricsF metrics(font, &MeasureDevice());
-        const QRectF box = metrics.boundingRect(QRectF(0, 0, e.width, 1e6), Qt::TextWordWrap, text);
+        const double width = std::max(1.0, e.width - e.box.left - e.box.right);
+        const QRectF box = metrics.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, text);
         return std::ceil(box.height());
     }
 

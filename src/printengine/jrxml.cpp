@@ -601,8 +601,8 @@ class Builder {
             } else if (n == "textFieldExpression" && kind == ElementKind::TextField) {
                 e.expression = Parse(*k);
                 hasContent = true;
-            } else if (n == "box" && k->attributes.empty() && k->children.empty()) {
-                continue;
+            } else if (n == "box") {
+                ReadBox(*k, e.box);
             } else {
                 Element(*k, node.name.toStdString().c_str());
             }
@@ -636,6 +636,65 @@ class Builder {
                 Element(*k, node.name.toStdString().c_str());
         }
         return e;
+    }
+
+    void PenAttributes(const XNode& node, BoxPen& pen) {
+        Attributes(node, {"lineWidth", "lineStyle", "lineColor"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "lineWidth")
+                           pen.width = Number(node, n, v);
+                       else if (n == "lineColor")
+                           pen.color = Color(node, n, v);
+                       else if (v == "Solid")
+                           pen.style = Qt::SolidLine;
+                       else if (v == "Dashed")
+                           pen.style = Qt::DashLine;
+                       else if (v == "Dotted")
+                           pen.style = Qt::DotLine;
+                       else
+                           Value(node, n, v);
+                   });
+        for (const auto& g : node.children)
+            Element(*g, node.name.toStdString().c_str());
+    }
+
+    void ReadBox(const XNode& node, Box& box) {
+        Attributes(node, {"padding", "topPadding", "leftPadding", "bottomPadding", "rightPadding"},
+                   [&](const QString& n, const QString& v) {
+                       const double p = Number(node, n, v);
+                       if (n == "padding")
+                           box.top = box.left = box.bottom = box.right = p;
+                       else if (n == "topPadding")
+                           box.top = p;
+                       else if (n == "leftPadding")
+                           box.left = p;
+                       else if (n == "bottomPadding")
+                           box.bottom = p;
+                       else
+                           box.right = p;
+                   });
+        // <pen> sets every side; the side pens that follow override it.
+        for (const auto& k : node.children) {
+            if (k->name == "pen") {
+                BoxPen pen;
+                PenAttributes(*k, pen);
+                box.topPen = box.leftPen = box.bottomPen = box.rightPen = pen;
+            }
+        }
+        for (const auto& k : node.children) {
+            const QString& n = k->name;
+            if (n == "pen") continue;
+            if (n == "topPen")
+                PenAttributes(*k, box.topPen);
+            else if (n == "leftPen")
+                PenAttributes(*k, box.leftPen);
+            else if (n == "bottomPen")
+                PenAttributes(*k, box.bottomPen);
+            else if (n == "rightPen")
+                PenAttributes(*k, box.rightPen);
+            else
+                Element(*k, "box");
+        }
     }
 
     void GraphicStyle(const XNode& node, printengine::Element& e) {

@@ -53,6 +53,25 @@ QPen ElementPen(const Element& e) {
     return pen;
 }
 
+void DrawBorder(QPainter& painter, const BoxPen& pen, const QColor& fallback, QPointF from,
+                QPointF to) {
+    if (pen.width <= 0) return;
+    QPen p(pen.color.value_or(fallback));
+    p.setWidthF(pen.width);
+    p.setStyle(pen.style);
+    p.setCapStyle(Qt::SquareCap);
+    painter.setPen(p);
+    painter.drawLine(from, to);
+}
+
+void DrawBorders(QPainter& painter, const Element& e, const QRectF& r) {
+    const Box& b = e.box;
+    DrawBorder(painter, b.topPen, e.foreColor, r.topLeft(), r.topRight());
+    DrawBorder(painter, b.bottomPen, e.foreColor, r.bottomLeft(), r.bottomRight());
+    DrawBorder(painter, b.leftPen, e.foreColor, r.topLeft(), r.bottomLeft());
+    DrawBorder(painter, b.rightPen, e.foreColor, r.topRight(), r.bottomRight());
+}
+
 } // namespace
 
 void PaintPage(QPainter& painter, const Page& page) {
@@ -67,7 +86,6 @@ void PaintPage(QPainter& painter, const Page& page) {
         case ElementKind::StaticText:
         case ElementKind::TextField: {
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
-            if (item.text.isEmpty()) break;
             if (fontFor == nullptr || fontFor->style.fontName != e.style.fontName ||
                 fontFor->style.size != e.style.size || fontFor->style.bold != e.style.bold ||
                 fontFor->style.italic != e.style.italic ||
@@ -76,8 +94,11 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.setFont(ElementFont(e, sizeFactor));
                 fontFor = &e;
             }
+            DrawBorders(painter, e, item.rect);
+            if (item.text.isEmpty()) break;
             painter.setPen(e.foreColor);
-            painter.drawText(item.rect, TextFlags(e.style), item.text);
+            painter.drawText(item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom),
+                             TextFlags(e.style), item.text);
             break;
         }
         case ElementKind::Line: {

@@ -26,6 +26,19 @@ struct TextStyle {
 
 enum class ElementKind { StaticText, TextField, Line, Rectangle };
 
+// One side's border of a text element's box.
+struct BoxPen {
+    double width = 0; // none
+    Qt::PenStyle style = Qt::SolidLine;
+    std::optional<QColor> color; // the element's foreground colour when unset
+};
+
+// A text element's box: padding inside its frame and a border per side.
+struct Box {
+    double top = 0, left = 0, bottom = 0, right = 0; // padding
+    BoxPen topPen, leftPen, bottomPen, rightPen;
+};
+
 struct Element {
     ElementKind kind = ElementKind::StaticText;
     double x = 0, y = 0, width = 0, height = 0;
@@ -34,6 +47,7 @@ struct Element {
     QColor backColor = Qt::white;
     bool opaque = false;
     TextStyle style;
+    Box box;
     std::string text;      // staticText
     Expression expression; // textField
     std::string pattern;

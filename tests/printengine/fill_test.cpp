@@ -149,6 +149,29 @@ TEST(Fill, StretchingTextPushesFloatingElementsDown) {
     EXPECT_DOUBLE_EQ(pages[0].items[2].rect.top(), pages[0].items[1].rect.bottom());
 }
 
+TEST(Fill, BoxPaddingAddsToTheStretchedHeight) {
+    const auto stretchedHeight = [](const char* box) {
+        const Report r = ParsePrepared(
+            Jrxml(std::string(Fields) +
+                      R"(<detail><band height="10">
+            <textField isStretchWithOverflow="true"><reportElement x="0" y="0" width="60" height="10"/>)" +
+                      box + R"(<textFieldExpression>$F{CITY}</textFieldExpression></textField>
+            </band></detail>)",
+                  2000));
+        EXPECT_TRUE(r.refusals.empty()) << r.refusals.front();
+        VectorRows rows({{std::string("words enough to wrap onto more lines"), std::int64_t{1}}});
+        double height = 0;
+        FillReport(
+            r, {}, rows, [&](Page&& p) { height = p.items.at(0).rect.height(); }, nullptr, nullptr);
+        return height;
+    };
+    const double plain = stretchedHeight("");
+    EXPECT_GT(plain, 10);
+    EXPECT_GE(stretchedHeight("<box topPadding='4' bottomPadding='6'/>"), plain + 10);
+    // Side padding narrows the text: more lines.
+    EXPECT_GT(stretchedHeight("<box leftPadding='20'/>"), plain);
+}
+
 TEST(Fill, ParametersTakeFormulasOverDefaults) {
     Report r = ParsePrepared(Jrxml(R"(
         <parameter name="Year" class="java.lang.Integer"><defaultValueExpression>2000 + 4</defaultValueExpression></parameter>

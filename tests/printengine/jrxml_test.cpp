@@ -136,3 +136,25 @@ TEST(Jrxml, HostileDocumentsAreBounded) {
     auto r = Parse(bomb);
     EXPECT_TRUE(!r || r->name.size() < 2000000);
 }
+
+TEST(Jrxml, BoxesGivePaddingAndBorders) {
+    auto r = Parse(Jrxml(R"(<title><band height="20"><staticText>
+        <reportElement x="0" y="0" width="100" height="20"/>
+        <box padding="2" leftPadding="5"><pen lineWidth="0.5" lineColor="#FF0000"/>
+          <topPen lineWidth="2.0" lineStyle="Dashed"/><rightPen lineWidth="0.0"/></box>
+        <text>t</text></staticText></band></title>)"));
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->refusals.empty()) << r->refusals.front();
+    const Box& box = r->title->elements[0].box;
+    EXPECT_EQ(box.top, 2);
+    EXPECT_EQ(box.left, 5);
+    EXPECT_EQ(box.bottomPen.width, 0.5);
+    EXPECT_EQ(box.bottomPen.color, QColor("#FF0000"));
+    EXPECT_EQ(box.topPen.width, 2.0);
+    EXPECT_EQ(box.topPen.style, Qt::DashLine);
+    EXPECT_EQ(box.rightPen.width, 0.0);
+    EXPECT_NE(Refusal("<title><band height='5'><staticText><box><shadow/></box></staticText>"
+                      "</band></title>")
+                  .find("\"shadow\" in \"box\""),
+              std::string::npos);
+}
