@@ -64,16 +64,22 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
                    const std::string& deviceName) {
     FillState atEnd;
     int pages = NeedsFirstPass(*doc.report) ? CountPages(doc, atEnd) : -1;
+    // The device is opened at the first page: a report without pages prints
+    // nothing (and writes no file).
     QPainter painter;
-    if (!painter.begin(&device)) throw FillError("Unable to print on " + deviceName + ".");
     const double scale = device.logicalDpiY() / 72.0;
     bool firstPage = true;
-    for (int copy = 0; copy < copies; ++copy) {
+    for (int copy = 0; copy < copies && pages != 0; ++copy) {
         auto rows = Rows(doc);
         const int filled = FillReport(
             *doc.report, doc.parameters, *rows,
             [&](Page&& page) {
-                if (!firstPage) device.newPage();
+                if (firstPage) {
+                    if (!painter.begin(&device))
+                        throw FillError("Unable to print on " + deviceName + ".");
+                } else {
+                    device.newPage();
+                }
                 firstPage = false;
                 painter.save();
                 painter.scale(scale, scale);
@@ -83,7 +89,7 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
             &atEnd, nullptr);
         if (pages < 0) pages = filled;
     }
-    painter.end();
+    if (painter.isActive()) painter.end();
     return std::max(pages, 0);
 }
 

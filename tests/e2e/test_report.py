@@ -198,6 +198,7 @@ class PrintedReports(ReportCase):
         result, _ = self.print_run(script, rows=[])
         self.assertEqual(result.code, 0, result.stderr)
         self.assertEqual(result.of("print")[0]["pages"], 0)
+        self.assertFalse(os.path.exists(self.pdf))  # nothing printed, no file
 
 
 class Preview(ReportCase):
@@ -286,6 +287,13 @@ class Failures(ReportCase):
         result, transfer = self.print_run(script, printer=False, CUPS_SERVER="/nonexistent/cups")
         self.assertEngineError(result, "No default printer is installed.")
         self.assertFalse(os.path.exists(transfer))
+
+    def test_pdf_printer_that_cannot_be_written(self):
+        target = os.path.join(self.dir, "no-such-folder", "x.pdf")
+        script = self.report_block("orders_list.jrxml") + ["PRINT"]
+        result, _ = self.print_run(script, printer=False, NORVAKEL_PDF_PRINTER=target)
+        self.assertEngineError(result, "Unable to print on " + target + ".")
+        self.assertEqual(result.of("print"), [])
 
     def test_zero_copies_is_refused_by_the_engine(self):
         script = self.report_block("orders_list.jrxml", "COPIES = 0") + ["PRINT"]
