@@ -157,8 +157,8 @@ void CloseReportEngine() {
 
 void PrintReport() {
     const app::RunState& run = app::Run();
-    const app::ReportSpecRecord& spec = run.ReportSpec;
-    const std::string reportPath = spec.Location + spec.FileName;
+    const app::ReportSpecRecord& request = run.ReportSpec;
+    const std::string reportPath = request.Location + request.FileName;
 
     // 1. The report file, before the engine is loaded.
     const auto existing = platform::ResolveExistingPath(reportPath);
@@ -197,22 +197,22 @@ void PrintReport() {
     }
 
     // 8. Formulas; one that the engine rejects is left out.
-    for (int i = 0; i < spec.FormulaCount && i < app::MaxFormulas; ++i)
-        pe.SetFormula(PrintJob, spec.FormulaNames[size_t(i)].c_str(),
-                      spec.FormulaTexts[size_t(i)].c_str());
+    for (int i = 0; i < request.FormulaCount && i < app::MaxFormulas; ++i)
+        pe.SetFormula(PrintJob, request.FormulaNames[size_t(i)].c_str(),
+                      request.FormulaTexts[size_t(i)].c_str());
 
     // 9. Output.
     // Both calls are made whatever the first returns; the engine keeps the
     // first failure's text.
-    if (spec.OutputTo == 1) {
-        const bool toPrinter = pe.OutputToPrinter(PrintJob, spec.Copies) == 1;
+    if (request.OutputTo == 1) {
+        const bool toPrinter = pe.OutputToPrinter(PrintJob, request.Copies) == 1;
         const bool printed = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
         if (!toPrinter || !printed) ShowReportEngineError();
         CloseReportEngine();
     }
     const auto [screenWidth, screenHeight] = ScreenTwips();
     const bool toWindow =
-        pe.OutputToWindow(PrintJob, spec.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
+        pe.OutputToWindow(PrintJob, request.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
                           PreviewExtent(screenHeight), 0, 0) == 1;
     const bool started = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
     if (!toWindow || !started) StopWithEngineError();
