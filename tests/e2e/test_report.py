@@ -101,6 +101,13 @@ class PrintedReports(ReportCase):
         self.assertEqual(result.code, 0, result.stderr)
         self.assertIn("Period: all periods", pdf_text(self.pdf))
 
+    def test_formulas_are_set_in_order_the_last_one_wins(self):
+        sets = ['SET Period = "p%d"' % i for i in range(1, 21)]
+        script = self.report_block("orders_list.jrxml", *sets) + ["PRINT"]
+        result, _ = self.print_run(script)
+        self.assertEqual(result.code, 0, result.stderr)
+        self.assertIn("Period: p20", pdf_text(self.pdf))
+
     def test_copies_all_go_into_the_pdf_printer(self):
         script = self.report_block("orders_list.jrxml", "COPIES = 3.7") + ["PRINT"]
         result, _ = self.print_run(script)
@@ -217,6 +224,14 @@ class Preview(ReportCase):
         names = [(e["name"], e["state"]) for e in result.of("window")]
         self.assertLess(names.index(("Message", "closed")), names.index(("Preview", "shown")))
         self.assertEqual(result.of("print"), [])
+
+    def test_preview_setting_does_not_stop_the_preview(self):
+        script = (["SET PREVIEW=0"] + self.report_block("orders_list.jrxml", output="WINDOW")
+                  + ["PRINT"])
+        result, _ = self.print_run(script, printer=False)
+        self.assertEqual(result.code, 0, result.stderr)
+        self.assertEqual([e["state"] for e in result.of("window") if e["name"] == "Preview"],
+                         ["shown", "closed"])
 
     def test_output_file_previews_too_with_default_title(self):
         script = self.report_block("orders_list.jrxml", output="FILE") + ["PRINT"]
