@@ -4,6 +4,7 @@
 #include "app/run.h"
 #include "launch/launch.h"
 #include "platform/platform.h"
+#include "report/printreport.h"
 #include "store/export_database.h"
 #include "store/formats.h"
 #include "ui/windows.h"
@@ -182,7 +183,7 @@ ScriptEnd RunCommandScript(TransferFile& file) {
             return ScriptEnd::HandedOver;
         case ScriptCommand::Print:
             ui::ShowStatus("Loading Report Engine ...");
-            FinishRun(); // printing reports comes with the report engine
+            report::PrintReport();
         case ScriptCommand::Exit:
             FinishRun();
         case ScriptCommand::Open:

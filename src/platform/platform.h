@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -88,5 +89,26 @@ int StartProgram(const std::string& file, const std::optional<std::string>& argu
 // shell). Returns above 32 when handed over, 2 when the file is missing or the
 // helper reports it so, 31 when there is no application for it.
 int OpenWithDesktop(const std::string& document, const std::string& directory);
+
+// ---- Shared libraries and timing ---------------------------------------------
+
+// The folder holding the running program, ending in "/".
+std::string ProgramFolder();
+
+// A loaded shared library; `handle` is null when loading failed, and then
+// `notFound` tells a missing file from one that could not be loaded.
+struct Library {
+    void* handle = nullptr;
+    bool notFound = false;
+    std::string error;
+};
+// Loads the library `fileName` from the first of `folders` that holds it.
+Library LoadLibrary(const std::string& fileName, const std::vector<std::string>& folders);
+// The address of an exported function, or null.
+void* LibrarySymbol(const Library& library, const char* name);
+void FreeLibrary(Library& library);
+
+// Suspends the thread for `milliseconds`.
+void Sleep(int milliseconds);
 
 } // namespace platform

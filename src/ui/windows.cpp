@@ -81,11 +81,15 @@ QString ScreenText(const std::string& text) {
 }
 
 void ShowMessage(const std::string& text, Icon icon) {
+    ShowCaptionedMessage(app::AppTitle, text, icon);
+}
+
+void ShowCaptionedMessage(const std::string& caption, const std::string& text, Icon icon) {
     if (Unattended()) {
-        EmitMessageEvent(app::AppTitle, IconName(icon), text);
+        EmitMessageEvent(caption, IconName(icon), text);
         return;
     }
-    QMessageBox box(BoxIcon(icon), QString::fromUtf8(app::AppTitle), ScreenText(text),
+    QMessageBox box(BoxIcon(icon), QString::fromStdString(caption), ScreenText(text),
                     QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);

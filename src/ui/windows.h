@@ -16,6 +16,8 @@ int RunEventLoop();
 // A message box captioned "Norvakel" with an OK button; returns when the person
 // has closed it (at once in unattended mode, after the JSON line).
 void ShowMessage(const std::string& text, Icon icon);
+// The same with a caption of its own (the report engine's error box).
+void ShowCaptionedMessage(const std::string& caption, const std::string& text, Icon icon);
 
 // Progress window ("Message").
 void ShowProgressWindow();

@@ -90,7 +90,10 @@ class EndOfScript(ScriptCase):
         result = self.run_script("PRINT", *self.text_export(), "SAVE")
         self.assertEqual(result.statuses[-1], "Loading Report Engine ...")
         self.assertFalse(os.path.exists(self.out("OUT.TXT")))
-        self.assertEqual(result.code, 0, result.stderr)
+        # No REPORT block named a report: the report printer says so and ends the run.
+        self.assertTrue(result.messages[-1]["text"].startswith("The report definition not found: "),
+                        result.stderr)
+        self.assertEqual(result.code, 1, result.stderr)
         self.assertFalse(os.path.exists(self.transfer_path))
 
 

@@ -1,0 +1,541 @@
+#include "printengine/fill.h"
+
+#include "printengine/format.h"
+
+#include <QFontMetricsF>
+#include <QImage>
+
+#include <cmath>
+#include <unordered_map>
+
+namespace printengine {
+
+namespace {
+
+// Built-in variables, in the first slots.
+enum BuiltIn { vPageNumber, vReportCount, vPageCount, vColumnNumber, BuiltInCount };
+const char* const BuiltInNames[] = {"PAGE_NUMBER", "REPORT_COUNT", "PAGE_COUNT", "COLUMN_NUMBER"};
+
+// Slots: built-ins, then one <group>_COUNT per group, then the report's variables.
+int GroupCountSlot(size_t group) {
+    return BuiltInCount + int(group);
+}
+int VariableSlot(const Report& r, size_t variable) {
+    return BuiltInCount + int(r.groups.size()) + int(variable);
+}
+
+template <typename Names> int FindName(const Names& list, const std::string& name) {
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].name == name) return int(i);
+    return -1;
+}
+
+int SlotOf(const Report& r, RefKind kind, const std::string& name) {
+    switch (kind) {
+    case RefKind::Field:
+        return FindName(r.fields, name);
+    case RefKind::Parameter:
+        return FindName(r.parameters, name);
+    case RefKind::Variable: {
+        const int v = FindName(r.variables, name);
+        if (v >= 0) return VariableSlot(r, size_t(v));
+        for (int b = 0; b < BuiltInCount; ++b)
+            if (name == BuiltInNames[b]) return b;
+        for (size_t g = 0; g < r.groups.size(); ++g)
+            if (name == r.groups[g].name + "_COUNT") return GroupCountSlot(g);
+        return -1;
+    }
+    }
+    return -1;
+}
+
+void BindExpression(Report& r, Expression& e) {
+    e.ForEachReference([&](RefKind kind, const std::string& name) {
+        if (SlotOf(r, kind, name) >= 0) return;
+        const char* what = kind == RefKind::Field       ? "the unknown field $F{"
+                           : kind == RefKind::Parameter ? "the unknown parameter $P{"
+                                                        : "the unknown variable $V{";
+        r.refusals.push_back("The report uses " + std::string(what) + name + "} in \"" + e.Text() +
+                             "\", which the report engine does not support.");
+    });
+    e.Bind([&](RefKind kind, const std::string& name) { return SlotOf(r, kind, name); });
+}
+
+void BindBand(Report& r, std::optional<Band>& band) {
+    if (!band) return;
+    for (auto& e : band->elements)
+        BindExpression(r, e.expression);
+}
+
+// Measures text in points: a 72 dpi device makes one pixel one point.
+const QImage& MeasureDevice() {
+    static const QImage image = [] {
+        QImage i(1, 1, QImage::Format_RGB32);
+        i.setDotsPerMeterX(2835); // 72 dpi
+        i.setDotsPerMeterY(2835);
+        return i;
+    }();
+    return image;
+}
+
+struct VariableState {
+    Value value;
+    double sum = 0;
+    std::int64_t intSum = 0;
+    bool allInts = true;
+    std::int64_t count = 0;
+};
+
+class Filler {
+  public:
+    Filler(const Report& r, const std::vector<Value>& parameters,
+           const std::function<void(Page&&)>& sink, const FillState* atEnd)
+        : r_(r), sink_(sink), atEnd_(atEnd) {
+        state_.parameters = parameters;
+        state_.fields.assign(r.fields.size(), engine::Null{});
+        state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
+        vars_.resize(r.variables.size());
+        bottom_ = r.pageHeight - r.bottomMargin;
+        reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
+                   (r.pageFooter ? r.pageFooter->height : 0);
+        lookup_ = [this](RefKind kind, int slot) -> const Value& {
+            return Read(state_, kind, slot);
+        };
+        endLookup_ = [this](RefKind kind, int slot) -> const Value& {
+            return Read(atEnd_ != nullptr ? *atEnd_ : state_, kind, slot);
+        };
+    }
+
+    int Run(RowSource& rows, FillState* final) {
+        std::vector<Value> next;
+        bool have = rows.Next(next);
+        state_.variables[vColumnNumber] = std::int64_t{1};
+        state_.variables[vReportCount] = std::int64_t{0};
+        ResetVariables(ResetType::Report, -1);
+        for (size_t g = 0; g < r_.groups.size(); ++g)
+            state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
+
+        if (!have && !r_.allSectionsWhenNoData) {
+            if (final) *final = state_;
+            return 0;
+        }
+        std::vector<Value> groupValues(r_.groups.size());
+        bool first = true;
+        while (have) {
+            // Group values of the new row decide which groups end here.
+            std::swap(state_.fields, next);
+            std::vector<Value> newGroupValues(r_.groups.size());
+            for (size_t g = 0; g < r_.groups.size(); ++g)
+                newGroupValues[g] = Evaluate(r_.groups[g].expression);
+            size_t breakAt = r_.groups.size();
+            if (!first) {
+                for (size_t g = 0; g < r_.groups.size(); ++g)
+                    if (!SameValue(groupValues[g], newGroupValues[g])) {
+                        breakAt = g;
+                        break;
+                    }
+                // Footers show the rows that end: evaluate them on the old row.
+                std::swap(state_.fields, next);
+                for (size_t g = r_.groups.size(); g-- > breakAt;)
+                    PrintBand(r_.groups[g].footer);
+                std::swap(state_.fields, next);
+            } else {
+                StartPage();
+                breakAt = 0;
+                first = false;
+            }
+            for (size_t g = breakAt; g < r_.groups.size(); ++g) {
+                ResetVariables(ResetType::Group, int(g));
+                state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
+                if (r_.groups[g].startNewPage && contentOnPage_) NewPage();
+                PrintBand(r_.groups[g].header);
+            }
+            groupValues = std::move(newGroupValues);
+            // Kept in case the row's first band moves to a new page: the page
+            // that ends then must not count it.
+            beforeRow_ = state_.variables;
+            beforeRowVars_ = vars_;
+            Count(vReportCount);
+            Count(vPageCount);
+            for (size_t g = 0; g < r_.groups.size(); ++g)
+                Count(GroupCountSlot(g));
+            IncrementVariables(false);
+            rowPending_ = true;
+            for (const Band& band : r_.details)
+                PrintBand(band);
+            rowPending_ = false;
+            have = rows.Next(next);
+        }
+        if (first)
+            StartPage(); // no rows, all sections but the detail
+        else
+            for (size_t g = r_.groups.size(); g-- > 0;)
+                PrintBand(r_.groups[g].footer);
+        if (r_.summary) PrintBand(r_.summary);
+        EndPage();
+        if (final) *final = state_;
+        return pageNumber_;
+    }
+
+  private:
+    const Value& Read(const FillState& s, RefKind kind, int slot) const {
+        static const Value null;
+        const auto& list = kind == RefKind::Field       ? s.fields
+                           : kind == RefKind::Parameter ? s.parameters
+                                                        : s.variables;
+        if (slot < 0 || size_t(slot) >= list.size()) return null;
+        return list[size_t(slot)];
+    }
+
+    Value Evaluate(const Expression& e) {
+        try {
+            return e.Evaluate(lookup_);
+        } catch (const ExpressionError& x) {
+            throw FillError(std::string("Error evaluating the expression \"") + e.Text() +
+                            "\": " + x.what() + ".");
+        }
+    }
+
+    static bool SameValue(const Value& a, const Value& b) {
+        if (a.index() != b.index()) return false;
+        return a == b;
+    }
+
+    void Count(int slot) {
+        auto& v = state_.variables[size_t(slot)];
+        v = std::get<std::int64_t>(v) + 1;
+    }
+
+    static Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls) {
+        switch (cls) {
+        case ValueClass::Integer:
+        case ValueClass::Long:
+            return allInts ? intValue : static_cast<std::int64_t>(std::trunc(number));
+        case ValueClass::Double:
+        case ValueClass::BigDecimal:
+            return number;
+        default:
+            return allInts ? Value(intValue) : Value(number);
+        }
+    }
+
+    void ResetVariables(ResetType type, int group) {
+        for (size_t i = 0; i < r_.variables.size(); ++i) {
+            const VariableDef& def = r_.variables[i];
+            if (def.reset != type || (type == ResetType::Group && def.resetGroup != group))
+                continue;
+            VariableState& s = vars_[i];
+            s = VariableState{};
+            s.value = def.initialValue.Empty() ? Value() : Evaluate(def.initialValue);
+            if (def.calculation == Calculation::Count && engine::IsNull(s.value))
+                s.value = AsClass(0, true, 0, def.valueClass);
+            if (const auto* n = std::get_if<std::int64_t>(&s.value)) {
+                s.intSum = *n;
+                s.sum = double(*n);
+            } else if (const auto* d = std::get_if<double>(&s.value)) {
+                s.sum = *d;
+                s.allInts = false;
+            }
+            state_.variables[size_t(VariableSlot(r_, i))] = s.value;
+        }
+    }
+
+    // `pageOnly`: just the variables reset per page (a row that moved on).
+    void IncrementVariables(bool pageOnly) {
+        for (size_t i = 0; i < r_.variables.size(); ++i) {
+            const VariableDef& def = r_.variables[i];
+            if (pageOnly && def.reset != ResetType::Page) continue;
+            VariableState& s = vars_[i];
+            const Value v = Evaluate(def.expression);
+            switch (def.calculation) {
+            case Calculation::Nothing:
+                s.value = v;
+                break;
+            case Calculation::Count:
+                if (!engine::IsNull(v)) ++s.count;
+                s.value =
+                    AsClass(double(s.count) + s.sum, true, s.count + s.intSum, def.valueClass);
+                break;
+            case Calculation::Sum:
+            case Calculation::Average: {
+                if (engine::IsNull(v)) break;
+                const auto* i = std::get_if<std::int64_t>(&v);
+                const auto* d = std::get_if<double>(&v);
+                if (!i && !d)
+                    throw FillError("The variable " + def.name +
+                                    " sums a value that is not a number.");
+                ++s.count;
+                if (i) {
+                    s.sum += double(*i);
+                    if (__builtin_add_overflow(s.intSum, *i, &s.intSum)) s.allInts = false;
+                } else {
+                    s.sum += *d;
+                    s.allInts = false;
+                }
+                if (def.calculation == Calculation::Sum) {
+                    s.value = AsClass(s.sum, s.allInts, s.intSum, def.valueClass);
+                } else {
+                    const double avg = s.sum / double(s.count);
+                    s.value = AsClass(avg,
+                                      s.allInts && def.valueClass != ValueClass::Object &&
+                                          def.valueClass != ValueClass::Double &&
+                                          def.valueClass != ValueClass::BigDecimal,
+                                      s.allInts ? s.intSum / s.count : 0, def.valueClass);
+                }
+                break;
+            }
+            case Calculation::Lowest:
+            case Calculation::Highest: {
+                if (engine::IsNull(v)) break;
+                if (++s.count == 1 || Better(v, s.value, def.calculation == Calculation::Lowest))
+                    s.value = v;
+                break;
+            }
+            }
+            state_.variables[size_t(VariableSlot(r_, i))] = s.value;
+        }
+    }
+
+    static bool Better(const Value& v, const Value& current, bool lowest) {
+        if (engine::IsNull(current)) return true;
+        const auto number = [](const Value& x, double& out) {
+            if (const auto* i = std::get_if<std::int64_t>(&x))
+                out = double(*i);
+            else if (const auto* d = std::get_if<double>(&x))
+                out = *d;
+            else
+                return false;
+            return true;
+        };
+        double a = 0, b = 0;
+        if (number(v, a) && number(current, b)) return lowest ? a < b : a > b;
+        if (v.index() == current.index() && v.index() == 4) {
+            const int c = std::get<std::string>(v).compare(std::get<std::string>(current));
+            return lowest ? c < 0 : c > 0;
+        }
+        if (v.index() == current.index() && v.index() == 5) {
+            const auto& x = std::get<engine::DateTime>(v);
+            const auto& y = std::get<engine::DateTime>(current);
+            const auto kx = std::tie(x.year, x.month, x.day, x.hour, x.minute, x.second);
+            const auto ky = std::tie(y.year, y.month, y.day, y.hour, y.minute, y.second);
+            return lowest ? kx < ky : kx > ky;
+        }
+        return false;
+    }
+
+    // ---- pages -----------------------------------------------------------------
+
+    void StartPage() {
+        ++pageNumber_;
+        page_ = Page{};
+        y_ = r_.topMargin;
+        contentOnPage_ = false;
+        state_.variables[vPageNumber] = std::int64_t{pageNumber_};
+        state_.variables[vPageCount] = std::int64_t{0};
+        ResetVariables(ResetType::Page, -1);
+        if (pageNumber_ == 1 && r_.title) Place(*r_.title, Layout(*r_.title));
+        if (r_.pageHeader) Place(*r_.pageHeader, Layout(*r_.pageHeader));
+        if (r_.columnHeader) Place(*r_.columnHeader, Layout(*r_.columnHeader));
+    }
+
+    void EndPage() {
+        if (r_.columnFooter) {
+            y_ = bottom_ - reserve_;
+            Place(*r_.columnFooter, Layout(*r_.columnFooter));
+        }
+        if (r_.pageFooter) {
+            y_ = bottom_ - r_.pageFooter->height;
+            Place(*r_.pageFooter, Layout(*r_.pageFooter));
+        }
+        sink_(std::move(page_));
+        page_ = Page{};
+    }
+
+    void NewPage() {
+        EndPage();
+        StartPage();
+    }
+
+    // The current row's first band does not fit: the page ends with the values
+    // from before the row, and the row counts on the new page.
+    void MoveRowToNewPage() {
+        std::vector<Value> afterRow = state_.variables;
+        std::vector<VariableState> afterRowVars = vars_;
+        state_.variables = beforeRow_;
+        vars_ = beforeRowVars_;
+        EndPage();
+        state_.variables = std::move(afterRow);
+        vars_ = std::move(afterRowVars);
+        StartPage();
+        Count(vPageCount);
+        IncrementVariables(true);
+    }
+
+    void PrintBand(const std::optional<Band>& band) {
+        if (band) PrintBand(*band);
+    }
+
+    void PrintBand(const Band& band) {
+        LaidOut laid = Layout(band);
+        if (y_ + laid.height > bottom_ - reserve_ + 1e-6 && contentOnPage_) {
+            if (rowPending_) {
+                MoveRowToNewPage();
+            } else {
+                NewPage();
+            }
+            laid = Layout(band); // page variables changed
+        }
+        Place(band, std::move(laid));
+        contentOnPage_ = true;
+        rowPending_ = false;
+    }
+
+    struct LaidOut {
+        double height = 0;
+        std::vector<PageItem> items;
+    };
+
+    // The band's elements with their texts and stretched sizes, relative to the band.
+    LaidOut Layout(const Band& band) {
+        LaidOut out;
+        out.height = band.height;
+        out.items.reserve(band.elements.size());
+        std::vector<double> growth(band.elements.size(), 0.0);
+        for (size_t i = 0; i < band.elements.size(); ++i) {
+            const Element& e = band.elements[i];
+            PageItem item;
+            item.element = &e;
+            item.rect = QRectF(e.x, e.y, e.width, e.height);
+            if (e.kind == ElementKind::StaticText) {
+                item.text = QString::fromStdString(e.text);
+            } else if (e.kind == ElementKind::TextField) {
+                Value v;
+                try {
+                    v = e.atReportEnd ? e.expression.Evaluate(endLookup_) : Evaluate(e.expression);
+                } catch (const ExpressionError& x) {
+                    throw FillError(std::string("Error evaluating the expression \"") +
+                                    e.expression.Text() + "\": " + x.what() + ".");
+                }
+                if (engine::IsNull(v) && (e.blankWhenNull || e.expression.Empty()))
+                    item.text.clear();
+                else
+                    item.text = FormatValue(v, e.pattern);
+            }
+            if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
+                const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
+                if (needed > e.height) {
+                    growth[i] = needed - e.height;
+                    item.rect.setHeight(needed);
+                }
+            }
+            out.items.push_back(std::move(item));
+        }
+        // Floating elements move down by the growth of what ends above them.
+        for (size_t i = 0; i < band.elements.size(); ++i) {
+            const Element& e = band.elements[i];
+            if (!e.floating) continue;
+            double shift = 0;
+            for (size_t j = 0; j < band.elements.size(); ++j) {
+                const Element& a = band.elements[j];
+                if (j != i && a.y + a.height <= e.y + 1e-6) shift = std::max(shift, growth[j]);
+            }
+            out.items[i].rect.translate(0, shift);
+        }
+        for (const auto& item : out.items) {
+            const Element& e = *item.element;
+            const double below = std::max(0.0, band.height - (e.y + e.height));
+            out.height = std::max(out.height, item.rect.bottom() + below);
+        }
+        return out;
+    }
+
+    double TextHeight(const Element& e, const QString& text) {
+        QFont font(e.style.fontName);
+        font.setPointSizeF(e.style.size);
+        font.setBold(e.style.bold);
+        font.setItalic(e.style.italic);
+        const QFontMetricsF metrics(font, &MeasureDevice());
+        const double width = std::max(1.0, e.width - e.box.left - e.box.right);
+        const QRectF box = metrics.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, text);
+        return std::ceil(box.height());
+    }
+
+    void Place(const Band&, LaidOut laid) {
+        for (auto& item : laid.items) {
+            item.rect.translate(r_.leftMargin, y_);
+            page_.items.push_back(std::move(item));
+        }
+        y_ += laid.height;
+    }
+
+    const Report& r_;
+    const std::function<void(Page&&)>& sink_;
+    const FillState* atEnd_;
+    FillState state_;
+    std::vector<VariableState> vars_;
+    std::function<const Value&(RefKind, int)> lookup_, endLookup_;
+    Page page_;
+    int pageNumber_ = 0;
+    double y_ = 0, bottom_ = 0, reserve_ = 0;
+    bool contentOnPage_ = false;
+    bool rowPending_ = false; // the current row has no band on a page yet
+    std::vector<Value> beforeRow_;
+    std::vector<VariableState> beforeRowVars_;
+};
+
+} // namespace
+
+void PrepareReport(Report& r) {
+    for (auto& p : r.parameters)
+        BindExpression(r, p.defaultValue);
+    for (auto& v : r.variables) {
+        BindExpression(r, v.expression);
+        BindExpression(r, v.initialValue);
+    }
+    for (auto& g : r.groups) {
+        BindExpression(r, g.expression);
+        BindBand(r, g.header);
+        BindBand(r, g.footer);
+    }
+    for (auto* band :
+         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
+        BindBand(r, *band);
+    for (auto& band : r.details)
+        for (auto& e : band.elements)
+            BindExpression(r, e.expression);
+}
+
+std::vector<Value>
+ParameterValues(const Report& r, const std::vector<std::pair<std::string, Expression>>& formulas) {
+    std::vector<Value> values(r.parameters.size());
+    FillState none;
+    const auto lookup = [&](RefKind kind, int slot) -> const Value& {
+        static const Value null;
+        // Defaults may read parameters declared before them.
+        if (kind == RefKind::Parameter && slot >= 0 && size_t(slot) < values.size())
+            return values[size_t(slot)];
+        return null;
+    };
+    for (size_t i = 0; i < r.parameters.size(); ++i) {
+        const ParameterDef& p = r.parameters[i];
+        const Expression* source = &p.defaultValue;
+        for (const auto& [name, e] : formulas)
+            if (name == p.name) source = &e;
+        try {
+            values[i] = ConvertToClass(source->Evaluate(lookup), p.valueClass, p.name);
+        } catch (const ExpressionError& x) {
+            throw FillError("Error evaluating the parameter " + p.name + ": " + x.what() + ".");
+        } catch (const SourceError& x) {
+            throw FillError(x.what());
+        }
+    }
+    return values;
+}
+
+int FillReport(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final) {
+    Filler filler(report, parameters, sink, atEnd);
+    return filler.Run(rows, final);
+}
+
+} // namespace printengine

@@ -1,0 +1,56 @@
+// Lays a report out into pages, row by row, the way JasperReports fills a
+// report: the title on the first page, page header and column header at the
+// top of every page, group headers and footers around their rows, detail
+// bands, column footer and page footer at the foot of every page, the summary
+// after the last detail band.
+#pragma once
+
+#include "printengine/datasource.h"
+#include "printengine/report.h"
+
+#include <QRectF>
+#include <QString>
+
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+namespace printengine {
+
+struct PageItem {
+    const Element* element = nullptr;
+    QRectF rect; // in points from the page's top left corner
+    QString text;
+};
+
+struct Page {
+    std::vector<PageItem> items;
+};
+
+class FillError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Checks the names the report's expressions use and binds them; the first
+// problem found is added to the report's refusals.
+void PrepareReport(Report& report);
+
+// Every value the report's expressions can read, in slots.
+struct FillState {
+    std::vector<Value> fields, parameters, variables;
+};
+
+// Fills the report from `rows`. Each finished page goes to `sink`. Text fields
+// evaluated at the report's end read `atEnd` (the final state of an earlier
+// pass over the same rows) and show nothing when it is null. Returns the number
+// of pages; `final` receives the final state. Throws FillError or SourceError.
+int FillReport(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final);
+
+// The parameters' values: their defaults, with `formulas` (name, expression)
+// applied over them.
+std::vector<Value> ParameterValues(const Report& report,
+                                   const std::vector<std::pair<std::string, Expression>>& formulas);
+
+} // namespace printengine

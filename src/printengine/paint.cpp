@@ -1,0 +1,130 @@
+#include "printengine/paint.h"
+
+namespace printengine {
+
+namespace {
+
+QFont ElementFont(const Element& e, double sizeFactor) {
+    QFont font(e.style.fontName);
+    font.setPointSizeF(e.style.size * sizeFactor);
+    font.setBold(e.style.bold);
+    font.setItalic(e.style.italic);
+    font.setUnderline(e.style.underline);
+    font.setStrikeOut(e.style.strikeThrough);
+    return font;
+}
+
+int TextFlags(const TextStyle& s) {
+    int flags = Qt::TextWordWrap;
+    switch (s.hAlign) {
+    case TextStyle::HAlign::Left:
+        flags |= Qt::AlignLeft;
+        break;
+    case TextStyle::HAlign::Center:
+        flags |= Qt::AlignHCenter;
+        break;
+    case TextStyle::HAlign::Right:
+        flags |= Qt::AlignRight;
+        break;
+    case TextStyle::HAlign::Justified:
+        flags |= Qt::AlignJustify;
+        break;
+    }
+    switch (s.vAlign) {
+    case TextStyle::VAlign::Top:
+        flags |= Qt::AlignTop;
+        break;
+    case TextStyle::VAlign::Middle:
+        flags |= Qt::AlignVCenter;
+        break;
+    case TextStyle::VAlign::Bottom:
+        flags |= Qt::AlignBottom;
+        break;
+    }
+    return flags;
+}
+
+QPen ElementPen(const Element& e) {
+    if (e.penWidth <= 0) return Qt::NoPen;
+    QPen pen(e.penColor.value_or(e.foreColor));
+    pen.setWidthF(e.penWidth);
+    pen.setStyle(e.penStyle);
+    pen.setCapStyle(Qt::FlatCap);
+    return pen;
+}
+
+void DrawBorder(QPainter& painter, const BoxPen& pen, const QColor& fallback, QPointF from,
+                QPointF to) {
+    if (pen.width <= 0) return;
+    QPen p(pen.color.value_or(fallback));
+    p.setWidthF(pen.width);
+    p.setStyle(pen.style);
+    p.setCapStyle(Qt::SquareCap);
+    painter.setPen(p);
+    painter.drawLine(from, to);
+}
+
+void DrawBorders(QPainter& painter, const Element& e, const QRectF& r) {
+    const Box& b = e.box;
+    DrawBorder(painter, b.topPen, e.foreColor, r.topLeft(), r.topRight());
+    DrawBorder(painter, b.bottomPen, e.foreColor, r.bottomLeft(), r.bottomRight());
+    DrawBorder(painter, b.leftPen, e.foreColor, r.topLeft(), r.bottomLeft());
+    DrawBorder(painter, b.rightPen, e.foreColor, r.topRight(), r.bottomRight());
+}
+
+} // namespace
+
+void PaintPage(QPainter& painter, const Page& page) {
+    // Font sizes are resolved at the device's resolution and then scaled by
+    // the painter again; this factor undoes the second scaling.
+    const double deviceScale = painter.worldTransform().m22();
+    const double sizeFactor = deviceScale > 0 ? 1.0 / deviceScale : 1.0;
+    const Element* fontFor = nullptr;
+    for (const PageItem& item : page.items) {
+        const Element& e = *item.element;
+        switch (e.kind) {
+        case ElementKind::StaticText:
+        case ElementKind::TextField: {
+            if (e.opaque) painter.fillRect(item.rect, e.backColor);
+            if (fontFor == nullptr || fontFor->style.fontName != e.style.fontName ||
+                fontFor->style.size != e.style.size || fontFor->style.bold != e.style.bold ||
+                fontFor->style.italic != e.style.italic ||
+                fontFor->style.underline != e.style.underline ||
+                fontFor->style.strikeThrough != e.style.strikeThrough) {
+                painter.setFont(ElementFont(e, sizeFactor));
+                fontFor = &e;
+            }
+            DrawBorders(painter, e, item.rect);
+            if (item.text.isEmpty()) break;
+            painter.setPen(e.foreColor);
+            painter.drawText(item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom),
+                             TextFlags(e.style), item.text);
+            break;
+        }
+        case ElementKind::Line: {
+            painter.setPen(ElementPen(e));
+            const QRectF& r = item.rect;
+            if (r.height() <= 1.0)
+                painter.drawLine(QPointF(r.left(), r.top()), QPointF(r.right(), r.top()));
+            else if (r.width() <= 1.0)
+                painter.drawLine(QPointF(r.left(), r.top()), QPointF(r.left(), r.bottom()));
+            else if (e.bottomUp)
+                painter.drawLine(r.bottomLeft(), r.topRight());
+            else
+                painter.drawLine(r.topLeft(), r.bottomRight());
+            break;
+        }
+        case ElementKind::Rectangle:
+            painter.setPen(ElementPen(e));
+            painter.setBrush(e.opaque ? QBrush(e.backColor) : QBrush(Qt::NoBrush));
+            if (e.radius > 0)
+                painter.drawRoundedRect(item.rect, e.radius, e.radius);
+            else
+                painter.drawRect(item.rect);
+            painter.setBrush(Qt::NoBrush);
+            break;
+        }
+    }
+}
+
+} // namespace printengine

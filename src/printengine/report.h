@@ -1,0 +1,129 @@
+// A report definition as the engine keeps it: what the JRXML reader builds
+// and the filler lays out.
+#pragma once
+
+#include "printengine/expression.h"
+
+#include <QColor>
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace printengine {
+
+// The classes a field, parameter or variable may declare.
+enum class ValueClass { Object, String, Integer, Long, Double, BigDecimal, Boolean, Date };
+
+struct TextStyle {
+    QString fontName = "DejaVu Sans";
+    double size = 10;
+    bool bold = false, italic = false, underline = false, strikeThrough = false;
+    enum class HAlign { Left, Center, Right, Justified } hAlign = HAlign::Left;
+    enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
+};
+
+enum class ElementKind { StaticText, TextField, Line, Rectangle };
+
+// One side's border of a text element's box.
+struct BoxPen {
+    double width = 0; // none
+    Qt::PenStyle style = Qt::SolidLine;
+    std::optional<QColor> color; // the element's foreground colour when unset
+};
+
+// A text element's box: padding inside its frame and a border per side.
+struct Box {
+    double top = 0, left = 0, bottom = 0, right = 0; // padding
+    BoxPen topPen, leftPen, bottomPen, rightPen;
+};
+
+struct Element {
+    ElementKind kind = ElementKind::StaticText;
+    double x = 0, y = 0, width = 0, height = 0;
+    bool floating = false; // positionType="Float": moves down below stretched elements
+    QColor foreColor = Qt::black;
+    QColor backColor = Qt::white;
+    bool opaque = false;
+    TextStyle style;
+    Box box;
+    std::string text;      // staticText
+    Expression expression; // textField
+    std::string pattern;
+    bool stretch = false;
+    bool atReportEnd = false; // evaluationTime="Report"
+    bool blankWhenNull = false;
+    double penWidth = 1.0;
+    Qt::PenStyle penStyle = Qt::SolidLine;
+    std::optional<QColor> penColor;
+    bool bottomUp = false; // line direction
+    double radius = 0;
+};
+
+struct Band {
+    double height = 0;
+    std::vector<Element> elements;
+};
+
+struct ParameterDef {
+    std::string name;
+    ValueClass valueClass = ValueClass::String;
+    Expression defaultValue;
+};
+
+struct FieldDef {
+    std::string name;
+    ValueClass valueClass = ValueClass::String;
+};
+
+enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest };
+enum class ResetType { Report, Page, Group, None };
+
+struct VariableDef {
+    std::string name;
+    ValueClass valueClass = ValueClass::Double;
+    Calculation calculation = Calculation::Nothing;
+    ResetType reset = ResetType::Report;
+    int resetGroup = -1;
+    Expression expression;
+    Expression initialValue;
+};
+
+struct GroupDef {
+    std::string name;
+    Expression expression;
+    std::optional<Band> header, footer;
+    bool startNewPage = false;
+};
+
+struct Report {
+    std::string name;
+    double pageWidth = 595, pageHeight = 842;
+    double leftMargin = 20, rightMargin = 20, topMargin = 20, bottomMargin = 20;
+    bool landscape = false;
+    bool allSectionsWhenNoData = false; // whenNoDataType="AllSectionsNoDetail"
+    std::string tableName;              // property norvakel.table
+    std::string tableLocation;          // property norvakel.location
+
+    std::vector<ParameterDef> parameters;
+    std::vector<FieldDef> fields;
+    std::vector<VariableDef> variables;
+    std::vector<GroupDef> groups;
+    std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
+    std::vector<Band> details;
+
+    // What the definition uses outside what the engine supports; the first
+    // one is the engine's error text when the job starts.
+    std::vector<std::string> refusals;
+};
+
+// Parses JRXML. Nothing when the bytes are not a JRXML document at all (not
+// XML, or another root element); otherwise the report, with `refusals` naming
+// anything outside the supported set.
+std::optional<Report> ParseJrxml(const QByteArray& bytes);
+
+// The class named by a JRXML class attribute, or nothing when unsupported.
+std::optional<ValueClass> ClassFromName(const QString& name);
+
+} // namespace printengine

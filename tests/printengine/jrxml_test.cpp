@@ -1,0 +1,160 @@
+#include "report_test_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace printengine;
+using printengine::test::Jrxml;
+
+namespace {
+
+std::optional<Report> Parse(const std::string& text) {
+    return ParseJrxml(QByteArray::fromStdString(text));
+}
+
+// The first refusal, or "" when the report is accepted.
+std::string Refusal(const std::string& body) {
+    auto report = Parse(Jrxml(body));
+    if (!report) return "not a report";
+    PrepareReport(*report);
+    return report->refusals.empty() ? std::string() : report->refusals.front();
+}
+
+} // namespace
+
+TEST(Jrxml, NotAReportAtAll) {
+    EXPECT_FALSE(Parse(""));
+    EXPECT_FALSE(Parse("plain text"));
+    EXPECT_FALSE(Parse("<html><body/></html>"));
+    EXPECT_FALSE(Parse("<jasperReport name='x'>")); // unclosed
+    EXPECT_FALSE(Parse("<jasperReport/><jasperReport/>"));
+    EXPECT_TRUE(Parse("<jasperReport/>"));
+}
+
+TEST(Jrxml, PageAndDeclarationsAreRead) {
+    auto r = Parse(Jrxml(R"(
+        <property name="norvakel.table" value="ORDERS"/>
+        <property name="norvakel.location" value="/data/SALES.MDB"/>
+        <property name="com.jaspersoft.studio.unit.pageHeight" value="pixel"/>
+        <import value="java.util.*"/>
+        <parameter name="Title" class="java.lang.String" isForPrompting="false">
+            <parameterDescription>shown on top</parameterDescription>
+            <defaultValueExpression><![CDATA["Sales"]]></defaultValueExpression>
+        </parameter>
+        <queryString><![CDATA[]]></queryString>
+        <field name="AMOUNT" class="java.math.BigDecimal"><fieldDescription/></field>
+        <variable name="Total" class="java.lang.Double" calculation="Sum" resetType="Group" resetGroup="G">
+            <variableExpression><![CDATA[$F{AMOUNT}]]></variableExpression>
+        </variable>
+        <group name="G" isStartNewPage="true"><groupExpression>$F{AMOUNT}</groupExpression></group>
+        <detail><band height="12" splitType="Stretch"/><band height="8"/></detail>)"));
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->refusals.empty()) << r->refusals.front();
+    EXPECT_EQ(r->pageHeight, 200);
+    EXPECT_EQ(r->tableName, "ORDERS");
+    EXPECT_EQ(r->tableLocation, "/data/SALES.MDB");
+    ASSERT_EQ(r->parameters.size(), 1u);
+    EXPECT_EQ(r->fields[0].valueClass, ValueClass::BigDecimal);
+    ASSERT_EQ(r->variables.size(), 1u);
+    EXPECT_EQ(r->variables[0].calculation, Calculation::Sum);
+    EXPECT_EQ(r->variables[0].resetGroup, 0); // the group is declared after the variable
+    EXPECT_TRUE(r->groups[0].startNewPage);
+    EXPECT_EQ(r->details.size(), 2u);
+}
+
+TEST(Jrxml, DesignerAttributesAreIgnored) {
+    EXPECT_EQ(Refusal(R"(<title><band height="20"><staticText>
+        <reportElement key="k" x="0" y="0" width="10" height="10" uuid="u-1">
+          <property name="com.jaspersoft.studio.spreadsheet.connectionID" value="x"/>
+        </reportElement>
+        <textElement><font fontName="SansSerif" pdfFontName="Helvetica" isPdfEmbedded="false"/></textElement>
+        <text><![CDATA[Hi]]></text></staticText></band></title>)"),
+              "");
+}
+
+TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
+    const struct {
+        const char* body;
+        const char* named;
+    } cases[] = {
+        {"<title><band height='5'><image/></band></title>", "the element \"image\" in \"band\""},
+        {"<style name='s'/>", "the element \"style\" in \"jasperReport\""},
+        {"<lastPageFooter><band height='5'/></lastPageFooter>", "\"lastPageFooter\""},
+        {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
+         "<printWhenExpression>true</printWhenExpression></reportElement></staticText></band></"
+         "title>",
+         "\"printWhenExpression\" in \"reportElement\""},
+        {"<title><band height='5'><textField evaluationTime='Page'><reportElement x='0' y='0' "
+         "width='5' height='5'/></textField></band></title>",
+         "\"Page\" of the attribute \"evaluationTime\""},
+        {"<field name='A' class='java.awt.Image'/>", "\"java.awt.Image\""},
+        {"<variable name='V' calculation='DistinctCount'/>", "\"DistinctCount\""},
+        {"<variable name='V' calculation='Sum' resetType='Group' resetGroup='Nope'/>",
+         "the unknown group \"Nope\""},
+        {"<property name='net.sf.jasperreports.export.xls.detect.cell.type' value='true'/>",
+         "the property"},
+        {"<queryString>select * from t</queryString>", "a query"},
+        {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
+         "<textFieldExpression>new "
+         "java.util.Date()</textFieldExpression></textField></band></title>",
+         "new java.util.Date()"},
+        {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
+         "<textFieldExpression>$V{NOPE}</textFieldExpression></textField></band></title>",
+         "$V{NOPE}"},
+        {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5' "
+         "forecolor='red'/></textField></band></title>",
+         "\"red\" of the attribute \"forecolor\""},
+    };
+    for (const auto& c : cases) {
+        const std::string refusal = Refusal(c.body);
+        EXPECT_NE(refusal.find(c.named), std::string::npos) << c.body << "\n -> " << refusal;
+        EXPECT_NE(refusal.find("does not support"), std::string::npos) << refusal;
+    }
+}
+
+TEST(Jrxml, BadPageGeometryIsRefused) {
+    auto r = Parse("<jasperReport pageWidth='100' leftMargin='60' rightMargin='60'/>");
+    ASSERT_TRUE(r);
+    ASSERT_FALSE(r->refusals.empty());
+    r = Parse("<jasperReport pageWidth='abc'/>");
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->refusals.empty());
+}
+
+TEST(Jrxml, HostileDocumentsAreBounded) {
+    std::string deep;
+    for (int i = 0; i < 5000; ++i)
+        deep += "<a>";
+    EXPECT_FALSE(Parse("<jasperReport>" + deep));
+    // Entity expansion is capped by the reader.
+    const std::string bomb = "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY a 'aaaaaaaaaa'>"
+                             "<!ENTITY b '&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;'>"
+                             "<!ENTITY c '&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;'>"
+                             "<!ENTITY d '&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;'>"
+                             "<!ENTITY e '&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;'>"
+                             "<!ENTITY f '&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;'>]>"
+                             "<jasperReport name='&f;'/>";
+    auto r = Parse(bomb);
+    EXPECT_TRUE(!r || r->name.size() < 2000000);
+}
+
+TEST(Jrxml, BoxesGivePaddingAndBorders) {
+    auto r = Parse(Jrxml(R"(<title><band height="20"><staticText>
+        <reportElement x="0" y="0" width="100" height="20"/>
+        <box padding="2" leftPadding="5"><pen lineWidth="0.5" lineColor="#FF0000"/>
+          <topPen lineWidth="2.0" lineStyle="Dashed"/><rightPen lineWidth="0.0"/></box>
+        <text>t</text></staticText></band></title>)"));
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->refusals.empty()) << r->refusals.front();
+    const Box& box = r->title->elements[0].box;
+    EXPECT_EQ(box.top, 2);
+    EXPECT_EQ(box.left, 5);
+    EXPECT_EQ(box.bottomPen.width, 0.5);
+    EXPECT_EQ(box.bottomPen.color, QColor("#FF0000"));
+    EXPECT_EQ(box.topPen.width, 2.0);
+    EXPECT_EQ(box.topPen.style, Qt::DashLine);
+    EXPECT_EQ(box.rightPen.width, 0.0);
+    EXPECT_NE(Refusal("<title><band height='5'><staticText><box><shadow/></box></staticText>"
+                      "</band></title>")
+                  .find("\"shadow\" in \"box\""),
+              std::string::npos);
+}
