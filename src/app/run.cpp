@@ -67,8 +67,8 @@ void LoadScratchDatabase() {
     if (!IsMarkerLine(line, HeadMarker)) ReportHostError(line);
     ui::ShowStatus("Receiving data from host ...");
 
-    auto db = engine::Engine().Workspaces(0).CreateDatabase(ScratchDbPath(), engine::dbLangGeneral,
-                                                            engine::dbVersion20);
+    auto db = engine::Engine().Workspaces(0).CreateDatabase(
+        ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20 | engine::dbScratch);
     engine::TableDef def = db->CreateTableDef(run.ScratchTableName);
     ui::ShowStatus("Receiving the header information ...");
     std::string badLine;

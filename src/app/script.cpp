@@ -119,8 +119,9 @@ ScriptCommand SecondGroupCommand(const std::string& word) {
     return ScriptCommand::None;
 }
 
-void DefineEnvironmentOrEndRun(std::string text) {
-    if (DefineEnvironment(text) == 0) NotifyUser("Unable to define the environment: " + text, true);
+void DefineEnvironmentOrEndRun(const std::string& setText) {
+    std::string text = setText;
+    if (DefineEnvironment(text) == 0) NotifyUser(SetRefusalText(setText), true);
 }
 
 } // namespace

@@ -81,6 +81,10 @@ enum RecordsetType : int { dbOpenTable = 1, dbOpenDynaset = 2 };
 enum UpdateType : int { dbUpdateRegular = 1 };
 // CreateDatabase options and locale.
 constexpr int dbVersion20 = 16;
+// The program's own option: a database that every run rebuilds (the scratch
+// database). It is written without syncing; every other database is committed
+// durably, so that a crash cannot cost a destination its other tables.
+constexpr int dbScratch = 0x40000000;
 inline constexpr const char* dbLangGeneral = ";LANGID=0x0409;CP=1252;COUNTRY=0";
 
 // A calendar date with a time of day (no time zone), as the engine stores dates.

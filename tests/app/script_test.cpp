@@ -2,6 +2,8 @@
 #include "app/runstate.h"
 #include "app/script.h"
 
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -203,7 +205,7 @@ TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
     EXPECT_EQ(report.FormulaTexts[0], "'x'");
     EXPECT_EQ(report.FormulaNames[1], "Region Name");
     EXPECT_EQ(report.FormulaTexts[1], "'North = N'");
-    EXPECT_EQ(std::getenv(variable), nullptr);
+    EXPECT_EQ(platform::GetEnv(variable), std::nullopt);
 
     Lines more;
     for (int i = 0; i < 25; ++i)
@@ -278,13 +280,13 @@ TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
     });
     EXPECT_EQ(end, app::ScriptEnd::EndOfFile);
     const app::RunState& run = app::Run();
-    EXPECT_STREQ(std::getenv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
+    EXPECT_EQ(platform::GetEnv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
     EXPECT_EQ(run.ExportTarget.Location, "/tmp/Out/Q1/");
     EXPECT_EQ(run.ExportTarget.FileName, "ORDERS.TXT");
     EXPECT_EQ(run.ExportTarget.DbType, 12);
     EXPECT_EQ(run.ReportSpec.FileName, "MONTHLY.JRXML");
     ASSERT_EQ(run.ReportSpec.FormulaCount, 1);
-    EXPECT_EQ(std::getenv("Who"), nullptr);
+    EXPECT_EQ(platform::GetEnv("Who"), std::nullopt);
 }
 
 TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
@@ -292,7 +294,7 @@ TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
         {"SET PREVIEW =0", "SET PREVIEW = 1", "set option_newdb = y", "SET OPTION_NEWDB = N"});
     EXPECT_EQ(app::Run().RunWindowMode, 0);
     EXPECT_TRUE(app::Run().ReplaceExistingDb);
-    EXPECT_STREQ(std::getenv("OPTION_NEWDB"), "N");
+    EXPECT_EQ(platform::GetEnv("OPTION_NEWDB"), "N");
 }
 
 TEST_F(ScriptRun, SettingsNeedTheirExactValues) {
