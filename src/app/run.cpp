@@ -48,6 +48,9 @@ void ReplaceOldScratchDatabase() {
             NotifyUser("Database is in use by another session", true);
         platform::DeleteFile(*existing + "-journal"); // a crashed run's leftovers
     }
+    // A journal without its database: left by a crash, or planted in a shared
+    // work folder. The engine will not write through a link, so it goes.
+    platform::DeleteFile(path + "-journal");
 }
 
 void OpenTransferFile() {

@@ -50,12 +50,15 @@ enum ErrorNumber : int {
 class EngineError : public std::runtime_error {
   public:
     EngineError(int number, const std::string& description)
-        : std::runtime_error(description), number_(number) {}
+        : std::runtime_error(description), number_(number), description_(description) {}
     int Number() const { return number_; }
-    std::string Description() const { return what(); }
+    // Kept whole: what() would end at a NUL byte that a path from the
+    // transfer file may hold.
+    std::string Description() const { return description_; }
 
   private:
     int number_;
+    std::string description_;
 };
 
 // Field type codes (the classic numbering; 13 and 14 do not exist).

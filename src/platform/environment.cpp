@@ -99,6 +99,10 @@ int SetEnv(const std::string& name, const std::string& value) {
     return 1;
 }
 
+void ForgetDefinedVariables() {
+    Defined().clear();
+}
+
 std::vector<std::string> EnvironmentBlock() {
     const auto& table = Defined();
     std::vector<std::string> block;

@@ -21,6 +21,9 @@ int SetEnv(const std::string& name, const std::string& value);
 // The environment a started program receives ("NAME=value" entries): the
 // inherited one with the variables SetEnv defined.
 std::vector<std::string> EnvironmentBlock();
+// Forgets every variable SetEnv defined. The program never calls it: a run
+// starts afresh as a process; tests and fuzz targets start each case afresh.
+void ForgetDefinedVariables();
 // Variables that change which code programs load (the dynamic loader's, shell
 // start-up files, language module paths, plug-in paths, xdg-open's choice of
 // program). A transfer file may not set them. A pattern ending in "*" stands
