@@ -29,8 +29,8 @@ void CheckExportTarget() {
     FUZZ_CHECK(!target.Location.empty() && target.Location.back() == platform::Separator);
     const std::string extension = "." + store::DefaultExtension(target.DbType);
     FUZZ_CHECK(target.FileName.size() >= extension.size() &&
-               target.FileName.compare(target.FileName.size() - extension.size(),
-                                       extension.size(), extension) == 0);
+               target.FileName.compare(target.FileName.size() - extension.size(), extension.size(),
+                                       extension) == 0);
 }
 
 // What RUN and OPEN do with their text before the system sees it.

@@ -4,6 +4,7 @@
 #include "app/transfer.h"
 #include "engine/engine.h"
 #include "fuzz_support.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 
