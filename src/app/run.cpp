@@ -118,13 +118,22 @@ void Main(const std::string& argument) {
     if (RunCommandScript(Transfer()) == ScriptEnd::EndOfFile) FinishRun();
 }
 
+std::string MessageText(const std::string& text) {
+    if (text.size() <= MaxMessageText) return text;
+    // Cut on a character boundary of the UTF-8 text.
+    size_t cut = MaxMessageText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "...";
+}
+
 void NotifyUser(const std::string& text, bool terminate) {
     if (!terminate) {
-        ui::ShowMessage(text, ui::Icon::Information);
+        ui::ShowMessage(MessageText(text), ui::Icon::Information);
         return;
     }
     Run().ErrorShown = true;
-    ui::ShowMessage(text + "\r\nThe program will terminate.", ui::Icon::Critical);
+    ui::ShowMessage(MessageText(text) + "\r\nThe program will terminate.", ui::Icon::Critical);
     FinishRun();
 }
 

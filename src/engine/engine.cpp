@@ -77,6 +77,10 @@ Field TableDef::CreateField(const std::string& name, int type, int size) const {
 
 void TableDef::AppendField(const Field& field) {
     CheckName(field.Name, "field");
+    if (FieldCount() >= MaxFields) {
+        throw EngineError(errTooManyFields, "Too many fields defined: a table holds at most " +
+                                                std::to_string(MaxFields) + " fields.");
+    }
     Field added = field;
     added.Size = CheckedFieldSize(field.Type, field.Size);
     for (const Field& existing : fields_) {

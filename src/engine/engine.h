@@ -44,6 +44,7 @@ enum ErrorNumber : int {
     errInvalidName = 3125,
     errTableInUse = 3211,
     errNoFields = 3264,
+    errTooManyFields = 3190,
     errEngineFailure = 3000,
 };
 
@@ -117,6 +118,11 @@ struct Field {
     bool AllowZeroLength = false;
 };
 
+// The most fields a table definition holds: the native format's limit, above
+// what any other format can store. A header of tens of thousands of fields is
+// refused at its first field too many, not after all of them were compared.
+inline constexpr int MaxFields = 2000;
+
 // A table definition. A new one (from Database::CreateTableDef) is filled with
 // CreateField / AppendField and then handed to Database::AppendTableDef.
 class TableDef {
@@ -130,7 +136,8 @@ class TableDef {
     // Checks the type code (3259) and the size of a text field; the result is
     // not yet part of the definition.
     Field CreateField(const std::string& name, int type, int size) const;
-    // Adds the field; a name already present (case-insensitively) raises 3191.
+    // Adds the field; a name already present (case-insensitively) raises 3191,
+    // a field beyond MaxFields 3190.
     void AppendField(const Field& field);
 
     int FieldCount() const { return static_cast<int>(fields_.size()); }
