@@ -72,7 +72,19 @@ int ErrorNumberFor(int rc) {
 }
 
 [[noreturn]] void Raise(sqlite3* db, int rc, const std::string& path, const std::string& doing) {
-    const std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    // SQLite does not always keep the system's error (a failed commit may
+    // not); the C library's is then the last failed call's.
+    const int lastErrno = errno;
+    std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    int systemError = db != nullptr ? sqlite3_system_errno(db) : 0;
+    if (systemError == 0) systemError = lastErrno;
+    if ((rc & 0xff) == SQLITE_IOERR) {
+        // A file that may grow no further is a full disk to the user.
+        if (systemError == ENOSPC || systemError == EFBIG || systemError == EDQUOT)
+            rc = SQLITE_FULL;
+        else if (systemError != 0)
+            detail += std::string(" (") + std::strerror(systemError) + ")";
+    }
     switch (rc & 0xff) {
     case SQLITE_NOTADB:
         throw EngineError(errUnrecognizedFormat,

@@ -150,7 +150,8 @@ class Faults(RunCase):
         result = self.run_with_file_size_limit(text, 3 << 20)
         self.assertEqual(result.code, 1, result.stderr[-2000:])
         message = result.messages[-1]["text"]
-        self.assertRegex(message, r"\((3026|3043)\)\r\nThe program will terminate\.$")
+        self.assertEqual(message, "The disk holding '%s' is full.(3026)\r\nThe program will "
+                         "terminate." % db)
         self.assertNotIn("stored successfully", result.stderr)
         self.assertEqual(integrity(db), "ok")
         con = sqlite3.connect(db)
