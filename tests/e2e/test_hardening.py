@@ -182,13 +182,15 @@ class SharedWorkFolder(RunCase):
         con.execute("INSERT INTO KEEP VALUES (42)")
         con.commit()
         con.close()
-        before = open(victim, "rb").read()
+        with open(victim, "rb") as f:
+            before = f.read()
         self.plant("OUT.MDB", victim)
         result, _ = self.run_transfer(transfer_text(FIELDS, VALUES, [
             "EXPORT = out {", "TYPE = MS/ACCESS", "}", "SAVE"]))
         self.assertEqual(result.code, 1, result.stderr)
         self.assertIn("link that another user made", result.messages[-1]["text"])
-        self.assertEqual(open(victim, "rb").read(), before)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), before)
 
     def test_a_planted_scratch_journal_is_not_followed(self):
         target = os.path.join(self.dir, "victim-journal")
