@@ -47,7 +47,20 @@ int DefineEnvironment(std::string& text) {
     if (upperName == "PREVIEW" && value == "0") run.RunWindowMode = 0;
     if (upperName == "OPTION_NEWDB" && platform::UpperCase(value) == "Y")
         run.ReplaceExistingDb = true;
+    // A transfer file comes from the network: it may not decide which code
+    // the programs started later load.
+    if (platform::IsLoaderVariable(name)) return 0;
     return platform::SetEnv(name, value);
+}
+
+std::string SetRefusalText(const std::string& setText) {
+    std::string rest = setText;
+    const std::string name = SplitToken(rest, "=");
+    std::string text = "Unable to define the environment: " + rest;
+    if (platform::IsLoaderVariable(name))
+        text +=
+            "\r\n" + name + " changes how programs load code and cannot be set by a transfer file.";
+    return text;
 }
 
 std::string ExpandEnvironmentText(const std::string& text) {

@@ -11,7 +11,13 @@ void InitRunDefaults();
 
 // SET name = value. `text` is what follows SET; on return it holds the value
 // part. Returns zero when the variable was refused.
+// Variables that change how programs load code are refused.
 int DefineEnvironment(std::string& text);
+
+// The message that ends the run when DefineEnvironment refused `setText` (the
+// text after SET, as written): the value part, and for a variable that changes
+// how programs load code, a line naming it.
+std::string SetRefusalText(const std::string& setText);
 
 // `text` with %NAME% references replaced by their values.
 std::string ExpandEnvironmentText(const std::string& text);

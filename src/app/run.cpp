@@ -48,6 +48,9 @@ void ReplaceOldScratchDatabase() {
             NotifyUser("Database is in use by another session", true);
         platform::DeleteFile(*existing + "-journal"); // a crashed run's leftovers
     }
+    // A journal without its database: left by a crash, or planted in a shared
+    // work folder. The engine will not write through a link, so it goes.
+    platform::DeleteFile(path + "-journal");
 }
 
 void OpenTransferFile() {
@@ -67,8 +70,8 @@ void LoadScratchDatabase() {
     if (!IsMarkerLine(line, HeadMarker)) ReportHostError(line);
     ui::ShowStatus("Receiving data from host ...");
 
-    auto db = engine::Engine().Workspaces(0).CreateDatabase(ScratchDbPath(), engine::dbLangGeneral,
-                                                            engine::dbVersion20);
+    auto db = engine::Engine().Workspaces(0).CreateDatabase(
+        ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20 | engine::dbScratch);
     engine::TableDef def = db->CreateTableDef(run.ScratchTableName);
     ui::ShowStatus("Receiving the header information ...");
     std::string badLine;
@@ -115,13 +118,22 @@ void Main(const std::string& argument) {
     if (RunCommandScript(Transfer()) == ScriptEnd::EndOfFile) FinishRun();
 }
 
+std::string MessageText(const std::string& text) {
+    if (text.size() <= MaxMessageText) return text;
+    // Cut on a character boundary of the UTF-8 text.
+    size_t cut = MaxMessageText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "...";
+}
+
 void NotifyUser(const std::string& text, bool terminate) {
     if (!terminate) {
-        ui::ShowMessage(text, ui::Icon::Information);
+        ui::ShowMessage(MessageText(text), ui::Icon::Information);
         return;
     }
     Run().ErrorShown = true;
-    ui::ShowMessage(text + "\r\nThe program will terminate.", ui::Icon::Critical);
+    ui::ShowMessage(MessageText(text) + "\r\nThe program will terminate.", ui::Icon::Critical);
     FinishRun();
 }
 

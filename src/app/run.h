@@ -1,6 +1,7 @@
 // Start-up and the two ways every run ends.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace app {
@@ -9,6 +10,13 @@ namespace app {
 // About window only). Returns when the run is handed to a window (About, grid);
 // every other run ends inside it through FinishRun.
 void Main(const std::string& argument);
+
+// Longest message text shown: messages quote lines of the transfer file, which
+// may be of any length. A longer text is cut there and ends in "...".
+inline constexpr size_t MaxMessageText = 64 * 1024;
+
+// `text` as a message shows it (see MaxMessageText).
+std::string MessageText(const std::string& text);
 
 // A message box captioned with the application title. With `terminate` the
 // text gets CR LF "The program will terminate.", a critical icon, and the run

@@ -10,6 +10,7 @@
 #include "ui/windows.h"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace app {
 
@@ -120,11 +121,39 @@ ScriptCommand SecondGroupCommand(const std::string& word) {
     return ScriptCommand::None;
 }
 
-void DefineEnvironmentOrEndRun(std::string text) {
-    if (DefineEnvironment(text) == 0) NotifyUser("Unable to define the environment: " + text, true);
+[[noreturn]] void Unreachable(const char* what) {
+    // A replaced action that returned where the run must end.
+    throw std::logic_error(std::string(what) + " returned");
+}
+
+void DefineEnvironmentOrEndRun(const std::string& setText) {
+    std::string text = setText;
+    if (DefineEnvironment(text) == 0) {
+        CurrentScriptActions().fatal(SetRefusalText(setText));
+        Unreachable("fatal");
+    }
+}
+
+[[noreturn]] void EndRun() {
+    CurrentScriptActions().endRun();
+    Unreachable("endRun");
 }
 
 } // namespace
+
+ScriptActions& CurrentScriptActions() {
+    static ScriptActions actions{
+        ui::ShowStatus,
+        ui::ShowGridWindow,
+        store::SaveData,
+        [](const std::string& text) { launch::RunCommand(text); },
+        [](const std::string& text) { launch::OpenCommand(text); },
+        report::PrintReport,
+        [] { FinishRun(); },
+        [](const std::string& text) { NotifyUser(text, true); },
+    };
+    return actions;
+}
 
 std::int16_t ReportFormatCode(const std::string&) {
     return 0;
@@ -164,38 +193,42 @@ void ReadReportBlock(const std::string& rest, const LineSource& nextLine,
 
 ScriptEnd RunCommandScript(TransferFile& file) {
     RunState& run = Run();
+    const ScriptActions& actions = CurrentScriptActions();
     const LineSource nextLine = [&file](std::string& line) { return file.ReadLine(line); };
     std::string line;
     while (file.ReadLine(line)) {
         const ScriptLine command = RecogniseCommand(line);
         switch (command.command) {
         case ScriptCommand::Export:
-            ui::ShowStatus("Setting up the Local Database Defintions ...");
+            actions.showStatus("Setting up the Local Database Defintions ...");
             ReadExportBlock(command.rest, nextLine, run.ExportTarget);
             break;
         case ScriptCommand::Report:
-            ui::ShowStatus("Setting up the Local Report Definitions ...");
+            actions.showStatus("Setting up the Local Report Definitions ...");
             ReadReportBlock(command.rest, nextLine, run.ReportSpec);
             break;
         case ScriptCommand::Show:
-            ui::ShowStatus("Building the database CrossTab screen ...");
-            ui::ShowGridWindow();
+            actions.showStatus("Building the database CrossTab screen ...");
+            actions.showGrid();
             return ScriptEnd::HandedOver;
         case ScriptCommand::Print:
-            ui::ShowStatus("Loading Report Engine ...");
-            report::PrintReport();
+            actions.showStatus("Loading Report Engine ...");
+            actions.print();
+            Unreachable("print");
         case ScriptCommand::Exit:
-            FinishRun();
+            EndRun();
         case ScriptCommand::Open:
-            launch::OpenCommand(command.rest);
+            actions.open(command.rest);
+            Unreachable("open");
         case ScriptCommand::Run:
-            launch::RunCommand(command.rest);
+            actions.run(command.rest);
+            Unreachable("run");
         case ScriptCommand::Set:
             DefineEnvironmentOrEndRun(command.rest);
             break;
         case ScriptCommand::Save:
-            ui::ShowStatus("Saving the data ...");
-            store::SaveData(!command.rest.empty());
+            actions.showStatus("Saving the data ...");
+            actions.save(!command.rest.empty());
             break;
         case ScriptCommand::None:
             break;

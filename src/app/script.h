@@ -14,6 +14,21 @@ enum class ScriptEnd {
     HandedOver, // a window (the grid) owns the run from now on
 };
 
+// Where the script hands its work. The program uses the real windows,
+// exporters and launchers; tests and fuzzing put recorders in their place.
+// `endRun`, `run`, `open` and `fatal` must not return (a recorder throws).
+struct ScriptActions {
+    std::function<void(const std::string& text)> showStatus;
+    std::function<void()> showGrid;
+    std::function<void(bool quiet)> save;
+    std::function<void(const std::string& text)> run;
+    std::function<void(const std::string& text)> open;
+    std::function<void()> print;
+    std::function<void()> endRun;
+    std::function<void(const std::string& text)> fatal; // a fatal message
+};
+ScriptActions& CurrentScriptActions();
+
 // Reads and carries out the script lines up to the end of the file. Commands
 // that end the run (EXIT, RUN, OPEN, PRINT, fatal failures) do not return.
 ScriptEnd RunCommandScript(TransferFile& file);

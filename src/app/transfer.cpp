@@ -88,7 +88,14 @@ std::string SplitToken(std::string& text, std::string_view separator) {
         return whole;
     }
     std::string before = Trim(std::string_view(text).substr(0, at));
-    text = Trim(std::string_view(text).substr(at + separator.size()));
+    // Trimmed in place: a line may be very long, and a copy would double it.
+    const size_t first = text.find_first_not_of(' ', at + separator.size());
+    if (first == std::string::npos) {
+        text.clear();
+    } else {
+        text.erase(text.find_last_not_of(' ') + 1);
+        text.erase(0, first);
+    }
     return before;
 }
 
@@ -255,7 +262,7 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
         std::string name;
         std::int16_t type = 0, size = 0;
         if (!ParseHeaderLine(line, name, type, size)) {
-            badLine = line;
+            badLine = std::move(line);
             return false;
         }
         engine::Field field = def.CreateField(name, type, size);

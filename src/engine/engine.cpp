@@ -77,6 +77,10 @@ Field TableDef::CreateField(const std::string& name, int type, int size) const {
 
 void TableDef::AppendField(const Field& field) {
     CheckName(field.Name, "field");
+    if (FieldCount() >= MaxFields) {
+        throw EngineError(errTooManyFields, "Too many fields defined: a table holds at most " +
+                                                std::to_string(MaxFields) + " fields.");
+    }
     Field added = field;
     added.Size = CheckedFieldSize(field.Type, field.Size);
     for (const Field& existing : fields_) {
@@ -196,11 +200,11 @@ Driver* FindDriver(const std::string& connect) {
 
 // ---- Workspace and engine -----------------------------------------------------
 
-std::unique_ptr<Database>
-Workspace::CreateDatabase(const std::string& path, const std::string& /*locale*/, int /*options*/) {
+std::unique_ptr<Database> Workspace::CreateDatabase(const std::string& path,
+                                                    const std::string& /*locale*/, int options) {
     // Locale and file-format version mean nothing to the native format: it
     // stores UTF-8 and compares names without regard to case.
-    return native::CreateDatabase(native::WithDefaultExtension(path));
+    return native::CreateDatabase(native::WithDefaultExtension(path), (options & dbScratch) == 0);
 }
 
 std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path) {

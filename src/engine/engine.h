@@ -54,12 +54,15 @@ enum ErrorNumber : int {
 class EngineError : public std::runtime_error {
   public:
     EngineError(int number, const std::string& description)
-        : std::runtime_error(description), number_(number) {}
+        : std::runtime_error(description), number_(number), description_(description) {}
     int Number() const { return number_; }
-    std::string Description() const { return what(); }
+    // Kept whole: what() would end at a NUL byte that a path from the
+    // transfer file may hold.
+    std::string Description() const { return description_; }
 
   private:
     int number_;
+    std::string description_;
 };
 
 // Field type codes (the classic numbering; 13 and 14 do not exist).
@@ -85,6 +88,10 @@ enum RecordsetType : int { dbOpenTable = 1, dbOpenDynaset = 2 };
 enum UpdateType : int { dbUpdateRegular = 1 };
 // CreateDatabase options and locale.
 constexpr int dbVersion20 = 16;
+// The program's own option: a database that every run rebuilds (the scratch
+// database). It is written without syncing; every other database is committed
+// durably, so that a crash cannot cost a destination its other tables.
+constexpr int dbScratch = 0x40000000;
 inline constexpr const char* dbLangGeneral = ";LANGID=0x0409;CP=1252;COUNTRY=0";
 
 // A calendar date with a time of day (no time zone), as the engine stores dates.
@@ -114,6 +121,11 @@ struct Field {
     bool AllowZeroLength = false;
 };
 
+// The most fields a table definition holds: the native format's limit, above
+// what any other format can store. A header of tens of thousands of fields is
+// refused at its first field too many, not after all of them were compared.
+inline constexpr int MaxFields = 2000;
+
 // A table definition. A new one (from Database::CreateTableDef) is filled with
 // CreateField / AppendField and then handed to Database::AppendTableDef.
 class TableDef {
@@ -127,7 +139,8 @@ class TableDef {
     // Checks the type code (3259) and the size of a text field; the result is
     // not yet part of the definition.
     Field CreateField(const std::string& name, int type, int size) const;
-    // Adds the field; a name already present (case-insensitively) raises 3191.
+    // Adds the field; a name already present (case-insensitively) raises 3191,
+    // a field beyond MaxFields 3190.
     void AppendField(const Field& field);
 
     int FieldCount() const { return static_cast<int>(fields_.size()); }

@@ -18,9 +18,14 @@ namespace engine::native {
 namespace {
 
 // Rows are written in one transaction per database, begun at the first row and
-// committed when the database closes. Nothing is synced: like the classic
-// engine, the file is only complete once it has been closed.
-constexpr const char* kPragmas = "PRAGMA synchronous=OFF; PRAGMA cache_size=-2048;";
+// committed when the database closes. The scratch database is rebuilt by every
+// run and is not synced. Any other database may be a user's file with other
+// tables in it: it commits through a synced rollback journal (never a write-
+// ahead log, which would leave -wal files beside the user's file), so that a
+// crash or power loss leaves either the old or the new contents.
+constexpr const char* kScratchPragmas = "PRAGMA synchronous=OFF; PRAGMA cache_size=-2048;";
+constexpr const char* kDurablePragmas =
+    "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_size=-2048;";
 constexpr int kBusyTimeoutMs = 2000;
 
 std::string Quote(std::string_view identifier) {
@@ -67,7 +72,19 @@ int ErrorNumberFor(int rc) {
 }
 
 [[noreturn]] void Raise(sqlite3* db, int rc, const std::string& path, const std::string& doing) {
-    const std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    // SQLite does not always keep the system's error (a failed commit may
+    // not); the C library's is then the last failed call's.
+    const int lastErrno = errno;
+    std::string detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    int systemError = db != nullptr ? sqlite3_system_errno(db) : 0;
+    if (systemError == 0) systemError = lastErrno;
+    if ((rc & 0xff) == SQLITE_IOERR) {
+        // A file that may grow no further is a full disk to the user.
+        if (systemError == ENOSPC || systemError == EFBIG || systemError == EDQUOT)
+            rc = SQLITE_FULL;
+        else if (systemError != 0)
+            detail += std::string(" (") + std::strerror(systemError) + ")";
+    }
     switch (rc & 0xff) {
     case SQLITE_NOTADB:
         throw EngineError(errUnrecognizedFormat,
@@ -165,8 +182,8 @@ std::shared_ptr<Connection> OpenConnection(const std::string& path, int flags) {
     return connection;
 }
 
-void ConfigureForWriting(Connection& c, bool exclusive) {
-    c.Execute(kPragmas, "Opening the database");
+void ConfigureForWriting(Connection& c, bool exclusive, bool durable) {
+    c.Execute(durable ? kDurablePragmas : kScratchPragmas, "Opening the database");
     if (exclusive) {
         // Take the lock now, so that nobody else can open the file meanwhile.
         c.Execute("PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; COMMIT",
@@ -800,12 +817,20 @@ class NativeRowReader final : public RowReader {
 
 // The file to open: the exact name, or the one name that differs only in case.
 std::string ExistingDatabaseFile(const std::string& path) {
+    if (!platform::IsUsablePath(path)) {
+        throw EngineError(errInvalidPath, "'" + path + "' is not a valid path.");
+    }
     const auto found = platform::ResolveExistingPath(path);
     if (!found) {
         throw EngineError(errFileNotFound, "The database file '" + path + "' could not be found.");
     }
     if (!platform::IsOrdinaryFile(*found)) {
         throw EngineError(errCannotOpenFile, "'" + *found + "' is not a file.");
+    }
+    if (platform::IsForeignLink(*found)) {
+        throw EngineError(errCannotOpenFile, "'" + *found +
+                                                 "' is a link that another user made; it is "
+                                                 "not followed.");
     }
     return *found;
 }
@@ -834,7 +859,10 @@ std::string WithDefaultExtension(const std::string& path) {
     return path.find('.', start) == std::string::npos ? path + ".MDB" : path;
 }
 
-std::unique_ptr<Database> CreateDatabase(const std::string& path) {
+std::unique_ptr<Database> CreateDatabase(const std::string& path, bool durable) {
+    if (!platform::IsUsablePath(path)) {
+        throw EngineError(errInvalidPath, "'" + path + "' is not a valid path.");
+    }
     const std::string folder = FolderOf(path);
     if (!platform::IsFolder(folder)) {
         throw EngineError(errInvalidPath, "'" + path + "' is not a valid path: the folder '" +
@@ -857,7 +885,7 @@ std::unique_ptr<Database> CreateDatabase(const std::string& path) {
     std::fclose(file);
     try {
         auto connection = OpenConnection(path, SQLITE_OPEN_READWRITE);
-        ConfigureForWriting(*connection, false);
+        ConfigureForWriting(*connection, false, durable);
         CreateCatalog(*connection);
         return std::make_unique<NativeDatabase>(std::move(connection));
     } catch (...) {
@@ -872,7 +900,7 @@ std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, 
     if (readOnly) {
         if (exclusive) connection->Execute("PRAGMA locking_mode=EXCLUSIVE", "Opening the database");
     } else {
-        ConfigureForWriting(*connection, exclusive);
+        ConfigureForWriting(*connection, exclusive, true);
     }
     return std::make_unique<NativeDatabase>(std::move(connection));
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,19 +17,23 @@ std::string NativeSeparators(std::string path) {
     return path;
 }
 
+bool IsUsablePath(std::string_view path) {
+    return !path.empty() && path.find('\0') == std::string_view::npos;
+}
+
 bool IsOrdinaryFile(const std::string& path) {
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return IsUsablePath(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool IsFolder(const std::string& path) {
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return IsUsablePath(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> ResolveExistingPath(const std::string& path) {
     struct stat st {};
-    if (path.empty()) return std::nullopt;
+    if (!IsUsablePath(path)) return std::nullopt;
     if (::stat(path.c_str(), &st) == 0) return path;
     const size_t slash = path.find_last_of(Separator);
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -51,15 +56,43 @@ std::optional<std::string> ResolveExistingPath(const std::string& path) {
 
 std::optional<int> FileAttributes(const std::string& path) {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!IsUsablePath(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
     return S_ISDIR(st.st_mode) ? 16 : 0;
 }
 
+bool IsForeignLink(const std::string& path) {
+    struct stat link {};
+    if (!IsUsablePath(path) || ::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return false;
+    if (link.st_uid == ::geteuid()) return false;
+    const size_t slash = path.find_last_of(Separator);
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    struct stat parent {};
+    return ::stat(folder.c_str(), &parent) != 0 || parent.st_uid != link.st_uid;
+}
+
+int CreateFileForWriting(const std::string& path, int& error) {
+    if (!IsUsablePath(path)) {
+        error = EINVAL;
+        return -1;
+    }
+    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags | O_NOFOLLOW, 0666);
+    // Our own links are followed; one somebody else planted is not.
+    if (fd < 0 && errno == ELOOP && !IsForeignLink(path)) fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) error = errno;
+    return fd;
+}
+
 int DeleteFile(const std::string& path) {
+    if (!IsUsablePath(path)) return EINVAL;
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 int CreateFolder(const std::string& path) {
+    if (!IsUsablePath(path)) return EINVAL;
     return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
 }
 
@@ -82,6 +115,13 @@ FileError DescribeFileError(int err, const std::string& path) {
     case EMFILE:
     case ENFILE:
         return {67, "Too many files are open."};
+    case EINVAL:
+    case ENAMETOOLONG:
+        return {52, "'" + path + "' is not a valid file name."};
+    case ELOOP:
+        return {70, "Access to '" + path + "' was denied: it is a link that another user made."};
+    case EFBIG:
+        return {61, "The file '" + path + "' has grown beyond the size allowed."};
     case EISDIR:
         return {75, "'" + path + "' is a folder."};
     default:

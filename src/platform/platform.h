@@ -14,9 +14,22 @@ namespace platform {
 
 // The variable's value, or nothing when it is not defined.
 std::optional<std::string> GetEnv(const std::string& name);
-// Defines the variable in the process environment; returns nonzero on success.
-// An empty name or a name holding "=" is refused (0).
+// Defines the variable for the rest of the run and for every program started
+// afterwards; returns nonzero on success. An empty name, a name holding "=" and
+// a text holding a NUL byte are refused (0).
 int SetEnv(const std::string& name, const std::string& value);
+// The environment a started program receives ("NAME=value" entries): the
+// inherited one with the variables SetEnv defined.
+std::vector<std::string> EnvironmentBlock();
+// Forgets every variable SetEnv defined. The program never calls it: a run
+// starts afresh as a process; tests and fuzz targets start each case afresh.
+void ForgetDefinedVariables();
+// Variables that change which code programs load (the dynamic loader's, shell
+// start-up files, language module paths, plug-in paths, xdg-open's choice of
+// program). A transfer file may not set them. A pattern ending in "*" stands
+// for every name that starts with what precedes it.
+bool IsLoaderVariable(std::string_view name);
+std::vector<std::string_view> LoaderVariablePatterns();
 // %NAME% references replaced by their values, with the Windows rules: a
 // reference to an undefined variable and a lone "%" stay as written.
 std::string ExpandEnvironmentStrings(std::string_view text);
@@ -24,11 +37,25 @@ std::string ExpandEnvironmentStrings(std::string_view text);
 std::string CurrentDirectory();
 // The per-user private temporary folder (/tmp/norvakel-<uid>/), created with
 // mode 0700 when missing; nothing when it is not safe to use.
-std::optional<std::string> PrivateTempFolder();
+// `parent` is only ever changed by tests.
+std::optional<std::string> PrivateTempFolder(const std::string& parent = "/tmp");
 
 // ---- Paths and files ---------------------------------------------------------
 
 constexpr char Separator = '/';
+
+// A text that can name a file: not empty and free of NUL bytes. The system
+// would read a path only up to a NUL, so such a text names no file at all.
+bool IsUsablePath(std::string_view path);
+
+// A symbolic link that someone else made: owned neither by this user nor by
+// the owner of the folder that holds it. Such a link is never followed when a
+// file is created or written (the work folder may be shared, like /tmp).
+bool IsForeignLink(const std::string& path);
+
+// Creates (or truncates) `path` for writing and returns its descriptor, or -1
+// with an errno value in `error`. A foreign link is not followed (ELOOP).
+int CreateFileForWriting(const std::string& path, int& error);
 
 // Backslashes in a script path become the native separator.
 std::string NativeSeparators(std::string path);
@@ -78,10 +105,11 @@ std::string UpperCase(std::string text);
 // ---- Processes ---------------------------------------------------------------
 
 // Starts `file` directly (no shell) with `argument` as its single argument when
-// given, in `directory`. showCode 0 starts it detached with standard streams on
-// /dev/null. Returns the Windows-style result: above 32 when started, else
-// 2 (not found), 3 (path not found), 5 (access denied / not executable),
-// 8 (out of resources).
+// given, in `directory`, with the environment of EnvironmentBlock(). Its
+// standard streams are /dev/null whatever the show code; show code 0 also
+// starts it without a controlling terminal. Returns the Windows-style result: above 32 when
+// started, else 2 (not found), 3 (path not found), 5 (access denied / not executable), 8 (out of
+// resources).
 int StartProgram(const std::string& file, const std::optional<std::string>& argument,
                  const std::string& directory, int showCode);
 

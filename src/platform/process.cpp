@@ -54,12 +54,28 @@ int ResultForErrno(int err, const std::string& program) {
         return 3;
     case ENOMEM:
     case EAGAIN:
+    case E2BIG:
         return 8;
     default:
         return 5; // access denied, not executable, a folder, ...
     }
 }
 
+// Built before fork(): the child may only make async-signal-safe calls.
+struct Environment {
+    std::vector<std::string> entries = EnvironmentBlock();
+    std::vector<char*> pointers;
+    Environment() {
+        pointers.reserve(entries.size() + 1);
+        for (std::string& entry : entries)
+            pointers.push_back(entry.data());
+        pointers.push_back(nullptr);
+    }
+    char** get() { return pointers.data(); }
+};
+
+// A started program never shares our standard streams: what it writes must not
+// mix into our output, and nobody reading our output should wait for it.
 void RedirectToDevNull() {
     const int null = ::open("/dev/null", O_RDWR);
     if (null < 0) return;
@@ -73,7 +89,8 @@ void RedirectToDevNull() {
 // whether the exec worked. The child is reaped here; the grandchild belongs to
 // init from then on, so nothing is left as a zombie.
 int SpawnDetached(const std::string& program, const std::vector<std::string>& args,
-                  const std::string& directory, bool hidden) {
+                  const std::string& directory) {
+    Environment environment;
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -93,9 +110,9 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
         if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
             // Started all the same, in the folder we were in.
         }
-        if (hidden) RedirectToDevNull();
+        RedirectToDevNull();
         ::signal(SIGPIPE, SIG_DFL);
-        ::execv(program.c_str(), argv.data());
+        ::execve(program.c_str(), argv.data(), environment.get());
         const int err = errno;
         (void)!::write(fds[1], &err, sizeof err);
         ::_exit(127);
@@ -133,16 +150,21 @@ bool IsUrl(const std::string& text) {
 
 int StartProgram(const std::string& file, const std::optional<std::string>& argument,
                  const std::string& directory, int showCode) {
-    if (file.empty()) return 2;
+    // A NUL would cut the path short: such a text names no file.
+    if (!IsUsablePath(file) || (argument && argument->find('\0') != std::string::npos)) return 2;
     const std::string program = ResolveProgram(file, directory);
     struct stat st {};
     if (::stat(program.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 5;
     std::vector<std::string> args{program};
     if (argument) args.push_back(*argument);
-    return SpawnDetached(program, args, directory, showCode == 0);
+    // Standard streams go to /dev/null and the program runs in a session of its
+    // own whatever the show code: no general way exists to hide its windows.
+    (void)showCode;
+    return SpawnDetached(program, args, directory);
 }
 
 int OpenWithDesktop(const std::string& document, const std::string& directory) {
+    if (!IsUsablePath(document)) return 2;
     std::string target = document;
     if (!IsUrl(document)) {
         if (!document.empty() && document.front() != Separator)
@@ -154,6 +176,7 @@ int OpenWithDesktop(const std::string& document, const std::string& directory) {
 
     // The helper gets a short grace period: a quick failure is reported, one
     // still running afterwards counts as handed over.
+    Environment environment;
     const pid_t child = ::fork();
     if (child < 0) return 8;
     if (child == 0) {
@@ -163,11 +186,10 @@ int OpenWithDesktop(const std::string& document, const std::string& directory) {
         if (opener == 0) {
             if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
             }
-            const int null = ::open("/dev/null", O_RDONLY);
-            if (null >= 0) ::dup2(null, 0);
+            RedirectToDevNull();
             char* argv[] = {const_cast<char*>(helper.c_str()), const_cast<char*>(target.c_str()),
                             nullptr};
-            ::execv(helper.c_str(), argv);
+            ::execve(helper.c_str(), argv, environment.get());
             ::_exit(126);
         }
         for (int waited = 0; waited < 1500; waited += 50) {

@@ -15,7 +15,7 @@ bool Unattended() {
 
 std::string JsonString(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + 2);
+    out.reserve(text.size() + text.size() / 8 + 16);
     out += '"';
     for (unsigned char c : text) {
         switch (c) {
@@ -65,8 +65,10 @@ std::string JsonStringArray(const std::vector<std::string>& items) {
 
 void EmitEvent(const std::string& jsonObject) {
     if (!Unattended()) return;
-    std::string line = jsonObject + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    // Written in two pieces rather than copied: a message may quote a long
+    // line of the transfer file.
+    std::fwrite(jsonObject.data(), 1, jsonObject.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
 }
 

@@ -1,6 +1,8 @@
 #include "app/environment.h"
 #include "app/runstate.h"
 
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -80,11 +82,11 @@ TEST(DefineEnvironment, SetsTheVariableAndTheOneWaySettings) {
     text = "preview = 0";
     EXPECT_NE(DefineEnvironment(text), 0);
     EXPECT_EQ(app::Run().RunWindowMode, 0);
-    EXPECT_STREQ(std::getenv("preview"), "0");
+    EXPECT_EQ(platform::GetEnv("preview"), "0");
     text = "PREVIEW=1";
     DefineEnvironment(text);
     EXPECT_EQ(app::Run().RunWindowMode, 0) << "no way back";
-    EXPECT_STREQ(std::getenv("PREVIEW"), "1");
+    EXPECT_EQ(platform::GetEnv("PREVIEW"), "1");
 
     text = "OPTION_NEWDB=YES";
     DefineEnvironment(text);
@@ -95,7 +97,7 @@ TEST(DefineEnvironment, SetsTheVariableAndTheOneWaySettings) {
 
     text = "NV_TEST_VAR";
     EXPECT_NE(DefineEnvironment(text), 0);
-    EXPECT_STREQ(std::getenv("NV_TEST_VAR"), "");
+    EXPECT_EQ(platform::GetEnv("NV_TEST_VAR"), "");
 }
 
 TEST(DefineEnvironment, RefusesAnEmptyName) {

@@ -2,6 +2,8 @@
 #include "app/runstate.h"
 #include "app/script.h"
 
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -203,7 +205,7 @@ TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
     EXPECT_EQ(report.FormulaTexts[0], "'x'");
     EXPECT_EQ(report.FormulaNames[1], "Region Name");
     EXPECT_EQ(report.FormulaTexts[1], "'North = N'");
-    EXPECT_EQ(std::getenv(variable), nullptr);
+    EXPECT_EQ(platform::GetEnv(variable), std::nullopt);
 
     Lines more;
     for (int i = 0; i < 25; ++i)
@@ -278,13 +280,13 @@ TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
     });
     EXPECT_EQ(end, app::ScriptEnd::EndOfFile);
     const app::RunState& run = app::Run();
-    EXPECT_STREQ(std::getenv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
+    EXPECT_EQ(platform::GetEnv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
     EXPECT_EQ(run.ExportTarget.Location, "/tmp/Out/Q1/");
     EXPECT_EQ(run.ExportTarget.FileName, "ORDERS.TXT");
     EXPECT_EQ(run.ExportTarget.DbType, 12);
     EXPECT_EQ(run.ReportSpec.FileName, "MONTHLY.JRXML");
     ASSERT_EQ(run.ReportSpec.FormulaCount, 1);
-    EXPECT_EQ(std::getenv("Who"), nullptr);
+    EXPECT_EQ(platform::GetEnv("Who"), std::nullopt);
 }
 
 TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
@@ -292,7 +294,7 @@ TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
         {"SET PREVIEW =0", "SET PREVIEW = 1", "set option_newdb = y", "SET OPTION_NEWDB = N"});
     EXPECT_EQ(app::Run().RunWindowMode, 0);
     EXPECT_TRUE(app::Run().ReplaceExistingDb);
-    EXPECT_STREQ(std::getenv("OPTION_NEWDB"), "N");
+    EXPECT_EQ(platform::GetEnv("OPTION_NEWDB"), "N");
 }
 
 TEST_F(ScriptRun, SettingsNeedTheirExactValues) {
@@ -302,3 +304,72 @@ TEST_F(ScriptRun, SettingsNeedTheirExactValues) {
 }
 
 } // namespace
+
+// The script with its windows, exporters and launchers replaced by recorders.
+class RecordedScript : public ScriptRun {
+  protected:
+    struct Ended {
+        std::string how;
+    };
+    void SetUp() override {
+        ScriptRun::SetUp();
+        saved_actions_ = app::CurrentScriptActions();
+        app::ScriptActions& actions = app::CurrentScriptActions();
+        actions.showStatus = [this](const std::string& t) { log_.push_back("status:" + t); };
+        actions.showGrid = [this] { log_.push_back("grid"); };
+        actions.save = [this](bool quiet) { log_.push_back(quiet ? "save:quiet" : "save"); };
+        actions.run = [](const std::string& t) { throw Ended{"run:" + t}; };
+        actions.open = [](const std::string& t) { throw Ended{"open:" + t}; };
+        actions.print = [] { throw Ended{"print"}; };
+        actions.endRun = [] { throw Ended{"end"}; };
+        actions.fatal = [](const std::string& t) { throw Ended{"fatal:" + t}; };
+    }
+    void TearDown() override {
+        app::CurrentScriptActions() = saved_actions_;
+        ScriptRun::TearDown();
+    }
+    std::string Ending(const std::vector<std::string>& lines) {
+        try {
+            RunScript(lines);
+        } catch (const Ended& e) {
+            return e.how;
+        }
+        return "end of file";
+    }
+    std::vector<std::string> log_;
+    app::ScriptActions saved_actions_;
+};
+
+TEST_F(RecordedScript, VariablesThatLoadCodeEndTheRunBeforeAnythingIsLaunched) {
+    for (const char* name : {"LD_PRELOAD", "LD_AUDIT", "BASH_ENV", "BASH_FUNC_ls%%", "ENV",
+                             "QT_PLUGIN_PATH", "XDG_DATA_DIRS", "PYTHONSTARTUP"}) {
+        const std::string set = std::string("SET ") + name + " = /tmp/exported.txt";
+        EXPECT_EQ(Ending({set, "RUN /bin/true", "OPEN /tmp/x"}),
+                  std::string("fatal:Unable to define the environment: /tmp/exported.txt\r\n") +
+                      name +
+                      " changes how programs load code and cannot be set by a transfer file.")
+            << name;
+        EXPECT_EQ(platform::GetEnv(name), std::nullopt) << name;
+    }
+    // Ordinary names, PATH included, are defined; names are case-sensitive.
+    EXPECT_EQ(
+        Ending({"SET PATH = /opt/x:/usr/bin", "SET ld_preload = lower", "SET EMPTY=", "RUN prog"}),
+        "run:prog");
+    EXPECT_EQ(platform::GetEnv("PATH"), "/opt/x:/usr/bin");
+    EXPECT_EQ(platform::GetEnv("ld_preload"), "lower");
+    EXPECT_EQ(platform::GetEnv("EMPTY"), "");
+    EXPECT_EQ(Ending({"SET = nameless"}), "fatal:Unable to define the environment: nameless");
+}
+
+TEST_F(RecordedScript, CommandsReachTheirActionsInOrder) {
+    EXPECT_EQ(Ending({"EXPORT = a {", "TYPE = TEXT", "}", "SAVE", "SAVE now", "PRINT"}), "print");
+    EXPECT_EQ(log_, (std::vector<std::string>{"status:Setting up the Local Database Defintions ...",
+                                              "status:Saving the data ...", "save",
+                                              "status:Saving the data ...", "save:quiet",
+                                              "status:Loading Report Engine ..."}));
+    log_.clear();
+    EXPECT_EQ(Ending({"SHOW", "EXIT"}), "end of file") << "SHOW hands the run over";
+    EXPECT_EQ(log_.back(), "grid");
+    EXPECT_EQ(Ending({"OPEN  %X%\\doc.pdf ", "EXIT"}), "open:%X%\\doc.pdf");
+    EXPECT_EQ(Ending({"REPORT = r {", "RUN inside a block", "}", "EXIT = now"}), "end");
+}

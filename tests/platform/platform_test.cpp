@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sys/stat.h>
@@ -151,4 +153,176 @@ TEST(OpenWithDesktop, UsesTheHelperOnPathAndItsExitStatus) {
     EXPECT_EQ(OpenWithDesktop("doc.txt", base), 2);
     unsetenv("NV_XDG_STATUS");
     SetEnv("PATH", oldPath);
+}
+
+// ---- Untrusted text reaching the system --------------------------------------
+
+TEST(UntrustedPaths, ATextWithANulNamesNoFile) {
+    QTemporaryDir dir;
+    const std::string base = Folder(dir);
+    WriteFile(base + "prog", "#!/bin/sh\ntouch \"$0.ran\"\n", 0755);
+    const std::string cut = base + "prog" + std::string(1, '\0') + ".pdf";
+    EXPECT_FALSE(IsUsablePath(cut));
+    EXPECT_FALSE(IsUsablePath(""));
+    EXPECT_TRUE(IsUsablePath(base + "prog"));
+    EXPECT_FALSE(IsOrdinaryFile(cut));
+    EXPECT_FALSE(FileAttributes(cut));
+    EXPECT_FALSE(ResolveExistingPath(cut));
+    EXPECT_EQ(StartProgram(cut, std::nullopt, base, 1), 2);
+    EXPECT_EQ(StartProgram(base + "prog", std::string("a\0b", 3), base, 1), 2);
+    EXPECT_EQ(OpenWithDesktop(cut, base), 2);
+    EXPECT_EQ(CreateFolder(base + "dir" + std::string(1, '\0') + "x"), EINVAL);
+    EXPECT_EQ(DeleteFile(cut), EINVAL);
+    int error = 0;
+    EXPECT_LT(CreateFileForWriting(base + "EVIL" + std::string(1, '\0') + ".TXT", error), 0);
+    EXPECT_EQ(error, EINVAL);
+    EXPECT_EQ(DescribeFileError(EINVAL, "x").number, 52);
+    usleep(200 * 1000);
+    EXPECT_FALSE(IsOrdinaryFile(base + "prog.ran")) << "nothing was started";
+    EXPECT_FALSE(IsOrdinaryFile(base + "EVIL"));
+}
+
+TEST(UntrustedPaths, LinksOthersPlantedAreNotFollowedOursAre) {
+    QTemporaryDir dir;
+    const std::string base = Folder(dir);
+    symlink((base + "target-ours").c_str(), (base + "ours").c_str());
+    int error = 0;
+    int fd = CreateFileForWriting(base + "ours", error);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(IsOrdinaryFile(base + "target-ours")) << "our own link is followed";
+
+    if (geteuid() != 0) GTEST_SKIP() << "making a link owned by another user needs root";
+    symlink((base + "target-planted").c_str(), (base + "planted").c_str());
+    ASSERT_EQ(lchown((base + "planted").c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(IsForeignLink(base + "planted"));
+    EXPECT_FALSE(IsForeignLink(base + "ours"));
+    EXPECT_FALSE(IsForeignLink(base + "target-ours"));
+    fd = CreateFileForWriting(base + "planted", error);
+    EXPECT_LT(fd, 0);
+    EXPECT_EQ(error, ELOOP);
+    EXPECT_FALSE(IsOrdinaryFile(base + "target-planted")) << "the link's target was not created";
+    fd = CreateFileForWriting(base + "plain", error);
+    ASSERT_GE(fd, 0);
+    close(fd);
+}
+
+TEST(UntrustedPaths, PrivateTempFolderIsRefusedWhenOthersCouldUseIt) {
+    QTemporaryDir dir;
+    const std::string parent = dir.path().toStdString();
+    const std::string own = parent + "/norvakel-" + std::to_string(getuid());
+    EXPECT_EQ(PrivateTempFolder(parent), own) << "created when missing";
+    struct stat st {};
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    chmod(own.c_str(), 0777);
+    EXPECT_FALSE(PrivateTempFolder(parent)) << "open to others";
+    chmod(own.c_str(), 0750);
+    EXPECT_FALSE(PrivateTempFolder(parent)) << "readable by the group";
+    chmod(own.c_str(), 0700);
+    EXPECT_TRUE(PrivateTempFolder(parent));
+
+    rmdir(own.c_str());
+    mkdir((parent + "/elsewhere").c_str(), 0700);
+    symlink((parent + "/elsewhere").c_str(), own.c_str());
+    EXPECT_FALSE(PrivateTempFolder(parent)) << "a link";
+    unlink(own.c_str());
+    WriteFile(own, "x");
+    EXPECT_FALSE(PrivateTempFolder(parent)) << "a file";
+    unlink(own.c_str());
+    if (geteuid() == 0) {
+        mkdir(own.c_str(), 0700);
+        ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(PrivateTempFolder(parent)) << "another user's folder";
+    }
+}
+
+// ---- The environment started programs receive --------------------------------
+
+TEST(Environment, LoaderVariablesAreRecognisedByNameAndPrefix) {
+    for (const char* name : {"LD_PRELOAD",
+                             "LD_LIBRARY_PATH",
+                             "LD_",
+                             "BASH_ENV",
+                             "ENV",
+                             "BASH_FUNC_x%%",
+                             "SHELLOPTS",
+                             "PS4",
+                             "PYTHONSTARTUP",
+                             "PYTHONPATH",
+                             "PYTHONHOME",
+                             "PERL5OPT",
+                             "PERL5LIB",
+                             "PERLLIB",
+                             "RUBYOPT",
+                             "RUBYLIB",
+                             "NODE_OPTIONS",
+                             "NODE_PATH",
+                             "JAVA_TOOL_OPTIONS",
+                             "_JAVA_OPTIONS",
+                             "JDK_JAVA_OPTIONS",
+                             "GCONV_PATH",
+                             "GTK_MODULES",
+                             "GTK_PATH",
+                             "GIO_EXTRA_MODULES",
+                             "QT_PLUGIN_PATH",
+                             "QT_QPA_PLATFORM_PLUGIN_PATH",
+                             "XDG_CONFIG_HOME",
+                             "XDG_CONFIG_DIRS",
+                             "XDG_DATA_HOME",
+                             "XDG_DATA_DIRS"})
+        EXPECT_TRUE(IsLoaderVariable(name)) << name;
+    for (const char* name : {"PATH", "HOME", "PREVIEW", "ld_preload", "ENVIRONMENT", "XLD_PRELOAD",
+                             "PYTHONSTARTUPX", "QT_SCALE_FACTOR", "XDG_RUNTIME_DIR"})
+        EXPECT_FALSE(IsLoaderVariable(name)) << name;
+}
+
+TEST(Environment, DefinedVariablesReachStartedProgramsWithStreamsOnDevNull) {
+    QTemporaryDir dir;
+    const std::string base = Folder(dir);
+    ASSERT_NE(SetEnv("NV_CHILD_VALUE", "from SET"), 0);
+    ASSERT_NE(SetEnv("NV_CHILD_EMPTY", ""), 0);
+    // Read the shell's own descriptors before anything is redirected.
+    WriteFile(base + "prog.sh",
+              "#!/bin/sh\nin=$(readlink /proc/$$/fd/0); out=$(readlink /proc/$$/fd/1);"
+              " err=$(readlink /proc/$$/fd/2)\n"
+              "printf '%s|%s\\n%s\\n%s\\n%s\\n' \"$NV_CHILD_VALUE\" \"${NV_CHILD_EMPTY-unset}\""
+              " \"$in\" \"$out\" \"$err\" > \"" +
+                  base + "out\"\n",
+              0755);
+    for (int show : {0, 1}) {
+        std::remove((base + "out").c_str());
+        EXPECT_GT(StartProgram(base + "prog.sh", std::nullopt, base, show), 32);
+        ASSERT_TRUE(WaitForFile(base + "out"));
+        usleep(100 * 1000);
+        EXPECT_EQ(ReadFile(base + "out"), "from SET|\n/dev/null\n/dev/null\n/dev/null\n")
+            << "show code " << show;
+    }
+    const auto block = EnvironmentBlock();
+    EXPECT_EQ(std::count(block.begin(), block.end(), "NV_CHILD_VALUE=from SET"), 1);
+}
+
+TEST(Environment, ManyDefinitionsStayFastAndHugeExpansionsFail) {
+    // In a child process: the definitions would otherwise outgrow what a
+    // program started by a later test may receive.
+    const pid_t child = fork();
+    if (child == 0) {
+        for (int i = 0; i < 200000; ++i)
+            if (SetEnv("NV_MANY_" + std::to_string(i), "v") == 0) _exit(1);
+        if (GetEnv("NV_MANY_199999") != "v") _exit(2);
+        if (SetEnv("NV_BIG", std::string(1000000, 'x')) == 0) _exit(3);
+        if (ExpandEnvironmentStrings("<%NV_BIG%>").size() != 1000002u) _exit(4);
+        std::string many;
+        for (int i = 0; i < 2000; ++i)
+            many += "%NV_BIG%\\";
+        if (ExpandEnvironmentStrings(many) != many) _exit(5); // too long: used as written
+        // Too much to hand over: out of resources, not a crash.
+        if (StartProgram("/bin/true", std::nullopt, "/", 1) != 8) _exit(6);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the step that failed";
 }

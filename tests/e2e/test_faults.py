@@ -1,0 +1,254 @@
+"""Faults from outside, through the real program: a kill in the middle of the
+load and of a SAVE, a full disk, an unwritable work folder, a transfer file
+that vanishes or shrinks while it is read, and destinations that cannot be
+written."""
+import json
+import os
+import resource
+import signal
+import sqlite3
+import subprocess
+import time
+import unittest
+
+from harness import COMMAND, DATA, HEAD, Result, RunCase, binary, transfer_text
+
+FIELDS = ["ID/4/4", "NAME/10/40", "NOTE/12/0"]
+
+
+def big_transfer(rows, script):
+    out = [HEAD, *FIELDS, DATA]
+    for i in range(rows):
+        out += [str(i), "name %d" % i, "note %d %s" % (i, "x" * 40)]
+    out.append(COMMAND)
+    out += script
+    return "".join(line + "\r\n" for line in out)
+
+
+def integrity(db):
+    con = sqlite3.connect(db)
+    try:
+        return con.execute("PRAGMA integrity_check").fetchone()[0]
+    finally:
+        con.close()
+
+
+class Faults(RunCase):
+    def start(self, path, env=None, preexec=None):
+        return subprocess.Popen([binary(), path], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=env or self.env(), cwd=self.dir, preexec_fn=preexec)
+
+    def kill_after(self, proc, status_text, occurrence=1, delay=0.3):
+        """Waits for the status line, lets the program work on, then kills it."""
+        seen = 0
+        for line in proc.stderr:
+            if line.startswith(b"{"):
+                event = json.loads(line)
+                if event.get("text") == status_text:
+                    seen += 1
+                    if seen == occurrence:
+                        break
+        else:
+            self.fail("the program ended before %r" % status_text)
+        time.sleep(delay)
+        self.assertIsNone(proc.poll(), "the program finished before it was killed")
+        proc.kill()
+        proc.wait()
+        proc.stderr.close()
+
+    def assertNextRunIsClean(self, script=("EXIT",)):
+        result, path = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], list(script)))
+        self.assertEqual(result.code, 0, result.stderr)
+        self.assertEqual(self.scratch_rows(), [(1, "a", "n")])
+        self.assertFalse(os.path.exists(path))
+        return result
+
+    # ---- kill -9 --------------------------------------------------------------
+
+    def test_a_kill_during_the_load_leaves_nothing_that_stops_the_next_run(self):
+        path = self.write_transfer(big_transfer(300_000, ["EXIT"]))
+        self.kill_after(self.start(path), "Receiving data from host ...", occurrence=2)
+        self.assertTrue(os.path.exists(path), "a killed run keeps its transfer file")
+        self.assertNextRunIsClean()
+        self.assertEqual(integrity(os.path.join(self.work, "UNTITLED.MDB")), "ok")
+
+    def test_a_kill_during_a_text_save_then_a_clean_save(self):
+        dest = os.path.join(self.dir, "out")
+        script = ["EXPORT = rows {", "TYPE = TEXT", "LOCATION = " + dest, "}", "SAVE"]
+        path = self.write_transfer(big_transfer(300_000, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.2)
+        result, _ = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], script))
+        self.assertEqual(result.code, 0, result.stderr)
+        with open(os.path.join(dest, "ROWS.TXT"), newline="") as f:
+            self.assertEqual(f.read(), '"ID","NAME","NOTE"\r\n"1","a","n"\r\n')
+
+    def test_a_kill_during_an_access_save_keeps_the_other_tables(self):
+        dest = os.path.join(self.dir, "out")
+        os.mkdir(dest)
+        db = os.path.join(dest, "SHOP.MDB")
+        con = sqlite3.connect(db)
+        con.execute("CREATE TABLE KEEP (A, B)")
+        con.executemany("INSERT INTO KEEP VALUES (?, ?)", [(i, "k%d" % i) for i in range(1000)])
+        con.commit()
+        con.close()
+        script = ["EXPORT = shop {", "TYPE = MS/ACCESS", "LOCATION = " + dest,
+                  "TABLE = ROWS", "}", "SAVE"]
+        path = self.write_transfer(big_transfer(300_000, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.5)
+        # An independent reader opens it, rolls back the interrupted SAVE, and
+        # finds the other table whole.
+        self.assertEqual(integrity(db), "ok")
+        con = sqlite3.connect(db)
+        self.assertEqual(con.execute("SELECT count(*), sum(A) FROM KEEP").fetchone(),
+                         (1000, 499500))
+        con.close()
+        self.assertEqual(sorted(os.listdir(dest)), ["SHOP.MDB"])
+        result = self.assertNextRunIsClean(script)
+        self.assertIn("stored successfully", result.messages[-1]["text"])
+        con = sqlite3.connect(db)
+        self.assertEqual(con.execute("SELECT * FROM ROWS").fetchall(), [(1, "a", "n")])
+        self.assertEqual(con.execute("SELECT count(*) FROM KEEP").fetchone()[0], 1000)
+        con.close()
+
+    # ---- A full disk ----------------------------------------------------------
+
+    def run_with_file_size_limit(self, text, limit):
+        """Files may not grow beyond `limit`; writes beyond it fail with EFBIG."""
+        def limit_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        path = self.write_transfer(text)
+        proc = subprocess.run([binary(), path], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              env=self.env(), cwd=self.dir, preexec_fn=limit_files, timeout=120)
+        result = Result(proc)
+        self.assertEqual(result.exit_code, result.code, result.stderr[-2000:])
+        return result
+
+    def test_a_full_disk_during_a_text_save_is_an_error(self):
+        # Twenty empty numbers a row: small in the scratch database, "Null"
+        # twenty times a line in the text file.
+        fields = ["N%d/4/4" % i for i in range(20)]
+        text = transfer_text(fields, [""] * (20 * 40_000), [
+            "EXPORT = big {", "TYPE = TEXT", "LOCATION = " + self.dir, "}", "SAVE"])
+        result = self.run_with_file_size_limit(text, 2 << 20)
+        self.assertEqual(result.code, 1, result.stderr[-2000:])
+        self.assertEqual(result.messages[-1]["icon"], "critical")
+        self.assertIn("grown beyond the size allowed", result.messages[-1]["text"])
+        self.assertNotIn("stored successfully", result.stderr)
+
+    def test_a_full_disk_during_an_access_save_is_an_engine_error(self):
+        db = os.path.join(self.dir, "FULL.MDB")
+        con = sqlite3.connect(db)
+        con.execute("CREATE TABLE KEEP (A)")
+        con.execute("INSERT INTO KEEP VALUES (zeroblob(2800000))")
+        con.commit()
+        con.close()
+        text = big_transfer(20_000, ["EXPORT = full {", "TYPE = MS/ACCESS",
+                                     "LOCATION = " + self.dir, "TABLE = ROWS", "}", "SAVE"])
+        result = self.run_with_file_size_limit(text, 3 << 20)
+        self.assertEqual(result.code, 1, result.stderr[-2000:])
+        message = result.messages[-1]["text"]
+        self.assertEqual(message, "The disk holding '%s' is full.(3026)\r\nThe program will "
+                         "terminate." % db)
+        self.assertNotIn("stored successfully", result.stderr)
+        self.assertEqual(integrity(db), "ok")
+        con = sqlite3.connect(db)
+        self.assertEqual(con.execute("SELECT length(A) FROM KEEP").fetchall(), [(2800000,)])
+        con.close()
+
+    # ---- Folders and files that cannot be used ----------------------------------
+
+    def test_an_unwritable_work_folder_ends_with_the_engines_message(self):
+        result, path = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], ["EXIT"]),
+                                         env=self.env(TEMP="/proc/self"))
+        self.assertEqual(result.code, 2)
+        self.assertRegex(result.messages[-1]["text"],
+                         r"^Run-time error '3051':\r\n\r\nThe database '/proc/self/UNTITLED.MDB' "
+                         r"could not be created: .+\.$")
+        self.assertTrue(os.path.exists(path), "the transfer file is kept")
+
+    def test_a_transfer_file_deleted_while_it_is_read_is_read_to_its_end(self):
+        path = self.write_transfer(big_transfer(300_000, ["EXIT"]))
+        proc = self.start(path)
+        for line in proc.stderr:
+            if b"Receiving data from host ..." in line:
+                os.remove(path)
+                break
+        err = proc.stderr.read()
+        proc.stderr.close()
+        self.assertEqual(proc.wait(), 0, err[-2000:])
+        con = sqlite3.connect(os.path.join(self.work, "UNTITLED.MDB"))
+        self.assertEqual(con.execute("SELECT count(*) FROM UNTITLED").fetchone()[0], 300_000)
+        con.close()
+
+    def test_a_transfer_file_truncated_while_it_is_read_ends_in_order(self):
+        path = self.write_transfer(big_transfer(300_000, ["EXIT"]))
+        proc = self.start(path)
+        for line in proc.stderr:
+            if b"Receiving data from host ..." in line:
+                os.truncate(path, 1_000_003)
+                break
+        err = proc.stderr.read()
+        proc.stderr.close()
+        self.assertEqual(proc.wait(), 0, err[-2000:])
+        self.assertIn(b'{"event":"exit","code":0}', err)
+        con = sqlite3.connect(os.path.join(self.work, "UNTITLED.MDB"))
+        rows = con.execute("SELECT count(*) FROM UNTITLED").fetchone()[0]
+        con.close()
+        self.assertLess(rows, 300_000)
+        self.assertFalse(os.path.exists(path))
+
+    def test_a_destination_folder_that_is_a_file(self):
+        blocker = os.path.join(self.dir, "blocker")
+        with open(blocker, "w") as f:
+            f.write("not a folder")
+        for kind in ("TEXT", "MS/ACCESS"):
+            with self.subTest(kind=kind):
+                result, _ = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], [
+                    "EXPORT = x {", "TYPE = " + kind, "LOCATION = " + blocker + "\\sub", "}",
+                    "SAVE"]))
+                self.assertEqual([m["text"] for m in result.messages], [
+                    "The folder name given exists as a normal file",
+                    "Fail to create the directory given.\r\nThe program will terminate."])
+                self.assertEqual(result.code, 1)
+                with open(blocker) as f:
+                    self.assertEqual(f.read(), "not a folder")
+
+    def test_a_read_only_destination_file(self):
+        dest = os.path.join(self.dir, "ro")
+        os.mkdir(dest)
+        probe = os.path.join(dest, "probe")
+        open(probe, "w").close()
+        if subprocess.run(["chattr", "+i", probe], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("chattr +i is not available here")
+        subprocess.run(["chattr", "-i", probe])
+        db = os.path.join(dest, "LOCKED.MDB")
+        con = sqlite3.connect(db)
+        con.execute("CREATE TABLE KEEP (A)")
+        con.execute("INSERT INTO KEEP VALUES (5)")
+        con.commit()
+        con.close()
+        txt = os.path.join(dest, "LOCKED.TXT")
+        with open(txt, "w") as f:
+            f.write("old")
+        for path in (db, txt):
+            subprocess.run(["chattr", "+i", path], check=True)
+            self.addCleanup(subprocess.run, ["chattr", "-i", path])
+        for kind in ("MS/ACCESS", "TEXT"):
+            with self.subTest(kind=kind):
+                result, _ = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], [
+                    "EXPORT = locked {", "TYPE = " + kind, "LOCATION = " + dest, "}", "SAVE"]))
+                self.assertEqual(result.code, 1, result.stderr)
+                self.assertEqual(result.messages[-1]["icon"], "critical")
+                self.assertNotIn("stored successfully", result.stderr)
+        with open(txt) as f:
+            self.assertEqual(f.read(), "old")
+        con = sqlite3.connect(db)
+        self.assertEqual(con.execute("SELECT * FROM KEEP").fetchall(), [(5,)])
+        con.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
