@@ -14,6 +14,9 @@ import unittest
 from harness import COMMAND, DATA, HEAD, Result, RunCase, binary, transfer_text
 
 FIELDS = ["ID/4/4", "NAME/10/40", "NOTE/12/0"]
+# Enough rows that a load or a SAVE still runs when the kill comes, even on a
+# fast idle machine.
+KILL_ROWS = 1_000_000
 
 
 def big_transfer(rows, script):
@@ -67,8 +70,8 @@ class Faults(RunCase):
     # ---- kill -9 --------------------------------------------------------------
 
     def test_a_kill_during_the_load_leaves_nothing_that_stops_the_next_run(self):
-        path = self.write_transfer(big_transfer(300_000, ["EXIT"]))
-        self.kill_after(self.start(path), "Receiving data from host ...", occurrence=2)
+        path = self.write_transfer(big_transfer(KILL_ROWS, ["EXIT"]))
+        self.kill_after(self.start(path), "Receiving data from host ...", occurrence=2, delay=0.05)
         self.assertTrue(os.path.exists(path), "a killed run keeps its transfer file")
         self.assertNextRunIsClean()
         self.assertEqual(integrity(os.path.join(self.work, "UNTITLED.MDB")), "ok")
@@ -76,8 +79,8 @@ class Faults(RunCase):
     def test_a_kill_during_a_text_save_then_a_clean_save(self):
         dest = os.path.join(self.dir, "out")
         script = ["EXPORT = rows {", "TYPE = TEXT", "LOCATION = " + dest, "}", "SAVE"]
-        path = self.write_transfer(big_transfer(300_000, script))
-        self.kill_after(self.start(path), "Saving the data ...", delay=0.2)
+        path = self.write_transfer(big_transfer(KILL_ROWS, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.05)
         result, _ = self.run_transfer(transfer_text(FIELDS, ["1", "a", "n"], script))
         self.assertEqual(result.code, 0, result.stderr)
         with open(os.path.join(dest, "ROWS.TXT"), newline="") as f:
@@ -94,8 +97,8 @@ class Faults(RunCase):
         con.close()
         script = ["EXPORT = shop {", "TYPE = MS/ACCESS", "LOCATION = " + dest,
                   "TABLE = ROWS", "}", "SAVE"]
-        path = self.write_transfer(big_transfer(300_000, script))
-        self.kill_after(self.start(path), "Saving the data ...", delay=0.5)
+        path = self.write_transfer(big_transfer(KILL_ROWS, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.1)
         # An independent reader opens it, rolls back the interrupted SAVE, and
         # finds the other table whole.
         self.assertEqual(integrity(db), "ok")
