@@ -5,11 +5,13 @@
 // To add a format: give it a folder of its own under engine/, expose a
 // factory for its Driver, and add one line below.
 #include "engine/driver.h"
+#include "engine/jet/jet_driver.h"
 
 namespace engine {
 
 std::vector<std::unique_ptr<Driver>> BuiltInDrivers() {
     std::vector<std::unique_ptr<Driver>> drivers;
+    drivers.push_back(jet::MakeDriver());
     return drivers;
 }
 

@@ -3,9 +3,11 @@
 #include "engine/convert.h"
 #include "engine/driver.h"
 #include "engine/sqlite_driver.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <mutex>
 
 namespace engine {
@@ -194,6 +196,22 @@ Driver* FindDriver(const std::string& connect) {
     return nullptr;
 }
 
+Driver* DriverForContent(const std::string& path) {
+    // Only a regular file is read: opening a FIFO would wait for a writer.
+    if (!platform::IsOrdinaryFile(path)) return nullptr;
+    std::uint8_t head[64] = {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    const std::size_t size = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    Drivers& drivers = DriverRegistry();
+    const std::lock_guard lock(drivers.mutex);
+    for (auto it = drivers.list.rbegin(); it != drivers.list.rend(); ++it) {
+        if ((*it)->Recognizes(head, size)) return it->get();
+    }
+    return nullptr;
+}
+
 // ---- Workspace and engine -----------------------------------------------------
 
 std::unique_ptr<Database>
@@ -211,6 +229,14 @@ std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path, bool 
                                                   bool readOnly, const std::string& connect) {
     Driver* driver = FindDriver(connect);
     const std::string name(ConnectName(connect));
+    if (name.empty()) {
+        // The native format and the others opened without a connect string
+        // (Access files) are told apart by what the file holds.
+        const std::string file = native::WithDefaultExtension(path);
+        if (Driver* byContent =
+                DriverForContent(platform::ResolveExistingPath(file).value_or(file)))
+            return byContent->Open(file, exclusive, readOnly, name);
+    }
     if (driver == nullptr) {
         throw EngineError(errNoDriver,
                           "No driver is installed for the database format '" + name + "'.");
