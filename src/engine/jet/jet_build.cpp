@@ -385,6 +385,90 @@ std::vector<std::vector<std::uint8_t>> IndexLeafEntries(const Page& page) {
     return entries;
 }
 
+namespace {
+constexpr char16_t kAllowZeroLength[] = u"AllowZeroLength";
+constexpr std::uint8_t kPropertyBoolean = 0x01;
+} // namespace
+
+std::vector<std::uint8_t> ZeroLengthProperties(const std::vector<std::u16string>& columns) {
+    std::vector<std::uint8_t> out{'M', 'R', '2', 0};
+    const auto chunk = [&](std::uint16_t type, const std::vector<std::uint8_t>& body) {
+        const std::size_t at = out.size();
+        out.resize(at + 6);
+        Put32(out.data() + at, static_cast<std::uint32_t>(6 + body.size()));
+        Put16(out.data() + at + 4, type);
+        out.insert(out.end(), body.begin(), body.end());
+    };
+    std::vector<std::uint8_t> names;
+    AppendName(names, kAllowZeroLength);
+    chunk(0x0080, names);
+    for (const std::u16string& column : columns) {
+        std::vector<std::uint8_t> body(4);
+        AppendName(body, column);
+        Put32(body.data(), static_cast<std::uint32_t>(body.size()));
+        // One property: its size, no DDL flag, the type, name number 0, the value.
+        const std::uint8_t property[] = {9, 0, 0, kPropertyBoolean, 0, 0, 1, 0, 1};
+        body.insert(body.end(), std::begin(property), std::end(property));
+        chunk(0x0001, body);
+    }
+    return out;
+}
+
+std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uint8_t>& block) {
+    std::vector<std::u16string> columns;
+    if (block.size() < 4 || std::memcmp(block.data(), "MR2", 4) != 0) return columns;
+    std::vector<std::u16string> names;
+    const auto readName = [&](std::size_t at, std::size_t end,
+                              std::u16string& name) -> std::size_t {
+        if (at + 2 > end) return 0;
+        const std::size_t length = Get16(block.data() + at);
+        if (at + 2 + length > end) return 0;
+        name.clear();
+        for (std::size_t k = 0; k + 1 < length; k += 2)
+            name.push_back(static_cast<char16_t>(Get16(block.data() + at + 2 + k)));
+        return 2 + length;
+    };
+    std::size_t at = 4;
+    while (at + 6 <= block.size()) {
+        const std::size_t size = Get32(block.data() + at);
+        const std::uint16_t type = Get16(block.data() + at + 4);
+        if (size < 6 || at + size > block.size()) break;
+        const std::size_t end = at + size;
+        if (type == 0x0080) {
+            std::size_t p = at + 6;
+            std::u16string name;
+            while (p < end) {
+                const std::size_t used = readName(p, end, name);
+                if (used == 0) break;
+                names.push_back(name);
+                p += used;
+            }
+        } else if (type <= 1 && at + 10 <= end) {
+            const std::size_t blockSize = Get32(block.data() + at + 6);
+            std::u16string owner;
+            if (readName(at + 10, end, owner) == 0 || blockSize < 6) {
+                at = end;
+                continue;
+            }
+            std::size_t p = at + 6 + blockSize;
+            while (p + 8 <= end) {
+                const std::size_t length = Get16(block.data() + p);
+                if (length < 8 || p + length > end) break;
+                const std::uint8_t valueType = block[p + 3];
+                const std::size_t nameIndex = Get16(block.data() + p + 4);
+                const std::size_t valueLength = Get16(block.data() + p + 6);
+                if (valueType == kPropertyBoolean && valueLength >= 1 &&
+                    8 + valueLength <= length && nameIndex < names.size() &&
+                    names[nameIndex] == kAllowZeroLength && block[p + 8] != 0)
+                    columns.push_back(owner);
+                p += length;
+            }
+        }
+        at = end;
+    }
+    return columns;
+}
+
 double StoredDate(const DateTime& value) {
     return DateToSerial(value);
 }

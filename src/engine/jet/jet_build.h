@@ -115,6 +115,11 @@ std::optional<Page> IndexLeafPage(std::uint32_t tdefPage,
 // applying the shared prefix).
 std::vector<std::vector<std::uint8_t>> IndexLeafEntries(const Page& page);
 
+// A table's property block (the catalog's LvProp) that sets AllowZeroLength
+// on the named columns; and the columns a property block marks so.
+std::vector<std::uint8_t> ZeroLengthProperties(const std::vector<std::u16string>& columns);
+std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uint8_t>& block);
+
 // The value of an engine date as stored.
 double StoredDate(const DateTime& value);
 

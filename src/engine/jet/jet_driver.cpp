@@ -1,10 +1,16 @@
 #include "engine/jet/jet_driver.h"
 
+#include "engine/jet/jet_build.h"
 #include "engine/jet/jet_file.h"
+#include "engine/jet/jet_writer.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace engine::jet {
 
@@ -56,8 +62,75 @@ int FieldSizeOf(const ColumnDef& c) {
     }
 }
 
+// The lock file Access keeps beside a database while it is open
+// ("NAME.ldb"). Holding a lock on all of it keeps every other user out.
+class LockFile {
+  public:
+    explicit LockFile(const std::string& database) {
+        const std::size_t slash = database.find_last_of('/');
+        const std::size_t dot = database.find_last_of('.');
+        const bool hasExtension =
+            dot != std::string::npos && (slash == std::string::npos || dot > slash);
+        const std::string stem = hasExtension ? database.substr(0, dot) : database;
+        const bool upper = hasExtension && database.size() > dot + 1 &&
+                           std::isupper(static_cast<unsigned char>(database[dot + 1]));
+        path_ = stem + (upper ? ".LDB" : ".ldb");
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ >= 0) {
+            created_ = true;
+        } else if (errno == EEXIST) {
+            fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        }
+        if (fd_ < 0) {
+            throw EngineError(errCannotOpenFile,
+                              "The lock file '" + path_ +
+                                  "' could not be opened: " + std::strerror(errno) + ".");
+        }
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd_, F_SETLK, &lock) != 0) {
+            Release(false);
+            throw EngineError(errFileInUse, "The database '" + database +
+                                                "' is in use by another program (its lock file '" +
+                                                path_ + "' is held).");
+        }
+    }
+    ~LockFile() { Release(true); }
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+
+  private:
+    void Release(bool remove) {
+        if (fd_ < 0) return;
+        // Only a lock file of our own making goes, and only while we hold it.
+        if (remove && created_) ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+    }
+    std::string path_;
+    int fd_ = -1;
+    bool created_ = false;
+};
+
 struct OpenFile {
     std::unique_ptr<JetFile> file;
+    std::unique_ptr<LockFile> lock;
+    std::unique_ptr<JetWriter> writer;
+    bool readOnly = false;
+
+    // The writer, once the file is locked for writing.
+    JetWriter& Writer() {
+        if (readOnly) {
+            throw EngineError(errReadOnly, "The database '" + file->Path() + "' can only be read.");
+        }
+        if (!writer) {
+            lock = std::make_unique<LockFile>(file->Path());
+            file->DropCache();
+            writer = std::make_unique<JetWriter>(*file);
+        }
+        return *writer;
+    }
 };
 
 class JetRecordset final : public Recordset {
@@ -70,8 +143,12 @@ class JetRecordset final : public Recordset {
         Rewind();
     }
 
-    bool Eof() override { return !current_; }
+    bool Eof() override {
+        FinishAppending();
+        return !current_;
+    }
     void MoveFirst() override {
+        FinishAppending();
         Rewind();
         if (!current_) throw EngineError(errNoCurrentRecord, "There is no current record.");
     }
@@ -85,18 +162,35 @@ class JetRecordset final : public Recordset {
         if (!current_) throw EngineError(errNoCurrentRecord, "There is no current record.");
         return values_[order_[static_cast<std::size_t>(index)]];
     }
-    void Close() override { file_.reset(); }
+    void Close() override {
+        FinishAppending();
+        file_.reset();
+    }
+    ~JetRecordset() override {
+        try {
+            FinishAppending();
+        } catch (const EngineError&) {
+        }
+    }
 
   protected:
-    void InsertRecord(const std::vector<Value>& /*values*/) override {
-        throw EngineError(errReadOnly, "The table '" + std::to_string(table_.tdefPage) +
-                                           "' of this Access database can only be read.");
+    void InsertRecord(const std::vector<Value>& values) override {
+        if (!file_) throw EngineError(errObjectClosed, "The recordset is closed.");
+        if (!appender_) appender_ = file_->Writer().OpenAppender(table_.tdefPage);
+        appender_->Add(values);
     }
 
   private:
     JetFile& File() {
         if (!file_ || !file_->file) throw EngineError(errObjectClosed, "The recordset is closed.");
         return *file_->file;
+    }
+    void FinishAppending() {
+        if (!appender_) return;
+        auto appender = std::move(appender_);
+        appender->Finish();
+        table_ = File().ReadTable(table_.tdefPage);
+        pages_ = File().ReadUsageMap(table_.usedPages);
     }
     void Rewind() {
         page_ = 0;
@@ -129,15 +223,19 @@ class JetRecordset final : public Recordset {
     std::uint32_t row_ = 0;
     bool current_ = false;
     std::vector<Value> values_;
+    std::unique_ptr<JetWriter::Appender> appender_;
 };
 
 class JetDatabase final : public Database {
   public:
-    JetDatabase(const std::string& path, std::unique_ptr<JetFile> file)
+    JetDatabase(const std::string& path, std::unique_ptr<JetFile> file, bool readOnly)
         : Database(path), open_(std::make_shared<OpenFile>()) {
         open_->file = std::move(file);
+        open_->readOnly = readOnly;
     }
     ~JetDatabase() override { Close(); }
+
+    void LockNow() { Writer(); }
 
     std::vector<std::string> TableNames() override {
         std::vector<std::string> names;
@@ -149,38 +247,65 @@ class JetDatabase final : public Database {
     TableDef TableDefs(const std::string& name) override {
         const CatalogEntry entry = Find(name, errItemNotFound);
         const TableInfo table = File().ReadTable(entry.TdefPage());
-        std::vector<Field> fields;
-        for (const ColumnDef* c : table.ByNumber())
-            fields.push_back(Field{c->name, FieldTypeOf(*c), FieldSizeOf(*c), false});
-        return TableDef(entry.name, std::move(fields));
+        return TableDef(entry.name, FieldsOf(entry, table));
     }
 
     void DeleteTableDef(const std::string& name) override {
-        Find(name, errItemNotFound);
-        RaiseReadOnly();
+        const CatalogEntry entry = Find(name, errItemNotFound);
+        Writer().DropTable(entry);
     }
 
-    void AppendTableDef(const TableDef& /*def*/) override { RaiseReadOnly(); }
+    void AppendTableDef(const TableDef& def) override {
+        const std::string& name = def.Name();
+        if (def.FieldCount() == 0) {
+            throw EngineError(errNoFields,
+                              "The table '" + name + "' has no fields and cannot be created.");
+        }
+        for (const CatalogEntry& e : File().ReadCatalog()) {
+            if (e.parentId == 0x0F000001 && SameName(e.name, name)) {
+                throw EngineError(errTableExists, "The table '" + name + "' already exists.");
+            }
+        }
+        Writer().AddTable(name, def.AllFields());
+    }
 
     std::unique_ptr<Recordset> OpenRecordset(const std::string& name, int /*type*/) override {
         const CatalogEntry entry = Find(name, errTableNotFound);
         TableInfo table = File().ReadTable(entry.TdefPage());
-        std::vector<Field> fields;
+        std::vector<Field> fields = FieldsOf(entry, table);
         std::vector<std::size_t> order;
-        for (const ColumnDef* c : table.ByNumber()) {
-            fields.push_back(Field{c->name, FieldTypeOf(*c), FieldSizeOf(*c), false});
+        for (const ColumnDef* c : table.ByNumber())
             order.push_back(static_cast<std::size_t>(c - table.columns.data()));
-        }
         return std::make_unique<JetRecordset>(open_, std::move(table), std::move(fields),
                                               std::move(order));
     }
 
     void Close() override {
-        if (open_) open_->file.reset();
-        open_.reset();
+        if (!open_) return;
+        std::shared_ptr<OpenFile> open = std::move(open_);
+        // The writer finishes before the lock goes.
+        open->writer.reset();
+        open->lock.reset();
+        open->file.reset();
     }
 
   private:
+    static std::vector<Field> FieldsOf(const CatalogEntry& entry, const TableInfo& table) {
+        const auto zeroLength = ColumnsAllowingZeroLength(entry.properties);
+        std::vector<Field> fields;
+        for (const ColumnDef* c : table.ByNumber()) {
+            const bool allow =
+                std::find(zeroLength.begin(), zeroLength.end(), c->name16) != zeroLength.end();
+            fields.push_back(Field{c->name, FieldTypeOf(*c), FieldSizeOf(*c), allow});
+        }
+        return fields;
+    }
+
+    JetWriter& Writer() {
+        File();
+        return open_->Writer();
+    }
+
     JetFile& File() {
         if (!open_ || !open_->file) {
             throw EngineError(errObjectClosed, "The database '" + Name() + "' is closed.");
@@ -199,19 +324,19 @@ class JetDatabase final : public Database {
     }
 
     CatalogEntry Find(const std::string& name, int missingError) {
-        for (CatalogEntry& e : UserTables()) {
-            if (SameName(e.name, name)) return std::move(e);
+        for (CatalogEntry& e : File().ReadCatalog()) {
+            if (e.parentId != 0x0F000001 || !SameName(e.name, name)) continue;
+            if (e.type == kObjLinkedTable || e.type == kObjLinkedOdbc) {
+                throw EngineError(errOperationNotSupported,
+                                  "'" + e.name + "' is a linked table; it is not replaced.");
+            }
+            if (e.IsUserTable()) return std::move(e);
         }
         if (missingError == errItemNotFound) {
             throw EngineError(errItemNotFound,
                               "There is no item named '" + name + "' in this collection.");
         }
         throw EngineError(errTableNotFound, "The table '" + name + "' could not be found.");
-    }
-
-    [[noreturn]] void RaiseReadOnly() {
-        throw EngineError(errReadOnly,
-                          "The Access database '" + Name() + "' can only be read by this engine.");
     }
 
     std::shared_ptr<OpenFile> open_;
@@ -254,12 +379,19 @@ std::unique_ptr<Driver> MakeDriver() {
     return std::make_unique<Jet>();
 }
 
-std::unique_ptr<Database> OpenDatabase(const std::string& path, bool /*exclusive*/,
-                                       bool /*readOnly*/) {
+std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly) {
     const std::string file = platform::ResolveExistingPath(path).value_or(path);
-    auto jet = JetFile::Open(file, false);
+    auto jet = JetFile::Open(file, !readOnly);
     RefuseUnsupported(*jet);
-    return std::make_unique<JetDatabase>(file, std::move(jet));
+    const bool writable = !readOnly && jet->Writable();
+    auto database = std::make_unique<JetDatabase>(file, std::move(jet), !writable);
+    if (exclusive && writable) database->LockNow();
+    return database;
+}
+
+std::unique_ptr<Database> CreateDatabase(const std::string& path) {
+    CreateEmptyDatabase(path);
+    return OpenDatabase(path, false, false);
 }
 
 } // namespace engine::jet

@@ -16,5 +16,7 @@ std::unique_ptr<Driver> MakeDriver();
 // Opens a Jet 4 database file. 3343 for any other format or version, 3031
 // (a password) or 3051 for files it will not touch.
 std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, bool readOnly);
+// A new database at `path` (3204 when it exists), returned open.
+std::unique_ptr<Database> CreateDatabase(const std::string& path);
 
 } // namespace engine::jet

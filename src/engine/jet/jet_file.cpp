@@ -92,6 +92,11 @@ std::unique_ptr<JetFile> JetFile::Open(const std::string& path, bool write) {
     std::unique_ptr<JetFile> file(new JetFile);
     file->path_ = path;
     file->fd_ = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // A file we may not write can still be read.
+    if (file->fd_ < 0 && write && (errno == EACCES || errno == EROFS || errno == EPERM))
+        file->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    else
+        file->writable_ = write && file->fd_ >= 0;
     if (file->fd_ < 0) {
         const int error = errno;
         if (error == ENOENT) {
@@ -170,6 +175,13 @@ const Page& JetFile::ReadPage(std::uint32_t number) {
     }
     slot.number = number;
     return slot.page;
+}
+
+void JetFile::NoteWritten(std::uint32_t number, const Page& page, std::uint32_t pageCount) {
+    pageCount_ = std::max(pageCount_, pageCount);
+    Cached& slot = cache_[number % kCacheSlots];
+    slot.number = number;
+    slot.page = page;
 }
 
 void JetFile::DropCache() {
@@ -319,8 +331,21 @@ TableInfo JetFile::ReadTable(std::uint32_t tdefPage) {
         }
         index.usedPages = Get32(r + 30);
         index.firstPage = Get32(r + 34);
-        index.flags = r[38];
+        index.flags = r[42];
         at += kTdefRealIndexDefSize;
+    }
+    // Logical indexes and their names, then the long-value columns' maps. A
+    // definition cut short here still describes its rows.
+    if (at + kTdefLogicalIndexSize * t.logicalIndexes > def.size()) return t;
+    at += kTdefLogicalIndexSize * t.logicalIndexes;
+    for (std::uint32_t i = 0; i < t.logicalIndexes; ++i) {
+        if (at + 2 > def.size()) return t;
+        at += 2 + Get16(d + at);
+    }
+    while (at + 2 <= def.size() && Get16(d + at) != 0xFFFF) {
+        if (at + 10 > def.size()) break;
+        t.longValueMaps.emplace_back(Get16(d + at), Get32(d + at + 2), Get32(d + at + 6));
+        at += 10;
     }
     return t;
 }
@@ -490,7 +515,7 @@ void JetFile::ScanRows(const TableInfo& table,
 
 std::vector<CatalogEntry> JetFile::ReadCatalog() {
     const TableInfo catalog = ReadTable(kCatalogPage);
-    int id = -1, parent = -1, name = -1, type = -1, flags = -1;
+    int id = -1, parent = -1, name = -1, type = -1, flags = -1, props = -1;
     for (std::size_t i = 0; i < catalog.columns.size(); ++i) {
         const std::string& n = catalog.columns[i].name;
         const int k = static_cast<int>(i);
@@ -499,6 +524,7 @@ std::vector<CatalogEntry> JetFile::ReadCatalog() {
         if (n == "Name") name = k;
         if (n == "Type") type = k;
         if (n == "Flags") flags = k;
+        if (n == "LvProp") props = k;
     }
     if (id < 0 || parent < 0 || name < 0 || type < 0 || flags < 0) {
         Raise("the catalog lacks one of its columns");
@@ -518,6 +544,10 @@ std::vector<CatalogEntry> JetFile::ReadCatalog() {
         e.flags = static_cast<std::uint32_t>(number(flags));
         if (const auto* s = std::get_if<std::string>(&values[static_cast<std::size_t>(name)]))
             e.name = *s;
+        if (props >= 0) {
+            if (auto* b = std::get_if<Blob>(&values[static_cast<std::size_t>(props)]))
+                e.properties = std::move(*b);
+        }
         entries.push_back(std::move(e));
         return true;
     });

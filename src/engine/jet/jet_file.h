@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace engine::jet {
@@ -60,6 +61,9 @@ struct TableInfo {
         std::uint8_t flags = 0;
     };
     std::vector<RealIndex> indexes;
+    // Per long-value column: its number and the pointers of the used and
+    // free maps of its long-value pages.
+    std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>> longValueMaps;
     // Columns ordered as the table shows them.
     std::vector<const ColumnDef*> ByNumber() const;
 };
@@ -71,6 +75,7 @@ struct CatalogEntry {
     std::string name;
     std::int32_t type = 0;
     std::uint32_t flags = 0;
+    std::vector<std::uint8_t> properties; // LvProp
     bool IsUserTable() const;
     std::uint32_t TdefPage() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFF; }
 };
@@ -90,6 +95,7 @@ class JetFile {
     const std::string& Path() const { return path_; }
     std::uint32_t PageCount() const { return pageCount_; }
     int Descriptor() const { return fd_; }
+    bool Writable() const { return writable_; }
 
     // A page's bytes; 3049 beyond the end of the file.
     const Page& ReadPage(std::uint32_t number);
@@ -112,6 +118,8 @@ class JetFile {
 
     // Forgets cached pages (after the file was written).
     void DropCache();
+    // A page the writer has stored; `pageCount` is the file's new length.
+    void NoteWritten(std::uint32_t number, const Page& page, std::uint32_t pageCount);
     void Raise(const std::string& what) const;
 
   private:
@@ -120,6 +128,7 @@ class JetFile {
 
     std::string path_;
     int fd_ = -1;
+    bool writable_ = false;
     std::vector<std::uint8_t> memory_; // FromBytes
     std::uint32_t pageCount_ = 0;
     HeaderInfo header_;

@@ -58,14 +58,16 @@ class JetWriter {
   private:
     void LoadFreeMap();
     void WriteFreeMap();
-    std::uint32_t AddUsageMapRows(const std::vector<std::vector<std::uint8_t>>& rows);
-    std::uint32_t WriteUsageMap(const std::vector<std::uint32_t>& pages);
+    std::vector<std::uint32_t> AddUsageMapRows(const std::vector<std::vector<std::uint8_t>>& rows);
+    std::vector<std::uint8_t> MapRow(const std::vector<std::uint32_t>& pages);
+    std::optional<std::vector<std::vector<std::uint8_t>>> LeafEntries(std::uint32_t firstPage);
+    void WriteLeaf(std::uint32_t tdefPage, std::uint32_t firstPage,
+                   std::vector<std::vector<std::uint8_t>> entries);
+    void InsertCatalogRows(const TableInfo& table, const std::vector<Value>& byNumber);
+    void RemoveCatalogRows(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
     void RewriteUsageMap(std::uint32_t pointer, const std::vector<std::uint32_t>& pages);
     std::uint32_t InsertRow(const TableInfo& table, const std::vector<std::uint8_t>& row);
     void DeleteRow(std::uint32_t page, std::uint32_t row);
-    void InsertIndexEntry(std::uint32_t tdefPage, std::uint32_t firstPage,
-                          std::vector<std::uint8_t> entry);
-    void RemoveIndexEntries(std::uint32_t firstPage, std::uint32_t pointer);
     void SetTableCounts(std::uint32_t tdefPage, std::int64_t rowDelta, std::int64_t indexDelta);
     void FreePage(std::uint32_t page);
 
