@@ -23,9 +23,11 @@ struct Checker {
     // The pages a map marks, owning the map's row page and large-form pages.
     std::vector<std::uint32_t> Map(std::uint32_t pointer, const std::string& what) {
         mapRowPages.insert(pointer >> 8);
-        if (auto row = file.ReadRow(pointer >> 8, pointer & 0xFF); row && !row->empty() && (*row)[0] == 1) {
+        if (auto row = file.ReadRow(pointer >> 8, pointer & 0xFF);
+            row && !row->empty() && (*row)[0] == 1) {
             for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
-                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i)) Own(p, what + " (map page)");
+                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
+                    Own(p, what + " (map page)");
             }
         }
         return file.ReadUsageMap(pointer);
@@ -33,7 +35,8 @@ struct Checker {
     std::set<std::uint32_t> mapRowPages;
 
     void CheckLeafIndex(const TableInfo& table, const TableInfo::RealIndex& index,
-                        const std::map<std::uint32_t, std::vector<Value>>& rows, const std::string& name) {
+                        const std::map<std::uint32_t, std::vector<Value>>& rows,
+                        const std::string& name) {
         std::vector<std::vector<std::uint8_t>> entries;
         std::uint32_t page = index.firstPage;
         std::set<std::uint32_t> seen;
@@ -54,7 +57,8 @@ struct Checker {
         for (const auto& e : entries) {
             if (e.size() < 4) continue;
             const std::size_t n = e.size();
-            pointed.insert(RowPointer(std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]));
+            pointed.insert(RowPointer(
+                std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]));
         }
         std::multiset<std::uint32_t> live;
         for (const auto& [pointer, values] : rows)
@@ -66,8 +70,8 @@ struct Checker {
         for (const auto& e : entries) {
             const std::size_t n = e.size();
             if (n < 4) continue;
-            const std::uint32_t pointer =
-                RowPointer(std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]);
+            const std::uint32_t pointer = RowPointer(
+                std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]);
             auto row = rows.find(pointer);
             if (row == rows.end()) continue;
             std::vector<std::uint8_t> key;
@@ -103,7 +107,8 @@ struct Checker {
                     break;
                 }
             }
-            if (computable && !std::equal(key.begin(), key.end(), e.begin(), e.begin() + static_cast<std::ptrdiff_t>(n - 4)))
+            if (computable && !std::equal(key.begin(), key.end(), e.begin(),
+                                          e.begin() + static_cast<std::ptrdiff_t>(n - 4)))
                 Problem(name + ": an index key does not match its row");
         }
     }
@@ -121,7 +126,8 @@ struct Checker {
             dataPages.insert(p);
             const Page page = file.ReadPage(p);
             if (page[0] != pgData || Get32(page.data() + kDataOwner) != table.tdefPage) {
-                Problem(name + ": page " + std::to_string(p) + " in its map belongs to another owner");
+                Problem(name + ": page " + std::to_string(p) +
+                        " in its map belongs to another owner");
                 continue;
             }
             const std::uint32_t count = Get16(page.data() + kDataRowCount);
@@ -133,17 +139,20 @@ struct Checker {
                 try {
                     file.DecodeRow(table, bytes->data(), bytes->size(), values);
                 } catch (const EngineError& e) {
-                    Problem(name + ": row " + std::to_string(r) + " of page " + std::to_string(p) + ": " + e.what());
+                    Problem(name + ": row " + std::to_string(r) + " of page " + std::to_string(p) +
+                            ": " + e.what());
                 }
                 rows[RowPointer(p, r)] = std::move(values);
             }
         }
         for (const std::uint32_t p : Map(table.freePages, name + " free map")) {
-            if (!dataPages.count(p)) Problem(name + ": its free-space map names page " + std::to_string(p) + " it does not own");
+            if (!dataPages.count(p))
+                Problem(name + ": its free-space map names page " + std::to_string(p) +
+                        " it does not own");
         }
         if (live != table.rowCount)
-            Problem(name + ": definition counts " + std::to_string(table.rowCount) + " rows, pages hold " +
-                    std::to_string(live));
+            Problem(name + ": definition counts " + std::to_string(table.rowCount) +
+                    " rows, pages hold " + std::to_string(live));
         for (const auto& [column, used, free] : table.longValueMaps) {
             for (const std::uint32_t p : Map(used, name + " long values")) {
                 Own(p, name + " long values");
@@ -167,7 +176,8 @@ struct Checker {
             Own(p, "free");
         if (auto row = file.ReadRow(1, 0); row && !row->empty() && (*row)[0] == 1) {
             for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
-                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i)) Own(p, "free-page map (map page)");
+                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
+                    Own(p, "free-page map (map page)");
             }
         }
         std::set<std::uint32_t> tdefs;

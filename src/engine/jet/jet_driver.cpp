@@ -86,10 +86,12 @@ class LockFile {
                               "The lock file '" + path_ +
                                   "' could not be opened: " + std::strerror(errno) + ".");
         }
+        // An open-file-description lock: it conflicts with every other
+        // holder, this process's other opens included.
         struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
-        if (::fcntl(fd_, F_SETLK, &lock) != 0) {
+        if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
             Release(false);
             throw EngineError(errFileInUse, "The database '" + database +
                                                 "' is in use by another program (its lock file '" +
