@@ -44,7 +44,7 @@ inline void WriteBytes(const std::string& path, const std::vector<std::uint8_t>&
 }
 
 // Output of a test tool run on a path the test made (no quotes in it).
-inline std::string Run(const std::string& command, int* status = nullptr) {
+inline std::string RunTool(const std::string& command, int* status = nullptr) {
     std::string out;
     std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
     if (pipe == nullptr) return out;
@@ -59,7 +59,7 @@ inline std::string Run(const std::string& command, int* status = nullptr) {
 
 inline bool HaveTool(const std::string& name) {
     int status = 0;
-    Run("command -v " + name, &status);
+    RunTool("command -v " + name, &status);
     return status == 0;
 }
 
