@@ -12,6 +12,7 @@ packages=(
     libgsf-1-dev pxlib-dev
     python3-dbfread python3-dbf python3-xlrd gdal-bin mdbtools poppler-utils
     clang libclang-rt-14-dev
+    nodejs npm
 )
 
 missing=()
@@ -23,4 +24,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The mdb-reader package (an independent Access reader the tests compare
+# against), installed beside the tests, never into the program.
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+if [ ! -d "$script_dir/../tests/jsreader/node_modules/mdb-reader" ]; then
+    (cd "$script_dir/../tests/jsreader" && npm install --no-audit --no-fund)
 fi

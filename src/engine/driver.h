@@ -29,6 +29,10 @@ class Driver {
     virtual bool Recognizes(const std::uint8_t* /*head*/, std::size_t /*size*/) const {
         return false;
     }
+    // Whether CreateDatabase with these options makes a file of this driver,
+    // and making it (3204 when the file exists).
+    virtual bool CreatesFor(int /*options*/) const { return false; }
+    virtual std::unique_ptr<Database> Create(const std::string& path);
     // `connectName` is the name that selected the driver (the version matters
     // to drivers that serve several versions of a format).
     virtual std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,

@@ -214,11 +214,26 @@ Driver* DriverForContent(const std::string& path) {
 
 // ---- Workspace and engine -----------------------------------------------------
 
-std::unique_ptr<Database>
-Workspace::CreateDatabase(const std::string& path, const std::string& /*locale*/, int /*options*/) {
-    // Locale and file-format version mean nothing to the native format: it
-    // stores UTF-8 and compares names without regard to case.
-    return native::CreateDatabase(native::WithDefaultExtension(path));
+std::unique_ptr<Database> Driver::Create(const std::string& path) {
+    throw EngineError(errOperationNotSupported,
+                      "The database '" + path + "' cannot be created in this format.");
+}
+
+std::unique_ptr<Database> Workspace::CreateDatabase(const std::string& path,
+                                                    const std::string& /*locale*/, int options) {
+    const std::string file = native::WithDefaultExtension(path);
+    Driver* creator = nullptr;
+    {
+        Drivers& drivers = DriverRegistry();
+        const std::lock_guard lock(drivers.mutex);
+        for (auto it = drivers.list.rbegin(); it != drivers.list.rend() && !creator; ++it) {
+            if ((*it)->CreatesFor(options)) creator = it->get();
+        }
+    }
+    if (creator != nullptr) return creator->Create(file);
+    // The locale means nothing to the native format: it stores UTF-8 and
+    // compares names without regard to case.
+    return native::CreateDatabase(file);
 }
 
 std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path) {

@@ -84,6 +84,9 @@ enum RecordsetType : int { dbOpenTable = 1, dbOpenDynaset = 2 };
 enum UpdateType : int { dbUpdateRegular = 1 };
 // CreateDatabase options and locale.
 constexpr int dbVersion20 = 16;
+// A genuine Access 2000 (Jet 4) file: the oldest format today's Access opens.
+// Without it CreateDatabase makes a file of the native format.
+constexpr int dbVersion40 = 64;
 inline constexpr const char* dbLangGeneral = ";LANGID=0x0409;CP=1252;COUNTRY=0";
 
 // A calendar date with a time of day (no time zone), as the engine stores dates.

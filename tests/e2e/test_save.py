@@ -6,6 +6,7 @@ import sqlite3
 import subprocess
 import unittest
 
+from accessdb import access_rows, access_tables, is_access
 from harness import RunCase, transfer_text
 
 FIELDS = ["NAME/10/20", "QTY/4/4", "PRICE/7/8", "NOTE/10/300"]
@@ -27,6 +28,8 @@ def export_block(name, location, type_name=None, table=None):
 
 
 def read_table(path, table):
+    if is_access(path):
+        return access_rows(path, table)
     con = sqlite3.connect(path)
     try:
         return con.execute('SELECT * FROM "%s" ORDER BY rowid' % table).fetchall()
@@ -35,6 +38,8 @@ def read_table(path, table):
 
 
 def table_names(path):
+    if is_access(path):
+        return access_tables(path)
     con = sqlite3.connect(path)
     try:
         rows = con.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
@@ -149,6 +154,30 @@ class DatabaseExport(SaveCase):
             ("pear", None, 100.0, ""),
             ('ends with quote"', -7, 0.1, "x"),
         ])
+
+    def test_a_new_access_file_is_a_genuine_jet4_database(self):
+        values = ["Gr\u00fc\u00dfe \u20ac", "1", "2.5", "x" * 300,
+                  "", "", "", ""]
+        result = self.run_script(*export_block("genuine", self.out, "ACCESS", "SHEET1"), "SAVE q",
+                                 values=values)
+        self.assertEqual(result.code, 0, result.stderr)
+        path = os.path.join(self.out, "GENUINE.MDB")
+        self.assertTrue(is_access(path))
+        for command, expected in ((["mdb-ver", path], "JET4\n"),
+                                  (["mdb-tables", "-1", path], "SHEET1\n"),
+                                  (["mdb-count", path, "SHEET1"], "2\n")):
+            with self.subTest(command=command[0]):
+                out = subprocess.run(command, capture_output=True, text=True)
+                self.assertEqual(out.stdout, expected)
+        self.assertEqual(read_table(path, "SHEET1"), [
+            ("Gr\u00fc\u00dfe \u20ac", 1, 2.5, "x" * 300),
+            ("", None, None, ""),
+        ])
+
+    def test_a_table_name_the_access_catalog_cannot_index_ends_the_run(self):
+        result = self.run_script(*export_block("names", self.out, table="ORDER_LINES"), "SAVE")
+        self.assertFailedWithNumber(result, 3125)
+        self.assertEqual(self.successes(result), [])
 
     def test_two_exports_into_one_file_keep_both_tables(self):
         result = self.run_script(*export_block("both", self.out, table="FIRST"), "SAVE q",

@@ -373,6 +373,10 @@ class Jet final : public Driver {
                                    const std::string& /*connectName*/) override {
         return OpenDatabase(path, exclusive, readOnly);
     }
+    bool CreatesFor(int options) const override { return (options & dbVersion40) != 0; }
+    std::unique_ptr<Database> Create(const std::string& path) override {
+        return CreateDatabase(path);
+    }
 };
 
 } // namespace
@@ -392,6 +396,16 @@ std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, 
 }
 
 std::unique_ptr<Database> CreateDatabase(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (!platform::IsFolder(folder)) {
+        throw EngineError(errInvalidPath, "'" + path + "' is not a valid path: the folder '" +
+                                              folder + "' does not exist.");
+    }
+    if (platform::ResolveExistingPath(path)) {
+        throw EngineError(errDatabaseExists, "The database '" + path + "' already exists.");
+    }
     CreateEmptyDatabase(path);
     return OpenDatabase(path, false, false);
 }
