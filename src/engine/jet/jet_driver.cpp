@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace engine::jet {
@@ -115,8 +116,11 @@ class LockFile {
     bool created_ = false;
 };
 
+class JetRecordset;
+
 struct OpenFile {
     std::unique_ptr<JetFile> file;
+    std::vector<JetRecordset*> recordsets; // open on this file
     std::unique_ptr<LockFile> lock;
     std::unique_ptr<JetWriter> writer;
     bool readOnly = false;
@@ -143,6 +147,17 @@ class JetRecordset final : public Recordset {
           order_(std::move(order)) {
         pages_ = File().ReadUsageMap(table_.usedPages);
         Rewind();
+        file_->recordsets.push_back(this);
+    }
+
+    // The database is closing: rows added so far are finished, then the
+    // recordset lets go of the file.
+    void Detach() {
+        struct Let {
+            std::shared_ptr<OpenFile>& file;
+            ~Let() { file.reset(); }
+        } let{file_};
+        FinishAppending();
     }
 
     bool Eof() override {
@@ -165,12 +180,13 @@ class JetRecordset final : public Recordset {
         return values_[order_[static_cast<std::size_t>(index)]];
     }
     void Close() override {
-        FinishAppending();
-        file_.reset();
+        if (!file_) return;
+        std::erase(file_->recordsets, this);
+        Detach();
     }
     ~JetRecordset() override {
         try {
-            FinishAppending();
+            Close();
         } catch (const EngineError&) {
         }
     }
@@ -285,10 +301,27 @@ class JetDatabase final : public Database {
     void Close() override {
         if (!open_) return;
         std::shared_ptr<OpenFile> open = std::move(open_);
-        // The writer finishes before the lock goes.
-        open->writer.reset();
-        open->lock.reset();
-        open->file.reset();
+        // Recordsets finish their rows, then the writer, then the lock goes;
+        // the file is let go even when finishing fails.
+        struct Release {
+            OpenFile& open;
+            ~Release() {
+                open.writer.reset();
+                open.lock.reset();
+                open.file.reset();
+            }
+        } release{*open};
+        std::vector<JetRecordset*> recordsets;
+        recordsets.swap(open->recordsets);
+        std::optional<EngineError> failure;
+        for (JetRecordset* recordset : recordsets) {
+            try {
+                recordset->Detach();
+            } catch (const EngineError& e) {
+                if (!failure) failure = e;
+            }
+        }
+        if (failure) throw *failure;
     }
 
   private:

@@ -656,11 +656,11 @@ void JetWriter::LoadFreeMap() {
 }
 
 std::uint32_t JetWriter::AllocatePage() {
-    for (std::uint32_t page = 3; page < freePages_.size(); ++page) {
-        if (freePages_[page]) {
-            freePages_[page] = false;
+    for (; searchFrom_ < freePages_.size(); ++searchFrom_) {
+        if (freePages_[searchFrom_]) {
+            freePages_[searchFrom_] = false;
             freeMapDirty_ = true;
-            return page;
+            return searchFrom_++;
         }
     }
     if ((std::uint64_t(nextPage_) + 1) * kPageSize > kMaxFileSize) RaiseTooLarge(file_.Path());
@@ -672,6 +672,7 @@ std::uint32_t JetWriter::AllocatePage() {
 void JetWriter::FreePage(std::uint32_t page) {
     if (page <= kCatalogPage || page >= freePages_.size()) return;
     freePages_[page] = true;
+    searchFrom_ = std::min(searchFrom_, page);
     freeMapDirty_ = true;
 }
 
@@ -1190,14 +1191,21 @@ void JetWriter::Appender::Add(const std::vector<Value>& values) {
     }
     // Long values: in the row while the row stays small enough, otherwise on
     // long-value pages (one row when it fits, a chain of rows when not).
-    std::size_t rowSize = 2 + (count + 7) / 8 + 4 + 2 * count;
+    // The row's size with every long value out of the row: the fixed area,
+    // the variable values, their offsets and the null mask.
+    std::size_t fixedArea = 0, varCount = 0, rowSize = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto t = byNumber_[i].type;
-        if (t == colMemo || t == colOle)
-            rowSize += present[i] ? kLongValueHeader : 0;
-        else if (present[i])
-            rowSize += byNumber_[i].Fixed() ? byNumber_[i].length : scratch_[i].size();
+        const ColumnDef& c = byNumber_[i];
+        if (c.Fixed()) {
+            if (c.type != colBoolean)
+                fixedArea = std::max<std::size_t>(fixedArea, std::size_t(c.fixedOffset) + c.length);
+            continue;
+        }
+        ++varCount;
+        if (!present[i]) continue;
+        rowSize += (c.type == colMemo || c.type == colOle) ? kLongValueHeader : scratch_[i].size();
     }
+    rowSize += 2 + fixedArea + (varCount > 0 ? 4 + 2 * varCount : 0) + (count + 7) / 8;
     std::vector<std::vector<std::uint8_t>> refs(count);
     for (const std::size_t i : longColumns) {
         const std::vector<std::uint8_t>& bytes = scratch_[i];

@@ -74,6 +74,7 @@ class JetWriter {
     JetFile& file_;
     std::vector<bool> freePages_; // pages known free (within the file)
     std::uint32_t nextPage_ = 0;
+    std::uint32_t searchFrom_ = 3; // no free page lies below
     bool freeMapDirty_ = false;
 };
 

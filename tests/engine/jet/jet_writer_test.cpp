@@ -346,6 +346,24 @@ TEST_F(JetWriterTest, RowLimitNamesAndLocksRaiseEngineErrors) {
     EXPECT_TRUE(Problems(path).empty());
 }
 
+TEST_F(JetWriterTest, ClosingTheDatabaseFinishesRowsOfRecordsetsLeftOpen) {
+    auto db = CreateDatabase(path);
+    TableDef def("T");
+    AddTable(*db, "T", {MakeField(def, "N", dbLong)});
+    auto rs = db->OpenRecordset("T");
+    for (int i = 0; i < 3; ++i) {
+        rs->AddNew();
+        rs->SetValue(0, std::int64_t{i});
+        rs->Update();
+    }
+    CloseAllDatabases(); // as at the end of the process
+    rs.reset();
+    auto again = Engine().Workspaces(0).OpenDatabase(path);
+    EXPECT_EQ(ReadAllRows(*again, "T").size(), 3u);
+    again->Close();
+    EXPECT_TRUE(Problems(path).empty());
+}
+
 TEST_F(JetWriterTest, AFileThatWouldPassTwoGigabytesIsRefused) {
     auto db = CreateDatabase(path);
     db->Close();
