@@ -157,10 +157,12 @@ void Rc4(std::uint32_t key, std::uint8_t* data, std::size_t size);
 std::string DecodeText(const std::uint8_t* data, std::size_t size);
 // UTF-8 into UCS-2 (characters beyond the basic plane become surrogate pairs).
 std::u16string Utf8ToUtf16(std::string_view text);
+void Utf8ToUtf16Into(std::string_view text, std::u16string& out);
 std::string Utf16ToUtf8(std::u16string_view text);
 // The stored bytes of a text; `compress` allows the compressed form, which is
 // used only where it is shorter.
 std::vector<std::uint8_t> EncodeText(std::u16string_view text, bool compress);
+void EncodeTextInto(std::u16string_view text, bool compress, std::vector<std::uint8_t>& out);
 // Names in table definitions: UCS-2 without compression.
 void AppendName(std::vector<std::uint8_t>& out, std::u16string_view name);
 

@@ -27,7 +27,14 @@ void Rc4(std::uint32_t key, std::uint8_t* data, std::size_t size) {
 
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
-    out.reserve(text.size());
+    Utf8ToUtf16Into(text, out);
+    return out;
+}
+
+void Utf8ToUtf16Into(std::string_view text, std::u16string& out) {
+    // At most one unit per byte; written by index, trimmed at the end.
+    out.resize(text.size());
+    std::size_t n = 0;
     std::size_t i = 0;
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -61,13 +68,13 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         i += len;
         if (cp >= 0x10000 && cp <= 0x10FFFF) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(cp > 0x10FFFF ? u'\xFFFD' : static_cast<char16_t>(cp));
+            out[n++] = cp > 0x10FFFF ? u'\xFFFD' : static_cast<char16_t>(cp);
         }
     }
-    return out;
+    out.resize(n);
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
@@ -130,32 +137,44 @@ std::string DecodeText(const std::uint8_t* data, std::size_t size) {
 }
 
 std::vector<std::uint8_t> EncodeText(std::u16string_view text, bool compress) {
-    std::vector<std::uint8_t> plain(text.size() * 2);
-    for (std::size_t i = 0; i < text.size(); ++i)
-        Put16(plain.data() + 2 * i, text[i]);
+    std::vector<std::uint8_t> out;
+    EncodeTextInto(text, compress, out);
+    return out;
+}
+
+void EncodeTextInto(std::u16string_view text, bool compress, std::vector<std::uint8_t>& out) {
+    const auto plain = [&] {
+        out.resize(text.size() * 2);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            Put16(out.data() + 2 * i, text[i]);
+    };
     // A character whose low byte is 0 would read as a mode switch.
     if (!compress || text.empty() ||
         std::any_of(text.begin(), text.end(), [](char16_t c) { return (c & 0xFF) == 0; })) {
-        return plain;
+        plain();
+        return;
     }
-    std::vector<std::uint8_t> packed{0xFF, 0xFE};
-    packed.reserve(text.size() + 8);
+    // The compressed form, as long as it stays shorter than the plain one.
+    const std::size_t limit = text.size() * 2;
+    out.resize(limit + 4);
+    std::size_t n = 0;
+    out[n++] = 0xFF;
+    out[n++] = 0xFE;
     bool compressed = true;
     for (const char16_t c : text) {
         const bool narrow = c < 0x100;
         if (narrow != compressed) {
-            packed.push_back(0);
+            out[n++] = 0;
             compressed = narrow;
         }
-        if (narrow) {
-            packed.push_back(static_cast<std::uint8_t>(c));
-        } else {
-            packed.push_back(static_cast<std::uint8_t>(c));
-            packed.push_back(static_cast<std::uint8_t>(c >> 8));
+        out[n++] = static_cast<std::uint8_t>(c);
+        if (!narrow) out[n++] = static_cast<std::uint8_t>(c >> 8);
+        if (n >= limit) {
+            plain();
+            return;
         }
-        if (packed.size() >= plain.size()) return plain;
     }
-    return packed.size() < plain.size() ? packed : plain;
+    out.resize(n);
 }
 
 void AppendName(std::vector<std::uint8_t>& out, std::u16string_view name) {

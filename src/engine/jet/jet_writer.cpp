@@ -135,10 +135,11 @@ bool EncodeShortValue(const ColumnDef& c, const Value& v, std::vector<std::uint8
     case colText:
     case colMemo:
         if (const auto* s = std::get_if<std::string>(&v)) {
-            const std::u16string text = Utf8ToUtf16(*s);
+            thread_local std::u16string text;
+            Utf8ToUtf16Into(*s, text);
             const bool compress = (c.extraFlags & kColCompressedText) != 0 &&
                                   (c.type == colText || text.size() <= 1024);
-            out = EncodeText(text, compress);
+            EncodeTextInto(text, compress, out);
         }
         return true;
     default:
@@ -1206,7 +1207,7 @@ void JetWriter::Appender::Add(const std::vector<Value>& values) {
         rowSize += (c.type == colMemo || c.type == colOle) ? kLongValueHeader : scratch_[i].size();
     }
     rowSize += 2 + fixedArea + (varCount > 0 ? 4 + 2 * varCount : 0) + (count + 7) / 8;
-    std::vector<std::vector<std::uint8_t>> refs(count);
+    std::vector<std::vector<std::uint8_t>> refs(longColumns.empty() ? 0 : count);
     for (const std::size_t i : longColumns) {
         const std::vector<std::uint8_t>& bytes = scratch_[i];
         std::vector<std::uint8_t>& ref = refs[i];
@@ -1243,7 +1244,7 @@ void JetWriter::Appender::Add(const std::vector<Value>& values) {
         sizes[i] = ref.size();
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (refs[i].empty()) {
+        if (refs.empty() || refs[i].empty()) {
             data[i] = scratch_[i].data();
             sizes[i] = scratch_[i].size();
         }
