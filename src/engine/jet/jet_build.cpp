@@ -92,19 +92,19 @@ std::vector<std::uint8_t> ReferenceUsageMap(const std::vector<std::uint32_t>& ma
     return row;
 }
 
-std::vector<ColumnDef> LayOutColumns(const std::vector<ColumnSpec>& columns) {
+std::vector<ColumnDef> LayOutColumns(const std::vector<NewColumn>& columns) {
     std::vector<ColumnDef> defs;
     std::uint16_t fixedOffset = 0, varIndex = 0;
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        const ColumnSpec& spec = columns[i];
+        const NewColumn& plan = columns[i];
         ColumnDef c;
-        c.name16 = spec.name;
-        c.name = Utf16ToUtf8(spec.name);
-        c.type = spec.type;
+        c.name16 = plan.name;
+        c.name = Utf16ToUtf8(plan.name);
+        c.type = plan.type;
         c.number = static_cast<std::uint16_t>(i);
-        c.length = spec.length;
-        c.flags = spec.flags;
-        c.extraFlags = spec.extraFlags;
+        c.length = plan.length;
+        c.flags = plan.flags;
+        c.extraFlags = plan.extraFlags;
         c.misc = kGeneralSortOrder;
         if (c.Fixed()) {
             // A fixed column notes how many variable ones precede it.

@@ -29,7 +29,7 @@ constexpr std::size_t kIndexEntriesStart = 0x1E0;
 constexpr std::size_t kIndexMaskStart = 0x1B;
 
 // The definition of a column to be written.
-struct ColumnSpec {
+struct NewColumn {
     std::u16string name;
     std::uint8_t type = colText;
     std::uint16_t length = 0; // bytes
@@ -58,7 +58,7 @@ std::optional<std::vector<std::uint8_t>> TextKey(std::u16string_view text);
 struct TableShape {
     std::uint8_t tableType = kTableUser;
     std::uint32_t rowCount = 0;
-    std::vector<ColumnSpec> columns; // in table (column number) order
+    std::vector<NewColumn> columns; // in table (column number) order
     std::uint32_t usedPages = 0, freePages = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> longValueMaps;
     struct Index {
@@ -75,7 +75,7 @@ struct TableShape {
 };
 // Stored descriptors (offsets and variable indexes filled in), in the order
 // the definition lists them: sorted by name.
-std::vector<ColumnDef> LayOutColumns(const std::vector<ColumnSpec>& columns);
+std::vector<ColumnDef> LayOutColumns(const std::vector<NewColumn>& columns);
 std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape);
 // Splits definition bytes into pages (continuation pages get their own header);
 // `pages` are the page numbers to use, as many as TableDefinitionPageCount says.

@@ -151,13 +151,13 @@ bool EncodeShortValue(const ColumnDef& c, const Value& v, std::vector<std::uint8
     }
 }
 
-ColumnSpec Column(const char16_t* name, std::uint8_t type, std::uint16_t length,
-                  std::uint8_t flags) {
-    return ColumnSpec{name, type, length, flags, 0};
+NewColumn Column(const char16_t* name, std::uint8_t type, std::uint16_t length,
+                 std::uint8_t flags) {
+    return NewColumn{name, type, length, flags, 0};
 }
 
 // The four system tables of a new database.
-std::vector<ColumnSpec> CatalogColumns() {
+std::vector<NewColumn> CatalogColumns() {
     return {
         Column(u"Id", colLong, 4, kColumnFixed),
         Column(u"ParentId", colLong, 4, kColumnFixed),
@@ -179,7 +179,7 @@ std::vector<ColumnSpec> CatalogColumns() {
     };
 }
 
-std::vector<ColumnSpec> AceColumns() {
+std::vector<NewColumn> AceColumns() {
     return {
         Column(u"ObjectId", colLong, 4, kColumnFixed),
         Column(u"SID", colBinary, 510, kColumnOwnerBinary),
@@ -188,7 +188,7 @@ std::vector<ColumnSpec> AceColumns() {
     };
 }
 
-std::vector<ColumnSpec> QueryColumns() {
+std::vector<NewColumn> QueryColumns() {
     return {
         Column(u"ObjectId", colLong, 4, kColumnFixed),
         Column(u"Attribute", colByte, 1, kColumnFixed),
@@ -201,7 +201,7 @@ std::vector<ColumnSpec> QueryColumns() {
     };
 }
 
-std::vector<ColumnSpec> RelationshipColumns() {
+std::vector<NewColumn> RelationshipColumns() {
     return {
         Column(u"szRelationship", colText, 510, kColumnVariable),
         Column(u"grbit", colLong, 4, kColumnFixed),
@@ -228,7 +228,7 @@ std::vector<std::uint8_t> EncodeValues(const std::vector<ColumnDef>& byNumber,
     return EncodeRow(byNumber, data, sizes, present);
 }
 
-struct CatalogRowSpec {
+struct CatalogRowPlan {
     std::int32_t id, parent;
     const char16_t* name;
     std::int16_t type;
@@ -337,7 +337,7 @@ void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) 
     mapPage(mapObjects, objectMaps);
 
     const std::vector<ColumnDef> objectColumns = ByNumber(LayOutColumns(objects.columns));
-    const CatalogRowSpec catalog[] = {
+    const CatalogRowPlan catalog[] = {
         {kTablesContainer, kContainerParent, u"Tables", 3, &kSidCreator},
         {kDatabasesContainer, kContainerParent, u"Databases", 3, &kSidCreator},
         {kRelationshipsContainer, kContainerParent, u"Relationships", 3, &kSidCreator},
@@ -349,17 +349,17 @@ void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) 
     };
     DataPageBuilder objectRows(pgObjects);
     std::vector<std::vector<std::uint8_t>> nameEntries, idEntries;
-    for (const CatalogRowSpec& spec : catalog) {
+    for (const CatalogRowPlan& plan : catalog) {
         const auto row = EncodeValues(objectColumns,
-                                      CatalogValues(spec.id, spec.parent, Utf16ToUtf8(spec.name),
-                                                    spec.type, created, *spec.owner, kSystemFlag));
+                                      CatalogValues(plan.id, plan.parent, Utf16ToUtf8(plan.name),
+                                                    plan.type, created, *plan.owner, kSystemFlag));
         const std::uint32_t r = objectRows.Add(row.data(), row.size());
-        auto nameEntry = LongKey(spec.parent);
-        const auto text = TextKey(spec.name);
+        auto nameEntry = LongKey(plan.parent);
+        const auto text = TextKey(plan.name);
         nameEntry.insert(nameEntry.end(), text->begin(), text->end());
         PutPointerKey(nameEntry, pointer(dataObjects, r));
         nameEntries.push_back(nameEntry);
-        auto idEntry = LongKey(spec.id);
+        auto idEntry = LongKey(plan.id);
         PutPointerKey(idEntry, pointer(dataObjects, r));
         idEntries.push_back(idEntry);
     }
@@ -511,49 +511,49 @@ std::uint32_t EntryPointer(const std::vector<std::uint8_t>& entry) {
     return RowPointer(page, entry[n - 1]);
 }
 
-ColumnSpec SpecFor(const Field& field) {
-    ColumnSpec spec;
-    spec.name = Utf8ToUtf16(field.Name);
-    spec.type = static_cast<std::uint8_t>(field.Type);
-    spec.flags = kColumnFixed;
+NewColumn ColumnFor(const Field& field) {
+    NewColumn plan;
+    plan.name = Utf8ToUtf16(field.Name);
+    plan.type = static_cast<std::uint8_t>(field.Type);
+    plan.flags = kColumnFixed;
     switch (field.Type) {
     case dbBoolean:
     case dbByte:
-        spec.length = 1;
+        plan.length = 1;
         break;
     case dbInteger:
-        spec.length = 2;
+        plan.length = 2;
         break;
     case dbLong:
     case dbSingle:
-        spec.length = 4;
+        plan.length = 4;
         break;
     case dbCurrency:
     case dbDouble:
     case dbDate:
-        spec.length = 8;
+        plan.length = 8;
         break;
     case dbGUID:
-        spec.length = 16;
+        plan.length = 16;
         break;
     case dbText:
-        spec.length = static_cast<std::uint16_t>(2 * std::clamp(field.Size, 1, 255));
-        spec.flags = kColumnVariable;
-        spec.extraFlags = kColCompressedText;
+        plan.length = static_cast<std::uint16_t>(2 * std::clamp(field.Size, 1, 255));
+        plan.flags = kColumnVariable;
+        plan.extraFlags = kColCompressedText;
         break;
     case dbBinary:
-        spec.length = static_cast<std::uint16_t>(std::clamp(field.Size, 1, 255));
-        spec.flags = kColumnVariable;
+        plan.length = static_cast<std::uint16_t>(std::clamp(field.Size, 1, 255));
+        plan.flags = kColumnVariable;
         break;
     case dbMemo:
-        spec.flags = kColumnVariable;
-        spec.extraFlags = kColCompressedText;
+        plan.flags = kColumnVariable;
+        plan.extraFlags = kColCompressedText;
         break;
     default: // long binary
-        spec.flags = kColumnVariable;
+        plan.flags = kColumnVariable;
         break;
     }
-    return spec;
+    return plan;
 }
 
 [[noreturn]] void RaiseTooLarge(const std::string& path) {
@@ -970,9 +970,9 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     CheckCanAddTable(name, fields.size());
     TableShape shape;
     for (const Field& field : fields)
-        shape.columns.push_back(SpecFor(field));
+        shape.columns.push_back(ColumnFor(field));
     std::size_t longColumns = 0;
-    for (const ColumnSpec& c : shape.columns) {
+    for (const NewColumn& c : shape.columns) {
         if (c.type == colMemo || c.type == colOle) ++longColumns;
     }
     // The definition's size does not depend on the pointers in it.
@@ -1025,10 +1025,10 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     InsertCatalogRows(catalog, InNumberOrder(catalog, [&] {
                           // CatalogValues is in the new-database column order.
                           std::vector<Value> stored(catalog.columns.size(), Null{});
-                          const auto specs = CatalogColumns();
-                          for (std::size_t n = 0; n < specs.size(); ++n) {
+                          const auto plans = CatalogColumns();
+                          for (std::size_t n = 0; n < plans.size(); ++n) {
                               for (std::size_t i = 0; i < catalog.columns.size(); ++i) {
-                                  if (catalog.columns[i].name16 == specs[n].name)
+                                  if (catalog.columns[i].name16 == plans[n].name)
                                       stored[i] = values[n];
                               }
                           }
