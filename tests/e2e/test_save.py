@@ -174,8 +174,20 @@ class DatabaseExport(SaveCase):
             ("", None, None, ""),
         ])
 
-    def test_a_table_name_the_access_catalog_cannot_index_ends_the_run(self):
-        result = self.run_script(*export_block("names", self.out, table="ORDER_LINES"), "SAVE")
+    def test_table_names_with_underscores_and_blanks_are_saved(self):
+        result = self.run_script(*export_block("names", self.out, table="ORDER_LINES"), "SAVE q",
+                                 "EXPORT = names", "TABLE = Sales 2004 \u00e9", "}", "SAVE q")
+        self.assertEqual(result.code, 0, result.stderr)
+        path = os.path.join(self.out, "NAMES.MDB")
+        names = sorted(table_names(path))
+        self.assertEqual([n.casefold() for n in names], ["order_lines", "sales 2004 \u00e9"])
+        out = subprocess.run(["mdb-tables", "-1", path], capture_output=True, text=True)
+        self.assertEqual(sorted(out.stdout.splitlines()), names)
+        self.assertEqual(read_table(path, names[0]), read_table(path, names[1]))
+        self.assertEqual(len(read_table(path, names[1])), 3)
+
+    def test_a_table_name_access_does_not_allow_ends_the_run(self):
+        result = self.run_script(*export_block("names", self.out, table="ORDER!LINES"), "SAVE")
         self.assertFailedWithNumber(result, 3125)
         self.assertEqual(self.successes(result), [])
 

@@ -45,9 +45,15 @@ std::optional<std::vector<std::uint8_t>> InlineUsageMap(const std::vector<std::u
 // i * kMapPageBits).
 std::vector<std::uint8_t> ReferenceUsageMap(const std::vector<std::uint32_t>& mapPages);
 
-// The General sort order key of a text (the bytes between the 0x7F flag and
-// the end markers), or nothing for a character whose key is not known here.
+// The General sort order key of a text as an ascending index stores it after
+// its 0x7F flag: the primary codes, 0x01, the accent section, the section of
+// hidden characters (apostrophes, hyphens, control characters) when there
+// are any, and 0x00. Byte order of keys is the order of the texts. Nothing
+// for a character whose code is not known here.
 std::optional<std::vector<std::uint8_t>> GeneralTextKey(std::u16string_view text);
+// Whether GeneralTextKey knows the character (Latin-1 and the letters
+// Windows-1252 adds).
+bool HasGeneralSortCode(char16_t c);
 // Full index key parts.
 std::vector<std::uint8_t> LongKey(std::int32_t value);
 std::optional<std::vector<std::uint8_t>> TextKey(std::u16string_view text);

@@ -879,16 +879,29 @@ void JetWriter::WriteLeaf(std::uint32_t tdefPage, std::uint32_t firstPage,
 }
 
 void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
-    if (!GeneralTextKey(Utf8ToUtf16(name))) {
-        throw EngineError(errInvalidName,
-                          "The table name '" + name +
-                              "' holds a character the Access catalog's sort order cannot be "
-                              "written for here (use letters and digits).");
+    const std::u16string name16 = Utf8ToUtf16(name);
+    for (const char16_t c : name16) {
+        // Access refuses these in object names; the rest must have a code in
+        // the catalog's sort order for its index entries.
+        const bool illegal =
+            c < 0x20 || c == u'.' || c == u'!' || c == u'`' || c == u'[' || c == u']';
+        if (illegal || !HasGeneralSortCode(c)) {
+            throw EngineError(errInvalidName,
+                              "The table name '" + name + "' holds a character " +
+                                  (illegal ? "Access does not allow in names"
+                                           : "the Access catalog's sort order cannot be written "
+                                             "for here") +
+                                  ".");
+        }
     }
-    if (name.size() > 64 || columns > 255) {
+    if (name16.empty() || name16.front() == u' ') {
+        throw EngineError(errInvalidName, "'" + name + "' is not a valid table name.");
+    }
+    if (name16.size() > 64 || columns > 255) {
         throw EngineError(errInvalidName, "'" + name + "' is not a valid table name.");
     }
     // Room in the catalog's and the permissions' index pages.
+    const std::size_t nameEntry = TextKey(name16)->size() + 9; // parent id and row pointer too
     for (const std::uint32_t tdef : {kCatalogPage, std::uint32_t(3)}) {
         const TableInfo table = file_.ReadTable(tdef);
         for (const auto& index : table.indexes) {
@@ -901,8 +914,10 @@ void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
             std::size_t size = 0;
             for (const auto& e : *entries)
                 size += e.size();
-            // A new table adds at most a few entries of at most 150 bytes.
-            if (kIndexEntriesStart + size + 4 * 150 > kPageSize) {
+            // A new table adds a few entries of at most 150 bytes, but its
+            // name's entry may be longer.
+            if (kIndexEntriesStart + size + 3 * 150 + std::max<std::size_t>(150, nameEntry) >
+                kPageSize) {
                 throw EngineError(errOperationNotSupported,
                                   "The catalog of '" + file_.Path() +
                                       "' is too large for this engine to add a table to it.");

@@ -303,9 +303,13 @@ TEST_F(JetWriterTest, RowLimitNamesAndLocksRaiseEngineErrors) {
     const auto untouched = ReadBytes(path);
     auto open = Engine().Workspaces(0).OpenDatabase(path);
     TableDef def("X");
-    // A name the catalog index cannot be written for is refused before any write.
-    EXPECT_EQ(ErrorOf([&] { AddTable(*open, "A-B", {MakeField(def, "N", dbLong)}); }),
-              errInvalidName);
+    // Names Access does not allow, or whose catalog index key is unknown here
+    // (a CJK character), are refused before any write.
+    for (const char* name : {"A.B", "A!B", "A[B]", "A`B", " AB", "A\tB", "\xE4\xB8\xAD"}) {
+        EXPECT_EQ(ErrorOf([&] { AddTable(*open, name, {MakeField(def, "N", dbLong)}); }),
+                  errInvalidName)
+            << name;
+    }
     EXPECT_EQ(ErrorOf([&] { AddTable(*open, "EMPTY", {}); }), errNoFields);
     open->Close();
     EXPECT_EQ(ReadBytes(path), untouched);
