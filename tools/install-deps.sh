@@ -14,6 +14,7 @@ packages=(
     clang libclang-rt-14-dev
     shared-mime-info desktop-file-utils libfile-mimeinfo-perl libglib2.0-bin
     lintian dpkg-dev man-db
+    nodejs npm
 )
 
 missing=()
@@ -25,4 +26,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The mdb-reader package (an independent Access reader the tests compare
+# against), installed beside the tests, never into the program.
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+if [ ! -d "$script_dir/../tests/jsreader/node_modules/mdb-reader" ]; then
+    (cd "$script_dir/../tests/jsreader" && npm install --no-audit --no-fund)
 fi

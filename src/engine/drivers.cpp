@@ -5,9 +5,10 @@
 // To add a format: give it a folder of its own under engine/, expose a
 // factory for its Driver, and add one line below.
 #include "engine/driver.h"
+#include "engine/excel/excel_driver.h"
+#include "engine/jet/jet_driver.h"
 #include "engine/paradox/paradox_driver.h"
 #include "engine/xbase/xbase_driver.h"
-#include "engine/excel/excel_driver.h"
 
 namespace engine {
 
@@ -16,6 +17,7 @@ std::vector<std::unique_ptr<Driver>> BuiltInDrivers() {
     drivers.push_back(paradox::MakeDriver());
     drivers.push_back(xbase::MakeDriver());
     drivers.push_back(excel::MakeDriver());
+    drivers.push_back(jet::MakeDriver());
     return drivers;
 }
 

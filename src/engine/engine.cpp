@@ -3,9 +3,11 @@
 #include "engine/convert.h"
 #include "engine/driver.h"
 #include "engine/sqlite_driver.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <mutex>
 
 namespace engine {
@@ -198,13 +200,44 @@ Driver* FindDriver(const std::string& connect) {
     return nullptr;
 }
 
+Driver* DriverForContent(const std::string& path) {
+    // Only a regular file is read: opening a FIFO would wait for a writer.
+    if (!platform::IsOrdinaryFile(path)) return nullptr;
+    std::uint8_t head[64] = {};
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    const std::size_t size = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    Drivers& drivers = DriverRegistry();
+    const std::lock_guard lock(drivers.mutex);
+    for (auto it = drivers.list.rbegin(); it != drivers.list.rend(); ++it) {
+        if ((*it)->Recognizes(head, size)) return it->get();
+    }
+    return nullptr;
+}
+
 // ---- Workspace and engine -----------------------------------------------------
+
+std::unique_ptr<Database> Driver::Create(const std::string& path) {
+    throw EngineError(errOperationNotSupported,
+                      "The database '" + path + "' cannot be created in this format.");
+}
 
 std::unique_ptr<Database> Workspace::CreateDatabase(const std::string& path,
                                                     const std::string& /*locale*/, int options) {
-    // Locale and file-format version mean nothing to the native format: it
-    // stores UTF-8 and compares names without regard to case.
-    return native::CreateDatabase(native::WithDefaultExtension(path), (options & dbScratch) == 0);
+    const std::string file = native::WithDefaultExtension(path);
+    Driver* creator = nullptr;
+    {
+        Drivers& drivers = DriverRegistry();
+        const std::lock_guard lock(drivers.mutex);
+        for (auto it = drivers.list.rbegin(); it != drivers.list.rend() && !creator; ++it) {
+            if ((*it)->CreatesFor(options)) creator = it->get();
+        }
+    }
+    if (creator != nullptr) return creator->Create(file);
+    // The locale means nothing to the native format: it stores UTF-8 and
+    // compares names without regard to case.
+    return native::CreateDatabase(file, (options & dbScratch) == 0);
 }
 
 std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path) {
@@ -215,6 +248,14 @@ std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path, bool 
                                                   bool readOnly, const std::string& connect) {
     Driver* driver = FindDriver(connect);
     const std::string name(ConnectName(connect));
+    if (name.empty()) {
+        // The native format and the others opened without a connect string
+        // (Access files) are told apart by what the file holds.
+        const std::string file = native::WithDefaultExtension(path);
+        if (Driver* byContent =
+                DriverForContent(platform::ResolveExistingPath(file).value_or(file)))
+            return byContent->Open(file, exclusive, readOnly, name);
+    }
     if (driver == nullptr) {
         throw EngineError(errNoDriver,
                           "No driver is installed for the database format '" + name + "'.");

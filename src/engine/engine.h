@@ -39,6 +39,9 @@ enum ErrorNumber : int {
     errNoSpace = 3026,
     errReadOnly = 3027,
     errFileInUse = 3045,
+    errNotValidPassword = 3031,
+    errRecordTooLarge = 3047,
+    errDatabaseTooLarge = 3183,
     errCorrupt = 3049,
     errTableNotFound = 3078,
     errInvalidName = 3125,
@@ -92,6 +95,9 @@ constexpr int dbVersion20 = 16;
 // database). It is written without syncing; every other database is committed
 // durably, so that a crash cannot cost a destination its other tables.
 constexpr int dbScratch = 0x40000000;
+// A genuine Access 2000 (Jet 4) file: the oldest format today's Access opens.
+// Without it CreateDatabase makes a file of the native format.
+constexpr int dbVersion40 = 64;
 inline constexpr const char* dbLangGeneral = ";LANGID=0x0409;CP=1252;COUNTRY=0";
 
 // A calendar date with a time of day (no time zone), as the engine stores dates.

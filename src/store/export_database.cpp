@@ -71,7 +71,9 @@ std::unique_ptr<engine::Database> OpenDestination(app::ExportTargetRecord& targe
         return workspace.OpenDatabase(existing, true, false, ConnectString(code));
     }
     if (auto existing = ExistingOrdinaryFile(path)) return workspace.OpenDatabase(*existing);
-    return workspace.CreateDatabase(path, engine::dbLangGeneral, engine::dbVersion20);
+    // A new file is a genuine Access 2000 (Jet 4) database, which every Access
+    // since opens; the version 2.0 format no current program reads.
+    return workspace.CreateDatabase(path, engine::dbLangGeneral, engine::dbVersion40);
 }
 
 void DeleteOldTable(engine::Database& destination, const std::string& table) {

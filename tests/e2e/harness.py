@@ -114,6 +114,9 @@ class RunCase(unittest.TestCase):
 
     def scratch_columns(self, table="UNTITLED", db=None):
         db = db or os.path.join(self.work, "UNTITLED.MDB")
+        from accessdb import access_columns, is_access
+        if is_access(db):
+            return access_columns(db, table)
         con = sqlite3.connect(db)
         try:
             return [r[1] for r in con.execute('PRAGMA table_info("%s")' % table.replace('"', '""'))]

@@ -6,6 +6,7 @@ import sqlite3
 import subprocess
 import unittest
 
+from accessdb import access_rows, access_tables, is_access
 from harness import RunCase, transfer_text
 
 FIELDS = ["NAME/10/20", "QTY/4/4", "PRICE/7/8", "NOTE/10/300"]
@@ -26,6 +27,8 @@ def export_block(name, location, type_name=None, table=None):
 
 
 def read_table(path, table):
+    if is_access(path):
+        return access_rows(path, table)
     con = sqlite3.connect(path)
     try:
         return con.execute('SELECT * FROM "%s" ORDER BY rowid' % table).fetchall()
@@ -34,6 +37,8 @@ def read_table(path, table):
 
 
 def table_names(path):
+    if is_access(path):
+        return access_tables(path)
     con = sqlite3.connect(path)
     try:
         rows = con.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
@@ -148,6 +153,42 @@ class DatabaseExport(SaveCase):
             ("pear", None, 100.0, ""),
             ('ends with quote"', -7, 0.1, "x"),
         ])
+
+    def test_a_new_access_file_is_a_genuine_jet4_database(self):
+        values = ["Gr\u00fc\u00dfe \u20ac", "1", "2.5", "x" * 300,
+                  "", "", "", ""]
+        result = self.run_script(*export_block("genuine", self.out, "ACCESS", "SHEET1"), "SAVE q",
+                                 values=values)
+        self.assertEqual(result.code, 0, result.stderr)
+        path = os.path.join(self.out, "GENUINE.MDB")
+        self.assertTrue(is_access(path))
+        for command, expected in ((["mdb-ver", path], "JET4\n"),
+                                  (["mdb-tables", "-1", path], "SHEET1\n"),
+                                  (["mdb-count", path, "SHEET1"], "2\n")):
+            with self.subTest(command=command[0]):
+                out = subprocess.run(command, capture_output=True, text=True)
+                self.assertEqual(out.stdout, expected)
+        self.assertEqual(read_table(path, "SHEET1"), [
+            ("Gr\u00fc\u00dfe \u20ac", 1, 2.5, "x" * 300),
+            ("", None, None, ""),
+        ])
+
+    def test_table_names_with_underscores_and_blanks_are_saved(self):
+        result = self.run_script(*export_block("names", self.out, table="ORDER_LINES"), "SAVE q",
+                                 "EXPORT = names", "TABLE = Sales 2004 \u00e9", "}", "SAVE q")
+        self.assertEqual(result.code, 0, result.stderr)
+        path = os.path.join(self.out, "NAMES.MDB")
+        names = sorted(table_names(path))
+        self.assertEqual([n.casefold() for n in names], ["order_lines", "sales 2004 \u00e9"])
+        out = subprocess.run(["mdb-tables", "-1", path], capture_output=True, text=True)
+        self.assertEqual(sorted(out.stdout.splitlines()), names)
+        self.assertEqual(read_table(path, names[0]), read_table(path, names[1]))
+        self.assertEqual(len(read_table(path, names[1])), 3)
+
+    def test_a_table_name_access_does_not_allow_ends_the_run(self):
+        result = self.run_script(*export_block("names", self.out, table="ORDER!LINES"), "SAVE")
+        self.assertFailedWithNumber(result, 3125)
+        self.assertEqual(self.successes(result), [])
 
     def test_two_exports_into_one_file_keep_both_tables(self):
         result = self.run_script(*export_block("both", self.out, table="FIRST"), "SAVE q",

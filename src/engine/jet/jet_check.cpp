@@ -1,0 +1,220 @@
+#include "engine/jet/jet_check.h"
+
+#include "engine/jet/jet_build.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace engine::jet {
+
+namespace {
+
+struct Checker {
+    JetFile& file;
+    std::vector<std::string> problems;
+    std::map<std::uint32_t, std::vector<std::string>> owners;
+
+    void Own(std::uint32_t page, const std::string& what) { owners[page].push_back(what); }
+    void Problem(const std::string& text) {
+        if (problems.size() < 200) problems.push_back(text);
+    }
+
+    // The pages a map marks, owning the map's row page and large-form pages.
+    std::vector<std::uint32_t> Map(std::uint32_t pointer, const std::string& what) {
+        mapRowPages.insert(pointer >> 8);
+        if (auto row = file.ReadRow(pointer >> 8, pointer & 0xFF);
+            row && !row->empty() && (*row)[0] == 1) {
+            for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
+                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
+                    Own(p, what + " (map page)");
+            }
+        }
+        return file.ReadUsageMap(pointer);
+    }
+    std::set<std::uint32_t> mapRowPages;
+
+    void CheckLeafIndex(const TableInfo& table, const TableInfo::RealIndex& index,
+                        const std::map<std::uint32_t, std::vector<Value>>& rows,
+                        const std::string& name) {
+        std::vector<std::vector<std::uint8_t>> entries;
+        std::uint32_t page = index.firstPage;
+        std::set<std::uint32_t> seen;
+        while (page != 0 && seen.insert(page).second) {
+            const Page p = file.ReadPage(page);
+            if (p[0] != pgIndexLeaf) {
+                if (p[0] == pgIndexNode) return; // deeper trees are not walked here
+                Problem(name + ": index page " + std::to_string(page) + " is not an index page");
+                return;
+            }
+            auto more = IndexLeafEntries(p);
+            entries.insert(entries.end(), more.begin(), more.end());
+            page = Get32(p.data() + 12);
+        }
+        if (!std::is_sorted(entries.begin(), entries.end()))
+            Problem(name + ": index entries are out of order");
+        std::multiset<std::uint32_t> pointed;
+        for (const auto& e : entries) {
+            if (e.size() < 4) continue;
+            const std::size_t n = e.size();
+            pointed.insert(RowPointer(
+                std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]));
+        }
+        std::multiset<std::uint32_t> live;
+        for (const auto& [pointer, values] : rows)
+            live.insert(pointer);
+        if (pointed != live)
+            Problem(name + ": index holds " + std::to_string(pointed.size()) + " entries for " +
+                    std::to_string(live.size()) + " rows, or points at other rows");
+        // Keys of Long and Text columns must be what the row holds.
+        for (const auto& e : entries) {
+            const std::size_t n = e.size();
+            if (n < 4) continue;
+            const std::uint32_t pointer = RowPointer(
+                std::uint32_t(e[n - 4]) << 16 | std::uint32_t(e[n - 3]) << 8 | e[n - 2], e[n - 1]);
+            auto row = rows.find(pointer);
+            if (row == rows.end()) continue;
+            std::vector<std::uint8_t> key;
+            bool computable = true;
+            for (const std::uint16_t number : index.columns) {
+                const ColumnDef* column = nullptr;
+                std::size_t stored = 0;
+                for (std::size_t i = 0; i < table.columns.size(); ++i) {
+                    if (table.columns[i].number == number) {
+                        column = &table.columns[i];
+                        stored = i;
+                    }
+                }
+                if (column == nullptr) {
+                    computable = false;
+                    break;
+                }
+                const Value& v = row->second[stored];
+                if (IsNull(v)) {
+                    key.push_back(0);
+                } else if (column->type == colLong && std::holds_alternative<std::int64_t>(v)) {
+                    const auto part = LongKey(static_cast<std::int32_t>(std::get<std::int64_t>(v)));
+                    key.insert(key.end(), part.begin(), part.end());
+                } else if (column->type == colText && std::holds_alternative<std::string>(v)) {
+                    const auto part = TextKey(Utf8ToUtf16(std::get<std::string>(v)));
+                    if (!part) {
+                        computable = false;
+                        break;
+                    }
+                    key.insert(key.end(), part->begin(), part->end());
+                } else {
+                    computable = false;
+                    break;
+                }
+            }
+            if (computable && !std::equal(key.begin(), key.end(), e.begin(),
+                                          e.begin() + static_cast<std::ptrdiff_t>(n - 4)))
+                Problem(name + ": an index key does not match its row");
+        }
+    }
+
+    void CheckTable(const CatalogEntry& entry) {
+        const std::string name = "table '" + entry.name + "'";
+        const TableInfo table = file.ReadTable(entry.TdefPage());
+        for (const std::uint32_t p : table.tdefPages)
+            Own(p, name + " definition");
+        std::map<std::uint32_t, std::vector<Value>> rows;
+        std::uint32_t live = 0;
+        std::set<std::uint32_t> dataPages;
+        for (const std::uint32_t p : Map(table.usedPages, name)) {
+            Own(p, name + " data");
+            dataPages.insert(p);
+            const Page page = file.ReadPage(p);
+            if (page[0] != pgData || Get32(page.data() + kDataOwner) != table.tdefPage) {
+                Problem(name + ": page " + std::to_string(p) +
+                        " in its map belongs to another owner");
+                continue;
+            }
+            const std::uint32_t count = Get16(page.data() + kDataRowCount);
+            for (std::uint32_t r = 0; r < count; ++r) {
+                auto bytes = file.ReadRow(p, r);
+                if (!bytes) continue;
+                ++live;
+                std::vector<Value> values;
+                try {
+                    file.DecodeRow(table, bytes->data(), bytes->size(), values);
+                } catch (const EngineError& e) {
+                    Problem(name + ": row " + std::to_string(r) + " of page " + std::to_string(p) +
+                            ": " + e.what());
+                }
+                rows[RowPointer(p, r)] = std::move(values);
+            }
+        }
+        for (const std::uint32_t p : Map(table.freePages, name + " free map")) {
+            if (!dataPages.count(p))
+                Problem(name + ": its free-space map names page " + std::to_string(p) +
+                        " it does not own");
+        }
+        if (live != table.rowCount)
+            Problem(name + ": definition counts " + std::to_string(table.rowCount) +
+                    " rows, pages hold " + std::to_string(live));
+        for (const auto& [column, used, free] : table.longValueMaps) {
+            for (const std::uint32_t p : Map(used, name + " long values")) {
+                Own(p, name + " long values");
+                const Page& page = file.ReadPage(p);
+                if (page[0] != pgData || Get32(page.data() + kDataOwner) != kLvalMarker)
+                    Problem(name + ": page " + std::to_string(p) + " is not a long-value page");
+            }
+            Map(free, name + " long values free map");
+        }
+        for (std::size_t i = 0; i < table.indexes.size(); ++i) {
+            for (const std::uint32_t p : Map(table.indexes[i].usedPages, name + " index"))
+                Own(p, name + " index");
+            CheckLeafIndex(table, table.indexes[i], rows, name + " index " + std::to_string(i));
+        }
+    }
+
+    void Run() {
+        Own(0, "header");
+        Own(1, "free-page map");
+        for (const std::uint32_t p : file.ReadUsageMap(RowPointer(1, 0)))
+            Own(p, "free");
+        if (auto row = file.ReadRow(1, 0); row && !row->empty() && (*row)[0] == 1) {
+            for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
+                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
+                    Own(p, "free-page map (map page)");
+            }
+        }
+        std::set<std::uint32_t> tdefs;
+        for (const CatalogEntry& e : file.ReadCatalog()) {
+            if (e.type != kObjTable || !tdefs.insert(e.TdefPage()).second) continue;
+            try {
+                CheckTable(e);
+            } catch (const EngineError& error) {
+                Problem("table '" + e.name + "': " + error.what());
+            }
+        }
+        for (const std::uint32_t p : mapRowPages)
+            Own(p, "usage maps");
+        for (std::uint32_t p = 0; p < file.PageCount(); ++p) {
+            const auto it = owners.find(p);
+            if (it == owners.end()) {
+                Problem("page " + std::to_string(p) + " belongs to nothing");
+            } else if (it->second.size() > 1) {
+                std::string list;
+                for (const auto& o : it->second)
+                    list += (list.empty() ? "" : ", ") + o;
+                Problem("page " + std::to_string(p) + " is claimed more than once: " + list);
+            }
+        }
+    }
+};
+
+} // namespace
+
+std::vector<std::string> CheckStructure(JetFile& file) {
+    Checker checker{file, {}, {}, {}};
+    try {
+        checker.Run();
+    } catch (const EngineError& e) {
+        checker.Problem(e.what());
+    }
+    return checker.problems;
+}
+
+} // namespace engine::jet

@@ -1,0 +1,147 @@
+// Reading a Jet 4 database file: the header page, table definitions, usage
+// maps, data rows and long values. Every byte comes from a file that another
+// program may have written (or damaged), so every offset is checked against
+// the page it points into; a damaged file raises EngineError 3049.
+#pragma once
+
+#include "engine/engine.h"
+#include "engine/jet/jet_format.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace engine::jet {
+
+struct HeaderInfo {
+    std::uint32_t version = 0;
+    std::uint16_t codePage = 0;
+    std::uint32_t databaseKey = 0;
+    std::uint32_t sortOrder = 0;
+    double creationDate = 0;
+    bool hasPassword = false;
+};
+
+struct ColumnDef {
+    std::string name;
+    std::u16string name16;
+    std::uint8_t type = 0;
+    std::uint16_t number = 0;      // position in the row's null mask
+    std::uint16_t varIndex = 0;    // entry in the row's variable-length table
+    std::uint16_t fixedOffset = 0; // offset among the fixed-length columns
+    std::uint16_t length = 0;      // bytes (text: two per character)
+    std::uint16_t misc = 0;        // sort order of text, precision/scale of numerics
+    std::uint8_t flags = 0;
+    std::uint8_t extraFlags = 0;
+    bool Fixed() const { return (flags & kColFixed) != 0; }
+};
+
+struct TableInfo {
+    std::uint32_t tdefPage = 0;
+    std::vector<std::uint32_t> tdefPages;
+    std::uint32_t rowCount = 0;
+    std::uint8_t tableType = 0;
+    std::uint16_t maxColumns = 0;
+    std::uint16_t varColumns = 0;
+    std::uint32_t logicalIndexes = 0;
+    std::uint32_t realIndexes = 0;
+    std::uint32_t usedPages = 0; // row pointers to the usage maps
+    std::uint32_t freePages = 0;
+    std::vector<ColumnDef> columns; // in stored order
+    // Each real index: the pointer to its usage map and its first page.
+    struct RealIndex {
+        std::uint32_t rowCount = 0;
+        std::uint32_t usedPages = 0;
+        std::uint32_t firstPage = 0;
+        std::vector<std::uint16_t> columns;
+        std::uint8_t flags = 0;
+    };
+    std::vector<RealIndex> indexes;
+    // Per long-value column: its number and the pointers of the used and
+    // free maps of its long-value pages.
+    std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>> longValueMaps;
+    // Columns ordered as the table shows them.
+    std::vector<const ColumnDef*> ByNumber() const;
+};
+
+// One catalog row of interest.
+struct CatalogEntry {
+    std::int32_t id = 0;
+    std::int32_t parentId = 0;
+    std::string name;
+    std::int32_t type = 0;
+    std::uint32_t flags = 0;
+    std::vector<std::uint8_t> properties; // LvProp
+    bool IsUserTable() const;
+    std::uint32_t TdefPage() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFF; }
+};
+
+class JetFile {
+  public:
+    // Opens and checks the header: 3343 when the file is not a Jet database,
+    // 3051 when it cannot be opened, 3049 when the header is damaged.
+    static std::unique_ptr<JetFile> Open(const std::string& path, bool write);
+    // A file already in memory (the fuzz target and the checker's tests).
+    static std::unique_ptr<JetFile> FromBytes(std::vector<std::uint8_t> bytes);
+    ~JetFile();
+    JetFile(const JetFile&) = delete;
+    JetFile& operator=(const JetFile&) = delete;
+
+    const HeaderInfo& Header() const { return header_; }
+    const std::string& Path() const { return path_; }
+    std::uint32_t PageCount() const { return pageCount_; }
+    int Descriptor() const { return fd_; }
+    bool Writable() const { return writable_; }
+
+    // A page's bytes; 3049 beyond the end of the file.
+    const Page& ReadPage(std::uint32_t number);
+    // The bytes of row `row` on page `page` (data or long-value page),
+    // following an overflow pointer; nothing for a deleted row.
+    std::optional<std::vector<std::uint8_t>> ReadRow(std::uint32_t page, std::uint32_t row);
+    // The pages a usage map (given by its row pointer) marks.
+    std::vector<std::uint32_t> ReadUsageMap(std::uint32_t pointer);
+    TableInfo ReadTable(std::uint32_t tdefPage);
+    // Long value of a memo / OLE column, from its 12-byte reference.
+    std::vector<std::uint8_t> ReadLongValue(const std::uint8_t* ref, std::size_t size);
+    // Decodes the values of one row into `out`, one per column of `table`
+    // in stored order.
+    void DecodeRow(const TableInfo& table, const std::uint8_t* row, std::size_t size,
+                   std::vector<Value>& out);
+    // Every row of a table, in page order and row order within the page.
+    void ScanRows(const TableInfo& table,
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& visit);
+    std::vector<CatalogEntry> ReadCatalog();
+
+    // Forgets cached pages (after the file was written).
+    void DropCache();
+    // A page the writer has stored; `pageCount` is the file's new length.
+    void NoteWritten(std::uint32_t number, const Page& page, std::uint32_t pageCount);
+    void Raise(const std::string& what) const;
+
+  private:
+    JetFile() = default;
+    void CheckHeader();
+
+    std::string path_;
+    int fd_ = -1;
+    bool writable_ = false;
+    std::vector<std::uint8_t> memory_; // FromBytes
+    std::uint32_t pageCount_ = 0;
+    HeaderInfo header_;
+    struct Cached {
+        std::uint32_t number = UINT32_MAX;
+        Page page{};
+    };
+    std::vector<Cached> cache_;
+};
+
+// Decodes page 0's masked region in place.
+void UnmaskHeader(Page& page);
+// Whether the first bytes of a file say it is a Jet database of any version.
+bool LooksLikeJet(const std::uint8_t* head, std::size_t size);
+
+} // namespace engine::jet

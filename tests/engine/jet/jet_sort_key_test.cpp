@@ -1,0 +1,186 @@
+// Index keys of the General sort order: reproduced from the keys Access
+// stored, shaped as the format lays them out, and written for table names
+// beyond letters and digits that other readers then find.
+#include "engine/jet/jet_build.h"
+#include "engine/jet/jet_test_support.h"
+#include "engine/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+namespace engine::jet {
+namespace {
+
+using namespace engine::jet::testing;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Compares every stored key of a table's single-page indexes over Long and
+// Text columns with the key computed from its row; returns the texts whose
+// keys were compared.
+std::vector<std::string> CompareStoredKeys(JetFile& file, const std::string& tableName) {
+    std::uint32_t tdef = 0;
+    for (const CatalogEntry& e : file.ReadCatalog()) {
+        if (e.name == tableName) tdef = e.TdefPage();
+    }
+    EXPECT_NE(tdef, 0u) << tableName;
+    if (tdef == 0) return {};
+    const TableInfo table = file.ReadTable(tdef);
+    std::map<std::uint32_t, std::vector<Value>> rows;
+    for (const std::uint32_t p : file.ReadUsageMap(table.usedPages)) {
+        const Page page = file.ReadPage(p);
+        if (page[0] != pgData) continue;
+        for (std::uint32_t r = 0; r < Get16(page.data() + kDataRowCount); ++r) {
+            if (auto bytes = file.ReadRow(p, r)) {
+                file.DecodeRow(table, bytes->data(), bytes->size(), rows[RowPointer(p, r)]);
+            }
+        }
+    }
+    std::vector<std::string> compared;
+    for (const auto& index : table.indexes) {
+        const Page page = file.ReadPage(index.firstPage);
+        if (page[0] != pgIndexLeaf || Get32(page.data() + 12) != 0) continue;
+        for (const Bytes& entry : IndexLeafEntries(page)) {
+            const std::size_t n = entry.size();
+            const auto row = rows.find(RowPointer(
+                std::uint32_t(entry[n - 4]) << 16 | std::uint32_t(entry[n - 3]) << 8 | entry[n - 2],
+                entry[n - 1]));
+            if (row == rows.end()) {
+                ADD_FAILURE() << tableName << ": an entry points at no row";
+                continue;
+            }
+            Bytes key;
+            std::string text;
+            bool computable = true;
+            for (const std::uint16_t number : index.columns) {
+                for (std::size_t i = 0; i < table.columns.size(); ++i) {
+                    if (table.columns[i].number != number) continue;
+                    const Value& v = row->second[i];
+                    if (table.columns[i].type == colLong) {
+                        const auto part = LongKey(std::int32_t(std::get<std::int64_t>(v)));
+                        key.insert(key.end(), part.begin(), part.end());
+                    } else if (const auto* s = std::get_if<std::string>(&v)) {
+                        const auto part = TextKey(Utf8ToUtf16(*s));
+                        EXPECT_TRUE(part.has_value()) << *s;
+                        if (!part) return {};
+                        key.insert(key.end(), part->begin(), part->end());
+                        text = *s;
+                    } else {
+                        computable = false;
+                    }
+                }
+            }
+            if (!computable || text.empty()) continue;
+            EXPECT_EQ(key, Bytes(entry.begin(), entry.end() - 4)) << tableName << ": " << text;
+            compared.push_back(text);
+        }
+    }
+    return compared;
+}
+
+TEST(JetSortKey, KeysAccessStoredForItsOwnNamesAreReproduced) {
+    if (!HaveSample("empty2003.mdb")) GTEST_SKIP();
+    auto file = JetFile::Open(Sample("empty2003.mdb"), true);
+    // Access's storage table names objects with underscores, lower case and
+    // digits: "MSysAccessStorage_ROOT", "_VBA_PROJECT", "dir", "0".
+    const auto storage = CompareStoredKeys(*file, "MSysAccessStorage");
+    for (const char* name :
+         {"MSysAccessStorage_ROOT", "MSysAccessStorage_SCRATCH", "_VBA_PROJECT", "dir", "0"}) {
+        EXPECT_NE(std::find(storage.begin(), storage.end(), name), storage.end()) << name;
+    }
+    EXPECT_GE(CompareStoredKeys(*file, "MSysObjects").size(), 20u);
+}
+
+TEST(JetSortKey, KeysHaveThePrimaryAccentAndHiddenSections) {
+    const auto key = [](std::u16string_view text) { return *GeneralTextKey(text); };
+    // Case and trailing blanks are not keyed; a blank inside is.
+    EXPECT_EQ(key(u"Order_Lines  "), key(u"ORDER_LINES"));
+    EXPECT_EQ(key(u"ORDER_LINES"), (Bytes{0x64, 0x69, 0x4F, 0x51, 0x69, 0x2B, 0x03, 0x5E, 0x59,
+                                          0x62, 0x51, 0x6B, 0x01, 0x00}));
+    // An accent: the unaccented letter's code, then in the accent section a
+    // filler for each letter before it.
+    Bytes accented{0x6B, 0x4A, 0x5E, 0x51, 0x6B, 0x07, 0x3A, 0x36, 0x36, 0x3E, 0x07, 0x51, 0x01};
+    accented.insert(accented.end(), 11, 0x02);
+    accented.insert(accented.end(), {0x0E, 0x00});
+    EXPECT_EQ(key(u"Sales 2004 \u00E9"), accented);
+    // Apostrophes and hyphens only in the last section, by their position.
+    EXPECT_EQ(key(u"A'B-C"), (Bytes{0x4A, 0x4C, 0x4D, 0x01, 0x01, 0x01, 0x01, 0x80, 0x0B, 0x06,
+                                    0x80, 0x80, 0x0F, 0x06, 0x82, 0x00}));
+    EXPECT_EQ(key(u"\u00C6"), (Bytes{0x4A, 0x51, 0x01, 0x00})) << "a ligature keys as two letters";
+    EXPECT_FALSE(GeneralTextKey(u"\u4E2D").has_value());
+    EXPECT_EQ(*TextKey(u"A"), (Bytes{0x7F, 0x4A, 0x01, 0x00}));
+
+    // Byte order of keys is the order Access sorts names in.
+    const std::vector<std::u16string> sorted{u"A",      u"a b", u"a_b",     u"AB", u"A-C",   u"e",
+                                             u"\u00E9", u"ea",  u"\u00C9a", u"Z",  u"\u017D"};
+    for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+        EXPECT_LT(key(sorted[i]), key(sorted[i + 1]))
+            << Utf16ToUtf8(sorted[i]) << " before " << Utf16ToUtf8(sorted[i + 1]);
+    }
+}
+
+TEST(JetSortKey, TablesNamedWithBlanksUnderscoresAndAccentsAreWrittenAndRead) {
+    engine::testing::TempFolder folder;
+    const std::string path = folder / "NAMES.MDB";
+    const std::vector<std::string> names{"ORDER_LINES", "Sales 2004 \xC3\xA9", "O'Brien-List"};
+    {
+        auto db = CreateDatabase(path);
+        for (const std::string& name : names) {
+            TableDef def(name);
+            def.AppendField(def.CreateField("N", dbLong, 0));
+            db->AppendTableDef(def);
+            auto rs = db->OpenRecordset(name);
+            rs->AddNew();
+            rs->SetValue(0, std::int64_t(name.size()));
+            rs->Update();
+            rs->Close();
+        }
+        db->Close();
+    }
+    EXPECT_TRUE(Problems(path).empty());
+    {
+        auto file = JetFile::Open(path, true);
+        const auto compared = CompareStoredKeys(*file, "MSysObjects");
+        for (const std::string& name : names) {
+            EXPECT_EQ(std::count(compared.begin(), compared.end(), name), 1) << name;
+        }
+    }
+    auto reopened = Engine().Workspaces(0).OpenDatabase(path);
+    auto listed = reopened->TableNames();
+    reopened->Close();
+    std::sort(listed.begin(), listed.end());
+    auto want = names;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(listed, want);
+
+    if (HaveTool("mdb-export")) {
+        std::string tables = RunTool("mdb-tables -1 '" + path + "'");
+        for (const std::string& name : names) {
+            EXPECT_NE(tables.find(name + "\n"), std::string::npos) << tables;
+            const std::string quoted = "'" + (name == names[2] ? "O'\\''Brien-List" : name) + "'";
+            EXPECT_EQ(RunTool("mdb-export '" + path + "' " + quoted),
+                      "N\n" + std::to_string(name.size()) + "\n")
+                << name;
+        }
+    }
+    const std::string js = std::string(NORVAKEL_JS_READER);
+    if (HaveTool("node") && std::filesystem::exists(js + "/node_modules/mdb-reader")) {
+        std::string expected = "{";
+        for (const std::string& name : names) {
+            expected += std::string(expected.size() > 1 ? "," : "") + "\"" + name +
+                        "\":{\"columns\":[\"N\"],\"types\":[\"long\"],\"rows\":[[" +
+                        std::to_string(name.size()) + "]]}";
+        }
+        expected += "}";
+        const std::string expectedPath = folder / "expected.json";
+        std::ofstream(expectedPath) << expected;
+        EXPECT_EQ(RunTool("node '" + js + "/compare.mjs' '" + path + "' '" + expectedPath + "'"),
+                  "OK\n");
+    }
+}
+
+} // namespace
+} // namespace engine::jet
