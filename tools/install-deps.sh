@@ -14,8 +14,11 @@ packages=(
     clang libclang-rt-14-dev
     shared-mime-info desktop-file-utils libfile-mimeinfo-perl libglib2.0-bin
     lintian dpkg-dev man-db
-    nodejs npm
+    nodejs
 )
+# Node.js builds from other sources bring npm with them and conflict with
+# Debian's npm package.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

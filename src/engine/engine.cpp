@@ -223,8 +223,16 @@ std::unique_ptr<Database> Driver::Create(const std::string& path) {
                       "The database '" + path + "' cannot be created in this format.");
 }
 
+// The operating system reads a path only up to a NUL: such a path would name
+// another file than the one asked for, whichever driver opens it.
+static void CheckNoNul(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throw EngineError(errInvalidPath, "'" + path + "' is not a valid path.");
+}
+
 std::unique_ptr<Database> Workspace::CreateDatabase(const std::string& path,
                                                     const std::string& /*locale*/, int options) {
+    CheckNoNul(path);
     const std::string file = native::WithDefaultExtension(path);
     Driver* creator = nullptr;
     {
@@ -246,6 +254,7 @@ std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path) {
 
 std::unique_ptr<Database> Workspace::OpenDatabase(const std::string& path, bool exclusive,
                                                   bool readOnly, const std::string& connect) {
+    CheckNoNul(path);
     Driver* driver = FindDriver(connect);
     const std::string name(ConnectName(connect));
     if (name.empty()) {

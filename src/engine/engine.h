@@ -41,13 +41,11 @@ enum ErrorNumber : int {
     errFileInUse = 3045,
     errNotValidPassword = 3031,
     errRecordTooLarge = 3047,
-    errDatabaseTooLarge = 3183,
     errCorrupt = 3049,
     errTableNotFound = 3078,
     errInvalidName = 3125,
     errTableInUse = 3211,
     errNoFields = 3264,
-    errRecordTooLarge = 3047,
     errTooManyFields = 3190,
     // A table or file reached the largest size its format can address.
     errFormatLimit = 3183,

@@ -557,7 +557,7 @@ NewColumn ColumnFor(const Field& field) {
 }
 
 [[noreturn]] void RaiseTooLarge(const std::string& path) {
-    throw EngineError(errDatabaseTooLarge, "The database '" + path +
+    throw EngineError(errFormatLimit, "The database '" + path +
                                                "' would grow past 2 GB, the largest size an Access "
                                                "database can have.");
 }

@@ -387,7 +387,7 @@ TEST_F(JetWriterTest, AFileThatWouldPassTwoGigabytesIsRefused) {
         rs->Close();
         ADD_FAILURE() << "no error";
     } catch (const EngineError& e) {
-        EXPECT_EQ(e.Number(), errDatabaseTooLarge);
+        EXPECT_EQ(e.Number(), errFormatLimit);
         EXPECT_NE(e.Description().find("2 GB"), std::string::npos);
     }
     big->Close();
