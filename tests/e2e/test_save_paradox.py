@@ -35,7 +35,7 @@ def read_table(db_path, mb_path=None):
     version = data[0x39]
     count, = struct.unpack_from("<h", data, 0x21)
     at = 0x78 if version >= 5 else 0x58
-    specs = [(data[at + 2 * i], data[at + 2 * i + 1]) for i in range(count)]
+    descs = [(data[at + 2 * i], data[at + 2 * i + 1]) for i in range(count)]
     at += 2 * count + 4 + 4 * count + 79
     names = []
     for _ in range(count):
@@ -45,7 +45,7 @@ def read_table(db_path, mb_path=None):
     info = {"version": version, "type": file_type, "block": block_code, "records": records,
             "blocks": blocks, "record_size": record_size,
             "codepage": struct.unpack_from("<H", data, 0x6A)[0] if version >= 5 else None,
-            "fields": list(zip(names, [chr(c) for c, _ in specs], [s for _, s in specs]))}
+            "fields": list(zip(names, [chr(c) for c, _ in descs], [s for _, s in descs]))}
     rows = []
     number = first
     while number:
@@ -54,7 +54,7 @@ def read_table(db_path, mb_path=None):
         for r in range(last // record_size + 1 if last >= 0 else 0):
             rec = data[offset + 6 + r * record_size: offset + 6 + (r + 1) * record_size]
             row, pos = [], 0
-            for code, size in specs:
+            for code, size in descs:
                 row.append(decode(code, rec[pos:pos + size], mb))
                 pos += size
             rows.append(row)

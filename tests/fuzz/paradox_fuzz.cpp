@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t blobSize = size - 2 - tableSize;
     try {
         const Header header = ParseHeader(table, tableSize, tableSize, "fuzz");
-        for (const FieldSpec& spec : header.fields)
-            EngineField(spec);
+        for (const FieldSpec& desc : header.fields)
+            EngineField(desc);
         const MemorySource tableSource(table, tableSize);
         const MemorySource blobSource(blobs, blobSize);
         RecordReader reader(tableSource, blobSize > 0 ? &blobSource : nullptr, header, "fuzz");

@@ -177,9 +177,9 @@ class TableWriter {
         std::fill(record_.begin(), record_.end(), 0);
         std::size_t at = 0;
         for (std::size_t i = 0; i < header_.fields.size(); ++i) {
-            const FieldSpec& spec = header_.fields[i];
-            if (i < values.size()) EncodeField(spec, values[i], record_.data() + at);
-            at += static_cast<std::size_t>(StoredWidth(spec.code, spec.size));
+            const FieldSpec& desc = header_.fields[i];
+            if (i < values.size()) EncodeField(desc, values[i], record_.data() + at);
+            at += static_cast<std::size_t>(StoredWidth(desc.code, desc.size));
         }
         if (blockNumber_ == 0 || blockRecords_ == header_.RecordsPerBlock()) StartBlock();
         std::memcpy(block_.data() + kBlockHead + std::size_t(blockRecords_) * header_.recordSize,
@@ -264,34 +264,34 @@ class TableWriter {
         header_.firstBlock = 1;
     }
 
-    [[noreturn]] void RaiseOverflow(const FieldSpec& spec, const std::string& why) const {
+    [[noreturn]] void RaiseOverflow(const FieldSpec& desc, const std::string& why) const {
         throw EngineError(errNumericOverflow, "The value cannot be stored in the field '" +
-                                                  platform::Cp1252ToUtf8(spec.name) + "': " + why +
+                                                  platform::Cp1252ToUtf8(desc.name) + "': " + why +
                                                   ".");
     }
 
-    void EncodeField(const FieldSpec& spec, const Value& value, std::uint8_t* out) {
+    void EncodeField(const FieldSpec& desc, const Value& value, std::uint8_t* out) {
         if (IsNull(value)) return;
-        switch (spec.code) {
+        switch (desc.code) {
         case pxAlpha: {
             std::string bytes = platform::Utf8ToCp1252(TextOf(value));
             // An alpha field ends at its first NUL: like a character the code
             // page cannot hold, a NUL becomes "?" rather than cutting the text.
             std::replace(bytes.begin(), bytes.end(), '\0', '?');
-            if (bytes.size() > spec.size) {
+            if (bytes.size() > desc.size) {
                 throw EngineError(errValueTooLong, "The text is too long for the field '" +
-                                                       platform::Cp1252ToUtf8(spec.name) +
+                                                       platform::Cp1252ToUtf8(desc.name) +
                                                        "', which holds at most " +
-                                                       std::to_string(spec.size) + " characters.");
+                                                       std::to_string(desc.size) + " characters.");
             }
             std::memcpy(out, bytes.data(), bytes.size());
             return;
         }
         case pxShort: {
             const std::int64_t v = WholeOf(value);
-            if (v == INT16_MIN) RaiseOverflow(spec, "-32768 is the blank value of a short field");
+            if (v == INT16_MIN) RaiseOverflow(desc, "-32768 is the blank value of a short field");
             if (v < INT16_MIN || v > INT16_MAX) {
-                RaiseOverflow(spec, std::to_string(v) + " is out of the range of a short field");
+                RaiseOverflow(desc, std::to_string(v) + " is out of the range of a short field");
             }
             PutShort(out, static_cast<std::int16_t>(v));
             return;
@@ -300,7 +300,7 @@ class TableWriter {
         case pxAutoInc: {
             const std::int64_t v = WholeOf(value);
             if (v <= INT32_MIN || v > INT32_MAX) {
-                RaiseOverflow(spec, std::to_string(v) + " is out of the range of a long field");
+                RaiseOverflow(desc, std::to_string(v) + " is out of the range of a long field");
             }
             PutLong(out, static_cast<std::int32_t>(v));
             return;
@@ -308,7 +308,7 @@ class TableWriter {
         case pxNumber:
         case pxCurrency: {
             const double v = RealOf(value);
-            if (!std::isfinite(v)) RaiseOverflow(spec, "it is not a finite number");
+            if (!std::isfinite(v)) RaiseOverflow(desc, "it is not a finite number");
             PutDouble(out, v);
             return;
         }
@@ -326,19 +326,19 @@ class TableWriter {
             break;
         case pxBytes: {
             const std::string bytes = BytesOf(value, false);
-            if (bytes.size() > spec.size) {
+            if (bytes.size() > desc.size) {
                 throw EngineError(errValueTooLong, "The value is too long for the field '" +
-                                                       platform::Cp1252ToUtf8(spec.name) + "'.");
+                                                       platform::Cp1252ToUtf8(desc.name) + "'.");
             }
             std::memcpy(out, bytes.data(), bytes.size());
             return;
         }
         default:
-            WriteBlob(spec, BytesOf(value, spec.code == pxMemo || spec.code == pxFmtMemo), out);
+            WriteBlob(desc, BytesOf(value, desc.code == pxMemo || desc.code == pxFmtMemo), out);
             return;
         }
         throw EngineError(errConversion, "The value cannot be stored in the field '" +
-                                             platform::Cp1252ToUtf8(spec.name) + "'.");
+                                             platform::Cp1252ToUtf8(desc.name) + "'.");
     }
 
     static std::string TextOf(const Value& value) {
@@ -376,26 +376,26 @@ class TableWriter {
         return at;
     }
 
-    void WriteBlob(const FieldSpec& spec, const std::string& data, std::uint8_t* out) {
+    void WriteBlob(const FieldSpec& desc, const std::string& data, std::uint8_t* out) {
         if (data.empty()) return; // blank, like Null
-        const std::size_t leader = spec.size - kBlobReference;
+        const std::size_t leader = desc.size - kBlobReference;
         std::memcpy(out, data.data(), std::min(leader, data.size()));
         std::uint8_t* reference = out + leader;
         std::uint32_t pointer = 0;
         if (data.size() > leader) {
             pointer = data.size() < std::size_t(kMbSubThreshold) ? Suballocate(data)
-                                                                 : WriteSingle(spec, data);
+                                                                 : WriteSingle(desc, data);
         }
         PutLe32(reference, pointer);
         PutLe32(reference + 4, static_cast<std::uint32_t>(data.size()));
         PutLe16(reference + 8, 1);
     }
 
-    std::uint32_t WriteSingle(const FieldSpec& spec, const std::string& data) {
+    std::uint32_t WriteSingle(const FieldSpec& desc, const std::string& data) {
         if (data.size() > kMbMaxSingleBlob) {
             throw EngineError(errValueTooLong,
                               "The value is too long for the field '" +
-                                  platform::Cp1252ToUtf8(spec.name) +
+                                  platform::Cp1252ToUtf8(desc.name) +
                                   "': a Paradox blob holds at most 268,431,351 bytes.");
         }
         const std::uint64_t units = (data.size() + kMbSingleHead + kMbBlock - 1) / kMbBlock;
@@ -524,35 +524,35 @@ void CheckTableName(const std::string& name) {
 }
 
 FieldSpec SpecFor(const Field& field, std::uint8_t version) {
-    FieldSpec spec;
+    FieldSpec desc;
     switch (field.Type) {
     case dbBoolean:
     case dbByte:
     case dbInteger:
-        spec.code = pxShort;
-        spec.size = 2;
+        desc.code = pxShort;
+        desc.size = 2;
         break;
     case dbLong:
     case dbSingle:
     case dbDouble:
-        spec.code = pxNumber;
-        spec.size = 8;
+        desc.code = pxNumber;
+        desc.size = 8;
         break;
     case dbCurrency:
-        spec.code = pxCurrency;
-        spec.size = 8;
+        desc.code = pxCurrency;
+        desc.size = 8;
         break;
     case dbDate:
-        spec.code = pxDate;
-        spec.size = 4;
+        desc.code = pxDate;
+        desc.size = 4;
         break;
     case dbText:
-        spec.code = pxAlpha;
-        spec.size = static_cast<std::uint8_t>(std::clamp(field.Size, 1, 255));
+        desc.code = pxAlpha;
+        desc.size = static_cast<std::uint8_t>(std::clamp(field.Size, 1, 255));
         break;
     case dbGUID:
-        spec.code = pxAlpha;
-        spec.size = 38;
+        desc.code = pxAlpha;
+        desc.size = 38;
         break;
     case dbMemo:
     case dbBinary:
@@ -564,15 +564,15 @@ FieldSpec SpecFor(const Field& field, std::uint8_t version) {
                                   " field, which a Paradox 3.x table cannot hold (Paradox 4.x "
                                   "tables can).");
         }
-        spec.code = field.Type == dbMemo ? pxMemo : pxBlob;
-        spec.size = field.Type == dbMemo ? kMemoFieldSize : kBinaryFieldSize;
+        desc.code = field.Type == dbMemo ? pxMemo : pxBlob;
+        desc.size = field.Type == dbMemo ? kMemoFieldSize : kBinaryFieldSize;
         break;
     default:
         throw EngineError(errInvalidFieldType, "The field '" + field.Name + "' has a type (" +
                                                    std::to_string(field.Type) + ") that " +
                                                    VersionName(version) + " tables cannot hold.");
     }
-    return spec;
+    return desc;
 }
 
 // Files that belong to a table besides its .DB: blobs, indexes, validity checks.
@@ -831,8 +831,8 @@ class ParadoxDatabase final : public Database {
             header = ReadHeader(reading, file);
         }
         std::vector<Field> fields;
-        for (const FieldSpec& spec : header.fields)
-            fields.push_back(EngineField(spec));
+        for (const FieldSpec& desc : header.fields)
+            fields.push_back(EngineField(desc));
         return fields;
     }
 

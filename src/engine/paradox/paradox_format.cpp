@@ -279,13 +279,13 @@ int StoredWidth(std::uint8_t code, std::uint8_t size) {
     }
 }
 
-Field EngineField(const FieldSpec& spec) {
+Field EngineField(const FieldSpec& desc) {
     Field field;
-    field.Name = platform::Cp1252ToUtf8(spec.name);
-    switch (spec.code) {
+    field.Name = platform::Cp1252ToUtf8(desc.name);
+    switch (desc.code) {
     case pxAlpha:
         field.Type = dbText;
-        field.Size = spec.size;
+        field.Size = desc.size;
         field.AllowZeroLength = true;
         break;
     case pxDate:
@@ -320,7 +320,7 @@ Field EngineField(const FieldSpec& spec) {
         break;
     case pxBytes:
         field.Type = dbBinary;
-        field.Size = spec.size;
+        field.Size = desc.size;
         break;
     default:
         field.Type = dbLongBinary;
@@ -455,13 +455,13 @@ Value RecordReader::Get(int index) const {
     if (recordsInBlock_ == 0 || index < 0 || index >= int(header_.fields.size())) {
         throw EngineError(errNoCurrentRecord, "There is no current record.");
     }
-    const FieldSpec& spec = header_.fields[std::size_t(index)];
+    const FieldSpec& desc = header_.fields[std::size_t(index)];
     const std::uint8_t* p = block_.data() + kBlockHead + std::size_t(record_) * header_.recordSize +
                             std::size_t(offsets_[std::size_t(index)]);
-    switch (spec.code) {
+    switch (desc.code) {
     case pxAlpha: {
         const auto* text = reinterpret_cast<const char*>(p);
-        const std::size_t length = strnlen(text, spec.size);
+        const std::size_t length = strnlen(text, desc.size);
         if (length == 0) return Null{};
         return platform::Cp1252ToUtf8(std::string_view(text, length));
     }
@@ -486,18 +486,18 @@ Value RecordReader::Get(int index) const {
         if (p[0] == 0) return Null{};
         return (p[0] ^ 0x80) != 0;
     case pxBytes:
-        if (AllZero(p, spec.size)) return Null{};
-        return Blob(p, p + spec.size);
+        if (AllZero(p, desc.size)) return Null{};
+        return Blob(p, p + desc.size);
     default:
-        return ReadBlob(p, spec);
+        return ReadBlob(p, desc);
     }
 }
 
-Value RecordReader::ReadBlob(const std::uint8_t* field, const FieldSpec& spec) const {
-    const std::size_t leader = spec.size - kBlobReference;
+Value RecordReader::ReadBlob(const std::uint8_t* field, const FieldSpec& desc) const {
+    const std::size_t leader = desc.size - kBlobReference;
     const std::uint8_t* reference = field + leader;
     const std::uint32_t length = GetLe32(reference + 4);
-    const bool text = spec.code == pxMemo || spec.code == pxFmtMemo;
+    const bool text = desc.code == pxMemo || desc.code == pxFmtMemo;
     const auto result = [&](const std::uint8_t* data, std::size_t size) -> Value {
         if (text) {
             return platform::Cp1252ToUtf8(

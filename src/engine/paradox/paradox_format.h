@@ -126,7 +126,7 @@ std::size_t HeaderSizeField(const std::uint8_t* data);
 std::vector<std::string> StoredFieldNames(const std::vector<std::string>& utf8Names);
 // The engine's view of a stored field. AllowZeroLength is set for text and
 // memo fields: an empty text is stored as blank (and reads back as Null).
-Field EngineField(const FieldSpec& spec);
+Field EngineField(const FieldSpec& desc);
 // Byte width of a stored field; 0 for a code this reader does not know.
 int StoredWidth(std::uint8_t code, std::uint8_t size);
 
@@ -195,7 +195,7 @@ class RecordReader {
 
   private:
     bool LoadBlock(int number);
-    Value ReadBlob(const std::uint8_t* field, const FieldSpec& spec) const;
+    Value ReadBlob(const std::uint8_t* field, const FieldSpec& desc) const;
     [[noreturn]] void Damaged(const std::string& what) const;
 
     const Source& table_;
