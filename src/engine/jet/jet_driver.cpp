@@ -254,7 +254,13 @@ class JetDatabase final : public Database {
         open_->file = std::move(file);
         open_->readOnly = readOnly;
     }
-    ~JetDatabase() override { Close(); }
+    ~JetDatabase() override {
+        // A failure here has nobody to tell; the old file stays as it was.
+        try {
+            Close();
+        } catch (const EngineError&) {
+        }
+    }
 
     void LockNow() { Writer(); }
 

@@ -87,11 +87,10 @@ JetFile::~JetFile() {
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-void RaiseWriteError(int error, const std::string& what) {
-    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
-    throw EngineError(full ? errNoSpace : errDiskIo,
-                      what + " failed: " + (full ? "the disk is full" : std::strerror(error)) +
-                          ".");
+void RaiseWriteError(int error, const std::string& path, const std::string& what) {
+    if (error == ENOSPC || error == EFBIG || error == EDQUOT)
+        throw EngineError(errNoSpace, "The disk holding '" + path + "' is full.");
+    throw EngineError(errDiskIo, what + " failed: " + std::strerror(error) + ".");
 }
 
 namespace {
@@ -123,19 +122,20 @@ void CopyContents(int from, int to, std::uint64_t size, const std::string& path)
                 continue;
             }
             if (n == 0) break; // the file got shorter under us
-            RaiseWriteError(errno, "Copying the database '" + path + "'");
+            RaiseWriteError(errno, path, "Copying the database '" + path + "'");
         }
         const ssize_t got =
             ::pread(from, buffer.data(), std::min<std::uint64_t>(buffer.size(), size - done),
                     static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) RaiseWriteError(errno, "Reading the database '" + path + "'");
+        if (got < 0) RaiseWriteError(errno, path, "Reading the database '" + path + "'");
         if (got == 0) break;
         for (ssize_t put = 0; put < got;) {
             const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0)
-                RaiseWriteError(n < 0 ? errno : ENOSPC, "Copying the database '" + path + "'");
+                RaiseWriteError(n < 0 ? errno : ENOSPC, path,
+                                "Copying the database '" + path + "'");
             put += n;
         }
         done += static_cast<std::uint64_t>(got);
@@ -153,7 +153,7 @@ int MakeTemporaryBeside(const std::string& path, std::string& temp) {
     if (fd < 0) {
         const int error = errno;
         temp.clear();
-        RaiseWriteError(error, "Making a working copy of the database '" + path + "'");
+        RaiseWriteError(error, path, "Making a working copy of the database '" + path + "'");
     }
     return fd;
 }
@@ -161,7 +161,8 @@ int MakeTemporaryBeside(const std::string& path, std::string& temp) {
 void JetFile::WorkOnCopy() {
     if (!temp_.empty() || fd_ < 0) return;
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) RaiseWriteError(errno, "Reading the database '" + path_ + "'");
+    if (::fstat(fd_, &info) != 0)
+        RaiseWriteError(errno, path_, "Reading the database '" + path_ + "'");
     // A database reached through a link is replaced where it really is.
     struct stat link {};
     if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
@@ -175,7 +176,7 @@ void JetFile::WorkOnCopy() {
     const int copy = MakeTemporaryBeside(target_, temp);
     try {
         if (::fchmod(copy, info.st_mode & 07777) != 0)
-            RaiseWriteError(errno, "Making a working copy of the database '" + path_ + "'");
+            RaiseWriteError(errno, path_, "Making a working copy of the database '" + path_ + "'");
         CopyContents(fd_, copy, static_cast<std::uint64_t>(info.st_size), path_);
     } catch (...) {
         ::close(copy);
@@ -197,9 +198,10 @@ void JetFile::AdoptNew(const std::string& path) {
 
 void JetFile::Commit() {
     if (temp_.empty()) return;
+    if (failure_) throw *failure_;
     // The copy is on the disk before it takes the old file's place: after a
     // crash there is always one whole database under the name.
-    if (::fsync(fd_) != 0) RaiseWriteError(errno, "Writing the database '" + path_ + "'");
+    if (::fsync(fd_) != 0) RaiseWriteError(errno, path_, "Writing the database '" + path_ + "'");
     int moved = -1;
     if (fresh_) {
         // A file that appeared under the name meanwhile is not overwritten.
@@ -211,7 +213,7 @@ void JetFile::Commit() {
     } else {
         moved = ::rename(temp_.c_str(), target_.c_str());
     }
-    if (moved != 0) RaiseWriteError(errno, "Replacing the database '" + path_ + "'");
+    if (moved != 0) RaiseWriteError(errno, path_, "Replacing the database '" + path_ + "'");
     temp_.clear();
     // The new name itself is made durable too; a folder that cannot be
     // synced (some network file systems) leaves it to the system.

@@ -132,7 +132,12 @@ class JetFile {
     void AdoptNew(const std::string& path);
     bool HasCopy() const { return !temp_.empty(); }
     // Puts the copy on the disk and moves it to Path(); nothing without a copy.
+    // After a failed write the copy is never used: Commit() raises that
+    // failure again and the old file stays.
     void Commit();
+    void NoteWriteFailed(const EngineError& failure) {
+        if (!failure_) failure_ = failure;
+    }
 
   private:
     JetFile() = default;
@@ -142,6 +147,7 @@ class JetFile {
     std::string temp_;   // the copy being written, until Commit()
     std::string target_; // the name the copy takes
     bool fresh_ = false; // the copy is a new database, not a changed one
+    std::optional<EngineError> failure_;
     int fd_ = -1;
     bool writable_ = false;
     std::vector<std::uint8_t> memory_; // FromBytes
@@ -154,8 +160,9 @@ class JetFile {
     std::vector<Cached> cache_;
 };
 
-// 3026 for a full disk (or a file size limit), 3043 for other failures.
-[[noreturn]] void RaiseWriteError(int error, const std::string& what);
+// 3026 for a full disk (or a file size limit) holding `path`, 3043 for
+// other failures of `what`.
+[[noreturn]] void RaiseWriteError(int error, const std::string& path, const std::string& what);
 // A new, empty file beside `path` (".NAME.XXXXXX"), made without following
 // links; its name goes into `temp`.
 int MakeTemporaryBeside(const std::string& path, std::string& temp);

@@ -488,7 +488,8 @@ void WriteEmptyDatabase(int fd, const std::string& path, const CreateOptions& op
     while (done < all.size()) {
         const ssize_t n = ::write(fd, all.data() + done, all.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) RaiseWriteError(n < 0 ? errno : ENOSPC, "Writing the database '" + path + "'");
+        if (n <= 0)
+            RaiseWriteError(n < 0 ? errno : ENOSPC, path, "Writing the database '" + path + "'");
         done += static_cast<std::size_t>(n);
     }
 }
@@ -699,8 +700,14 @@ void JetWriter::StorePage(std::uint32_t number, const Page& page) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int error = errno;
-            RaiseWriteError(n < 0 ? error : ENOSPC, "Writing page " + std::to_string(number) +
-                                                        " of '" + file_.Path() + "'");
+            try {
+                RaiseWriteError(n < 0 ? error : ENOSPC, file_.Path(),
+                                "Writing page " + std::to_string(number) + " of '" + file_.Path() +
+                                    "'");
+            } catch (const EngineError& e) {
+                file_.NoteWriteFailed(e);
+                throw;
+            }
         }
         done += static_cast<std::size_t>(n);
     }
