@@ -175,6 +175,10 @@ void JetFile::WorkOnCopy() {
     std::string temp;
     const int copy = MakeTemporaryBeside(target_, temp);
     try {
+        // The owner too, where this process may give it (it may not, unless
+        // privileged, and then the copy stays its own).
+        if (::fchown(copy, info.st_uid, info.st_gid) != 0) {
+        }
         if (::fchmod(copy, info.st_mode & 07777) != 0)
             RaiseWriteError(errno, path_, "Making a working copy of the database '" + path_ + "'");
         CopyContents(fd_, copy, static_cast<std::uint64_t>(info.st_size), path_);
