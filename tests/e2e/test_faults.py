@@ -2,6 +2,7 @@
 load and of a SAVE, a full disk, an unwritable work folder, a transfer file
 that vanishes or shrinks while it is read, and destinations that cannot be
 written."""
+import hashlib
 import json
 import os
 import resource
@@ -11,7 +12,10 @@ import subprocess
 import time
 import unittest
 
+import dbfread
+
 from harness import COMMAND, DATA, HEAD, Result, RunCase, binary, transfer_text
+from test_save_paradox import read_table as read_paradox
 
 FIELDS = ["ID/4/4", "NAME/10/40", "NOTE/12/0"]
 # Enough rows that a load or a SAVE still runs when the kill comes, even on a
@@ -26,6 +30,25 @@ def big_transfer(rows, script):
     out.append(COMMAND)
     out += script
     return "".join(line + "\r\n" for line in out)
+
+
+def export(name, location, type_name, table=None):
+    lines = ["EXPORT = %s {" % name, "TYPE = " + type_name, "LOCATION = " + location]
+    return lines + (["TABLE = " + table] if table else []) + ["}", "SAVE"]
+
+
+def digests(folder):
+    """Every file of a folder (dot files aside) and a hash of its bytes."""
+    out = {}
+    for name in sorted(os.listdir(folder)):
+        if not name.startswith("."):
+            with open(os.path.join(folder, name), "rb") as f:
+                out[name] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def mdb(*args):
+    return subprocess.run(list(args), capture_output=True, text=True, timeout=120)
 
 
 def integrity(db):
@@ -114,6 +137,70 @@ class Faults(RunCase):
         self.assertEqual(con.execute("SELECT count(*) FROM KEEP").fetchone()[0], 1000)
         con.close()
 
+
+    def saved_first(self, script, rows=3):
+        """A first run of the program saves a small table; it must succeed."""
+        values = [v for i in range(rows) for v in (str(i), "keep %d" % i, "memo %d" % i)]
+        result, _ = self.run_transfer(transfer_text(FIELDS, values, script))
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertIn("stored successfully", result.messages[-1]["text"])
+
+    def test_a_kill_during_a_save_into_an_existing_jet_file_keeps_it_whole(self):
+        dest = os.path.join(self.dir, "out")
+        db = os.path.join(dest, "SHOP.MDB")
+        self.saved_first(export("shop", dest, "MS/ACCESS", "KEEP"))
+        keep = mdb("mdb-export", db, "KEEP")
+        self.assertEqual(keep.returncode, 0, keep.stderr)
+        self.assertEqual(keep.stdout.count("\n"), 4)
+        with open(db, "rb") as f:
+            before = f.read()
+        script = export("shop", dest, "MS/ACCESS", "ROWS")
+        path = self.write_transfer(big_transfer(KILL_ROWS, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.3)
+        with open(db, "rb") as f:
+            self.assertEqual(f.read(), before, "the killed SAVE changed the file")
+        tables = mdb("mdb-tables", "-1", db)
+        self.assertEqual(tables.returncode, 0, tables.stderr)
+        self.assertEqual(tables.stdout.split(), ["KEEP"])
+        self.assertEqual(mdb("mdb-export", db, "KEEP").stdout, keep.stdout)
+        result = self.assertNextRunIsClean(script)
+        self.assertIn("stored successfully", result.messages[-1]["text"])
+        self.assertEqual(mdb("mdb-export", db, "KEEP").stdout, keep.stdout)
+        self.assertEqual(mdb("mdb-export", db, "ROWS").stdout,
+                         'ID,NAME,NOTE\n1,"a","n"\n')
+
+    def kill_beside_another_table(self, type_name, killed_files, read_killed):
+        dest = os.path.join(self.dir, "out")
+        self.saved_first(export("keep", dest, type_name))
+        before = digests(dest)
+        script = export("rows", dest, type_name)
+        path = self.write_transfer(big_transfer(KILL_ROWS, script))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.3)
+        after = digests(dest)
+        for name in killed_files:
+            after.pop(name, None)
+        self.assertEqual(after, before, "the other table changed")
+        killed = os.path.join(dest, killed_files[0])
+        if os.path.exists(killed):
+            read_killed(killed)  # a half-written table still reads
+        result = self.assertNextRunIsClean(script)
+        self.assertIn("stored successfully", result.messages[-1]["text"])
+        self.assertEqual(len(read_killed(killed)), 1)
+        after = digests(dest)
+        for name in killed_files:
+            after.pop(name, None)
+        self.assertEqual(after, before)
+
+    def test_a_kill_during_a_dbase_save_leaves_the_other_table_byte_for_byte(self):
+        self.kill_beside_another_table(
+            "DBASE IV", ["ROWS.DBF", "ROWS.DBT"],
+            lambda path: list(dbfread.DBF(path, char_decode_errors="strict")))
+
+    def test_a_kill_during_a_paradox_save_leaves_the_other_table_byte_for_byte(self):
+        self.kill_beside_another_table(
+            "PARADOX 4", ["ROWS.DB", "ROWS.MB"],
+            lambda path: read_paradox(path, path[:-3] + ".MB")[1])
+
     # ---- A full disk ----------------------------------------------------------
 
     def run_with_file_size_limit(self, text, limit):
@@ -160,6 +247,42 @@ class Faults(RunCase):
         con = sqlite3.connect(db)
         self.assertEqual(con.execute("SELECT length(A) FROM KEEP").fetchall(), [(2800000,)])
         con.close()
+
+
+    def assertDiskFull(self, result):
+        self.assertEqual(result.code, 1, result.stderr[-2000:])
+        self.assertEqual(result.messages[-1]["icon"], "critical")
+        self.assertRegex(result.messages[-1]["text"],
+                         r"^The disk holding '[^']+' is full\.\(3026\)\r\nThe program will "
+                         r"terminate\.$")
+        self.assertNotIn("stored successfully", result.stderr)
+
+    def test_a_full_disk_during_a_dbase_or_paradox_save_is_an_engine_error(self):
+        # Fifteen empty text fields a row: small in the scratch database, 3825
+        # bytes a record in the table.
+        fields = ["T%d/10/255" % i for i in range(15)]
+        for type_name in ("DBASE IV", "PARADOX 4"):
+            with self.subTest(type_name=type_name):
+                dest = os.path.join(self.dir, type_name.split()[0])
+                text = transfer_text(fields, [""] * (15 * 2000), export("full", dest, type_name))
+                self.assertDiskFull(self.run_with_file_size_limit(text, 3 << 20))
+
+    def test_a_full_disk_leaves_an_existing_workbook_or_jet_file_unchanged(self):
+        for type_name, name, rows in (("EXCEL 5.0", "BOOK.XLS", 16_000),
+                                      ("MS/ACCESS", "BOOK.MDB", 30_000)):
+            with self.subTest(type_name=type_name):
+                dest = os.path.join(self.dir, type_name.split()[0].replace("/", ""))
+                self.saved_first(export("book", dest, type_name, "KEEP"), rows=rows)
+                target = os.path.join(dest, name)
+                with open(target, "rb") as f:
+                    before = f.read()
+                # Room for the file as it is, not for another third of it.
+                text = big_transfer(rows // 3, export("book", dest, type_name, "MORE"))
+                result = self.run_with_file_size_limit(text, len(before) + (64 << 10))
+                self.assertDiskFull(result)
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), before)
+                self.assertEqual(sorted(os.listdir(dest)), [name], "a temporary file is left")
 
     # ---- Folders and files that cannot be used ----------------------------------
 

@@ -20,6 +20,15 @@ namespace engine::excel {
 
 namespace {
 
+bool DiskFull(int error) {
+    return error == ENOSPC || error == EFBIG || error == EDQUOT;
+}
+
+// Where std::tmpfile() spools new worksheets.
+std::string TempFolderName() {
+    return P_tmpdir;
+}
+
 // Error numbers of the classic engine's Excel driver.
 constexpr int errTooManyFields = 3190;
 constexpr int errSpreadsheetFull = 3437;
@@ -96,8 +105,13 @@ struct NewSheet {
     void Flush() {
         if (pending.empty()) return;
         if (std::fwrite(pending.data(), 1, pending.size(), spool.get()) != pending.size()) {
+            const int error = errno;
+            if (DiskFull(error)) {
+                throw EngineError(errNoSpace, "The disk holding '" + TempFolderName() +
+                                                  "' (the worksheet's spooled rows) is full.");
+            }
             throw EngineError(errDiskIo, std::string("Writing the worksheet's rows failed: ") +
-                                             std::strerror(errno) + ".");
+                                             std::strerror(error) + ".");
         }
         spooled += pending.size();
         pending.clear();
@@ -442,12 +456,18 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-[[noreturn]] void RaiseWriteFailure(const std::string& path, const std::string& detail) {
+// `error`, the errno of the failed call where there is one, tells a full disk
+// (or a file size limit) from other faults.
+[[noreturn]] void RaiseWriteFailure(const std::string& path, const std::string& detail,
+                                    int error = 0) {
+    if (DiskFull(error)) throw EngineError(errNoSpace, "The disk holding '" + path + "' is full.");
     throw EngineError(errDiskIo, "Writing the workbook '" + path + "' failed: " + detail + ".");
 }
 
 void Write(GsfOutput* out, const std::uint8_t* data, std::size_t size, const std::string& path) {
-    if (size > 0 && !gsf_output_write(out, size, data)) RaiseWriteFailure(path, "cannot write");
+    errno = 0;
+    if (size > 0 && !gsf_output_write(out, size, data))
+        RaiseWriteFailure(path, "cannot write", errno);
 }
 
 // The streams and storages of the old file other than the workbook stream.
@@ -530,12 +550,12 @@ void WriteWorkbook(Workbook& book) {
 
     std::string temp = FolderOf(book.path) + "/." + FileNameOf(book.path) + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0) RaiseWriteFailure(book.path, std::strerror(errno));
+    if (fd < 0) RaiseWriteFailure(book.path, std::strerror(errno), errno);
     FilePtr file(::fdopen(fd, "wb"));
     if (!file) {
         ::close(fd);
         ::unlink(temp.c_str());
-        RaiseWriteFailure(book.path, std::strerror(errno));
+        RaiseWriteFailure(book.path, std::strerror(errno), errno);
     }
     try {
         // The new file gets the old one's permissions, or the usual ones.
@@ -559,20 +579,25 @@ void WriteWorkbook(Workbook& book) {
             GsfPtr<GsfOutput> stream(gsf_outfile_new_child(ole.get(), "Book", FALSE));
             if (!stream) RaiseWriteFailure(book.path, "cannot add the workbook stream");
             WriteSheets(book, stream.get(), globals, heads, tails);
-            if (!gsf_output_close(stream.get())) RaiseWriteFailure(book.path, "cannot write");
+            errno = 0;
+            if (!gsf_output_close(stream.get()))
+                RaiseWriteFailure(book.path, "cannot write", errno);
         }
         if (book.ole) CopyEntries(book.ole.get(), ole.get(), 0, book.path);
         // Closing the compound file closes the file under it as well.
+        errno = 0;
         bool finished = gsf_output_close(GSF_OUTPUT(ole.get()));
         if (!gsf_output_is_closed(sink.get()) && !gsf_output_close(sink.get())) finished = false;
-        if (!finished) RaiseWriteFailure(book.path, "cannot finish the compound file");
-        if (std::fflush(file.get()) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
+        if (!finished) RaiseWriteFailure(book.path, "cannot finish the compound file", errno);
+        if (std::fflush(file.get()) != 0) RaiseWriteFailure(book.path, std::strerror(errno), errno);
         // Before it replaces a workbook, the new file must be on the disk: a
         // crash after the rename must not leave neither of the two.
-        if (book.exists && ::fsync(fd) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
-        if (std::fclose(file.release()) != 0) RaiseWriteFailure(book.path, std::strerror(errno));
+        if (book.exists && ::fsync(fd) != 0)
+            RaiseWriteFailure(book.path, std::strerror(errno), errno);
+        if (std::fclose(file.release()) != 0)
+            RaiseWriteFailure(book.path, std::strerror(errno), errno);
         if (::rename(temp.c_str(), book.path.c_str()) != 0)
-            RaiseWriteFailure(book.path, std::strerror(errno));
+            RaiseWriteFailure(book.path, std::strerror(errno), errno);
     } catch (...) {
         file.reset();
         ::unlink(temp.c_str());

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace engine::jet {
 
@@ -132,6 +134,7 @@ struct OpenFile {
         }
         if (!writer) {
             lock = std::make_unique<LockFile>(file->Path());
+            file->WorkOnCopy();
             file->DropCache();
             writer = std::make_unique<JetWriter>(*file);
         }
@@ -251,7 +254,13 @@ class JetDatabase final : public Database {
         open_->file = std::move(file);
         open_->readOnly = readOnly;
     }
-    ~JetDatabase() override { Close(); }
+    ~JetDatabase() override {
+        // A failure here has nobody to tell; the old file stays as it was.
+        try {
+            Close();
+        } catch (const EngineError&) {
+        }
+    }
 
     void LockNow() { Writer(); }
 
@@ -322,6 +331,9 @@ class JetDatabase final : public Database {
             }
         }
         if (failure) throw *failure;
+        // Only a database finished without a fault replaces the old one.
+        open->writer.reset();
+        open->file->Commit();
     }
 
   private:
@@ -439,8 +451,24 @@ std::unique_ptr<Database> CreateDatabase(const std::string& path) {
     if (platform::ResolveExistingPath(path)) {
         throw EngineError(errDatabaseExists, "The database '" + path + "' already exists.");
     }
-    CreateEmptyDatabase(path);
-    return OpenDatabase(path, false, false);
+    // Made under a temporary name, the database appears only once it is whole.
+    std::string temp;
+    int fd = MakeTemporaryBeside(path, temp);
+    std::unique_ptr<JetFile> jet;
+    try {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0644 & ~mask);
+        WriteEmptyDatabase(fd, path);
+        ::close(std::exchange(fd, -1));
+        jet = JetFile::Open(temp, true);
+    } catch (...) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    jet->AdoptNew(path);
+    return std::make_unique<JetDatabase>(path, std::move(jet), false);
 }
 
 } // namespace engine::jet

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,6 +83,149 @@ bool LooksLikeJet(const std::uint8_t* head, std::size_t size) {
 
 JetFile::~JetFile() {
     if (fd_ >= 0) ::close(fd_);
+    // A copy never committed was given up: the old file stays as it was.
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void RaiseWriteError(int error, const std::string& path, const std::string& what) {
+    if (error == ENOSPC || error == EFBIG || error == EDQUOT)
+        throw EngineError(errNoSpace, "The disk holding '" + path + "' is full.");
+    throw EngineError(errDiskIo, what + " failed: " + std::strerror(error) + ".");
+}
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Copies all of `from` into `to`, in the kernel where it can.
+void CopyContents(int from, int to, std::uint64_t size, const std::string& path) {
+    std::uint64_t done = 0;
+    bool kernel = true;
+    std::vector<char> buffer;
+    while (done < size) {
+        if (kernel) {
+            loff_t in = static_cast<loff_t>(done);
+            const ssize_t n = ::copy_file_range(from, &in, to, nullptr, size - done, 0);
+            if (n > 0) {
+                done += static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernel = false;
+                buffer.resize(1 << 20);
+                continue;
+            }
+            if (n == 0) break; // the file got shorter under us
+            RaiseWriteError(errno, path, "Copying the database '" + path + "'");
+        }
+        const ssize_t got =
+            ::pread(from, buffer.data(), std::min<std::uint64_t>(buffer.size(), size - done),
+                    static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) RaiseWriteError(errno, path, "Reading the database '" + path + "'");
+        if (got == 0) break;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0)
+                RaiseWriteError(n < 0 ? errno : ENOSPC, path,
+                                "Copying the database '" + path + "'");
+            put += n;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+}
+
+} // namespace
+
+int MakeTemporaryBeside(const std::string& path, std::string& temp) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    temp = FolderOf(path) + "/." + name + ".XXXXXX";
+    // mkostemp creates with O_EXCL: a link planted under the name is not followed.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        temp.clear();
+        RaiseWriteError(error, path, "Making a working copy of the database '" + path + "'");
+    }
+    return fd;
+}
+
+void JetFile::WorkOnCopy() {
+    if (!temp_.empty() || fd_ < 0) return;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0)
+        RaiseWriteError(errno, path_, "Reading the database '" + path_ + "'");
+    // A database reached through a link is replaced where it really is.
+    struct stat link {};
+    if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* real = ::realpath(path_.c_str(), nullptr)) {
+            target_ = real;
+            std::free(real);
+        }
+    }
+    if (target_.empty()) target_ = path_;
+    std::string temp;
+    const int copy = MakeTemporaryBeside(target_, temp);
+    try {
+        // The owner too, where this process may give it (it may not, unless
+        // privileged, and then the copy stays its own).
+        if (::fchown(copy, info.st_uid, info.st_gid) != 0) {
+        }
+        if (::fchmod(copy, info.st_mode & 07777) != 0)
+            RaiseWriteError(errno, path_, "Making a working copy of the database '" + path_ + "'");
+        CopyContents(fd_, copy, static_cast<std::uint64_t>(info.st_size), path_);
+    } catch (...) {
+        ::close(copy);
+        ::unlink(temp.c_str());
+        throw;
+    }
+    ::close(fd_);
+    fd_ = copy;
+    temp_ = std::move(temp);
+    fresh_ = false;
+    DropCache();
+}
+
+void JetFile::AdoptNew(const std::string& path) {
+    temp_ = path_;
+    path_ = target_ = path;
+    fresh_ = true;
+}
+
+void JetFile::Commit() {
+    if (temp_.empty()) return;
+    if (failure_) throw *failure_;
+    // The copy is on the disk before it takes the old file's place: after a
+    // crash there is always one whole database under the name.
+    if (::fsync(fd_) != 0) RaiseWriteError(errno, path_, "Writing the database '" + path_ + "'");
+    int moved = -1;
+    if (fresh_) {
+        // A file that appeared under the name meanwhile is not overwritten.
+        moved = ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && (errno == EINVAL || errno == ENOSYS))
+            moved = ::rename(temp_.c_str(), target_.c_str());
+        if (moved != 0 && errno == EEXIST)
+            throw EngineError(errDatabaseExists, "The database '" + path_ + "' already exists.");
+    } else {
+        moved = ::rename(temp_.c_str(), target_.c_str());
+    }
+    if (moved != 0) RaiseWriteError(errno, path_, "Replacing the database '" + path_ + "'");
+    temp_.clear();
+    // The new name itself is made durable too; a folder that cannot be
+    // synced (some network file systems) leaves it to the system.
+    const int folder = ::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
 }
 
 void JetFile::Raise(const std::string& what) const {

@@ -122,11 +122,32 @@ class JetFile {
     void NoteWritten(std::uint32_t number, const Page& page, std::uint32_t pageCount);
     void Raise(const std::string& what) const;
 
+    // Crash safety: a database being changed is written as a copy beside
+    // it, which replaces it only once it is complete, so that a crash or a
+    // full disk leaves the old file as it was. From here on, reads and
+    // writes go to the copy.
+    void WorkOnCopy();
+    // This file, a new database made under a temporary name, takes the
+    // name `path` at Commit() (and is called by it from now on).
+    void AdoptNew(const std::string& path);
+    bool HasCopy() const { return !temp_.empty(); }
+    // Puts the copy on the disk and moves it to Path(); nothing without a copy.
+    // After a failed write the copy is never used: Commit() raises that
+    // failure again and the old file stays.
+    void Commit();
+    void NoteWriteFailed(const EngineError& failure) {
+        if (!failure_) failure_ = failure;
+    }
+
   private:
     JetFile() = default;
     void CheckHeader();
 
     std::string path_;
+    std::string temp_;   // the copy being written, until Commit()
+    std::string target_; // the name the copy takes
+    bool fresh_ = false; // the copy is a new database, not a changed one
+    std::optional<EngineError> failure_;
     int fd_ = -1;
     bool writable_ = false;
     std::vector<std::uint8_t> memory_; // FromBytes
@@ -138,6 +159,13 @@ class JetFile {
     };
     std::vector<Cached> cache_;
 };
+
+// 3026 for a full disk (or a file size limit) holding `path`, 3043 for
+// other failures of `what`.
+[[noreturn]] void RaiseWriteError(int error, const std::string& path, const std::string& what);
+// A new, empty file beside `path` (".NAME.XXXXXX"), made without following
+// links; its name goes into `temp`.
+int MakeTemporaryBeside(const std::string& path, std::string& temp);
 
 // Decodes page 0's masked region in place.
 void UnmaskHeader(Page& page);

@@ -286,7 +286,9 @@ std::vector<std::uint8_t> HeaderPage0(double created) {
 
 // ---- A new database -----------------------------------------------------------
 
-void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) {
+namespace {
+
+std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
     const double created = options.creationDate.value_or(NowSerial());
     constexpr std::uint32_t kPages = 19;
     std::vector<Page> pages(kPages);
@@ -472,6 +474,27 @@ void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) 
         pages[1] = map.Bytes();
     }
 
+    std::vector<std::uint8_t> all(kPages * kPageSize);
+    for (std::uint32_t i = 0; i < kPages; ++i)
+        std::memcpy(all.data() + i * kPageSize, pages[i].data(), kPageSize);
+    return all;
+}
+
+} // namespace
+
+void WriteEmptyDatabase(int fd, const std::string& path, const CreateOptions& options) {
+    const std::vector<std::uint8_t> all = EmptyDatabaseBytes(options);
+    std::size_t done = 0;
+    while (done < all.size()) {
+        const ssize_t n = ::write(fd, all.data() + done, all.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            RaiseWriteError(n < 0 ? errno : ENOSPC, path, "Writing the database '" + path + "'");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         const int error = errno;
@@ -480,21 +503,12 @@ void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) 
         throw EngineError(errCannotOpenFile, "The database '" + path + "' could not be created: " +
                                                  std::strerror(error) + ".");
     }
-    std::vector<std::uint8_t> all(kPages * kPageSize);
-    for (std::uint32_t i = 0; i < kPages; ++i)
-        std::memcpy(all.data() + i * kPageSize, pages[i].data(), kPageSize);
-    std::size_t done = 0;
-    while (done < all.size()) {
-        const ssize_t n = ::write(fd, all.data() + done, all.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = errno;
-            ::close(fd);
-            ::unlink(path.c_str());
-            throw EngineError(error == ENOSPC ? errNoSpace : errDiskIo,
-                              "Writing the database '" + path + "' failed.");
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        WriteEmptyDatabase(fd, path, options);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        throw;
     }
     ::close(fd);
 }
@@ -558,8 +572,8 @@ NewColumn ColumnFor(const Field& field) {
 
 [[noreturn]] void RaiseTooLarge(const std::string& path) {
     throw EngineError(errFormatLimit, "The database '" + path +
-                                               "' would grow past 2 GB, the largest size an Access "
-                                               "database can have.");
+                                          "' would grow past 2 GB, the largest size an Access "
+                                          "database can have.");
 }
 
 // A catalog row with where it lies.
@@ -686,9 +700,14 @@ void JetWriter::StorePage(std::uint32_t number, const Page& page) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int error = errno;
-            throw EngineError(error == ENOSPC ? errNoSpace : errDiskIo,
-                              "Writing page " + std::to_string(number) + " of '" + file_.Path() +
-                                  "' failed: " + std::strerror(error) + ".");
+            try {
+                RaiseWriteError(n < 0 ? error : ENOSPC, file_.Path(),
+                                "Writing page " + std::to_string(number) + " of '" + file_.Path() +
+                                    "'");
+            } catch (const EngineError& e) {
+                file_.NoteWriteFailed(e);
+                throw;
+            }
         }
         done += static_cast<std::size_t>(n);
     }

@@ -44,6 +44,8 @@ std::string Stem(const std::string& name) {
     case ENOENT:
         throw EngineError(errFileNotFound, "The table file '" + path + "' could not be found.");
     case ENOSPC:
+    case EDQUOT:
+    case EFBIG: // beyond the size a process may write
         throw EngineError(errNoSpace, "The disk holding '" + path + "' is full.");
     case EROFS:
         throw EngineError(errReadOnly, "The table file '" + path + "' can only be read.");

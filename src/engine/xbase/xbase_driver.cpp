@@ -27,6 +27,7 @@ constexpr std::size_t kFlushBytes = 4u << 20;
         throw EngineError(errFileNotFound, "The file '" + path + "' could not be found.");
     case ENOSPC:
     case EDQUOT:
+    case EFBIG: // beyond the size a process may write
         throw EngineError(errNoSpace, "The disk holding '" + path + "' is full.");
     case EROFS:
         throw EngineError(errReadOnly, "The file '" + path + "' can only be read.");

@@ -394,5 +394,56 @@ TEST_F(JetWriterTest, AFileThatWouldPassTwoGigabytesIsRefused) {
     EXPECT_LE(std::filesystem::file_size(path), std::uintmax_t(1) << 31);
 }
 
+// Changes are made to a copy beside the database, which replaces it at Close:
+// until then (a crash, a full disk) the old file stays byte for byte, and a
+// new database appears only once it is whole.
+TEST_F(JetWriterTest, ChangesReachTheFileOnlyWhenTheDatabaseCloses) {
+    namespace fs = std::filesystem;
+    const auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    TableDef def("T");
+    const std::vector<Field> fields{MakeField(def, "N", dbLong), MakeField(def, "M", dbMemo)};
+
+    auto db = CreateDatabase(path);
+    AddTable(*db, "FIRST", fields);
+    Insert(*db, "FIRST", {{std::int64_t{1}, std::string(5000, 'x')}});
+    EXPECT_FALSE(fs::exists(path)) << "a new database is not visible before it is whole";
+    db->Close();
+    EXPECT_EQ(entries(), std::vector<std::string>{"OUT.MDB"});
+
+    // Through a link, with its own permissions.
+    const std::string real = folder / "REAL.MDB";
+    fs::rename(path, real);
+    fs::create_symlink("REAL.MDB", path);
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const auto before = ReadBytes(real);
+
+    auto again = Engine().Workspaces(0).OpenDatabase(path);
+    AddTable(*again, "SECOND", fields);
+    Insert(*again, "SECOND", {{std::int64_t{2}, std::string(9000, 'y')}});
+    EXPECT_EQ(ReadAllRows(*again, "SECOND").size(), 1u);
+    EXPECT_EQ(ReadBytes(real), before) << "the database is unchanged until it closes";
+    {
+        auto reader = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
+        EXPECT_EQ(reader->TableNames(), std::vector<std::string>{"FIRST"});
+    }
+    again->Close();
+
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"OUT.MDB", "REAL.MDB"}));
+    auto reader = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
+    EXPECT_EQ(reader->TableNames(), (std::vector<std::string>{"FIRST", "SECOND"}));
+    EXPECT_EQ(ReadAllRows(*reader, "SECOND"),
+              (std::vector<std::vector<Value>>{{std::int64_t{2}, std::string(9000, 'y')}}));
+    EXPECT_TRUE(Problems(real).empty());
+}
+
 } // namespace
 } // namespace engine::jet
