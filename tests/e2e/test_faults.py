@@ -129,13 +129,16 @@ class Faults(RunCase):
         self.assertEqual(con.execute("SELECT count(*), sum(A) FROM KEEP").fetchone(),
                          (1000, 499500))
         con.close()
-        self.assertEqual(sorted(os.listdir(dest)), ["SHOP.MDB"])
+        # A kill just as the transaction began can leave a journal that holds
+        # nothing to roll back; readers ignore it and the next commit clears it.
+        self.assertIn(sorted(os.listdir(dest)), (["SHOP.MDB"], ["SHOP.MDB", "SHOP.MDB-journal"]))
         result = self.assertNextRunIsClean(script)
         self.assertIn("stored successfully", result.messages[-1]["text"])
         con = sqlite3.connect(db)
         self.assertEqual(con.execute("SELECT * FROM ROWS").fetchall(), [(1, "a", "n")])
         self.assertEqual(con.execute("SELECT count(*) FROM KEEP").fetchone()[0], 1000)
         con.close()
+        self.assertEqual(sorted(os.listdir(dest)), ["SHOP.MDB"])
 
 
     def saved_first(self, script, rows=3):
