@@ -43,6 +43,10 @@ std::string FormatDateTime(const DateTime& value);
 void FormatDateTimeTo(const DateTime& value, char* out);
 std::optional<DateTime> ParseDateTime(std::string_view text);
 
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+int DaysFromCivil(int y, int m, int d);
+void CivilFromDays(int z, int& y, int& m, int& d);
+
 // Days since 1899-12-30, the time as the fraction of a day, as the classic
 // engine counted dates; and back (nothing outside the years 100 to 9999).
 double DateToSerial(const DateTime& value);
