@@ -1,6 +1,7 @@
 #include "engine/convert.h"
 #include "engine/engine.h"
 #include "engine/sqlite_driver.h"
+#include "engine_errors.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -21,23 +22,8 @@ struct Column {
     bool allowZeroLength;
 };
 
-int ErrorNumber(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
-std::string ErrorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Description();
-    }
-    return {};
-}
+using engine::testing::ErrorNumber;
+using engine::testing::ErrorText;
 
 std::unique_ptr<Database> NewDatabase(const std::string& path) {
     return Engine().Workspaces(0).CreateDatabase(path, dbLangGeneral, dbVersion20);

@@ -6,6 +6,7 @@
 #include "engine/xbase/format.h"
 #include "platform/datafile.h"
 
+#include "../engine_errors.h"
 #include "../temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -37,23 +38,8 @@ const std::vector<Type> kTypes = {
     {"FoxPro 2.6;", Version::FoxPro26, {"dbfread", "dbf", "ogr"}},
 };
 
-int ErrorNumber(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
-std::string ErrorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Description();
-    }
-    return {};
-}
+using engine::testing::ErrorNumber;
+using engine::testing::ErrorText;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
