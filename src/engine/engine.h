@@ -40,6 +40,8 @@ enum ErrorNumber : int {
     errReadOnly = 3027,
     errFileInUse = 3045,
     errNotValidPassword = 3031,
+    errNoPermission = 3033,
+    errNoReadPermission = 3112,
     errRecordTooLarge = 3047,
     errCorrupt = 3049,
     errTableNotFound = 3078,

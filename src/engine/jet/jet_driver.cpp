@@ -2,6 +2,7 @@
 
 #include "engine/jet/jet_build.h"
 #include "engine/jet/jet_file.h"
+#include "engine/jet/jet_security.h"
 #include "engine/jet/jet_writer.h"
 #include "platform/platform.h"
 
@@ -18,13 +19,6 @@
 namespace engine::jet {
 
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 int FieldTypeOf(const ColumnDef& c) {
     switch (c.type) {
@@ -125,6 +119,7 @@ struct OpenFile {
     std::vector<JetRecordset*> recordsets; // open on this file
     std::unique_ptr<LockFile> lock;
     std::unique_ptr<JetWriter> writer;
+    AccessRights rights; // of the default account, read at open
     bool readOnly = false;
 
     // The writer, once the file is locked for writing.
@@ -133,6 +128,9 @@ struct OpenFile {
             throw EngineError(errReadOnly, "The database '" + file->Path() + "' can only be read.");
         }
         if (!writer) {
+            // Every change this engine makes creates a table.
+            RequireRight(rights, kTablesContainerId, kRightCreate,
+                         "the tables of '" + file->Path() + "'");
             lock = std::make_unique<LockFile>(file->Path());
             file->WorkOnCopy();
             file->DropCache();
@@ -249,10 +247,12 @@ class JetRecordset final : public Recordset {
 
 class JetDatabase final : public Database {
   public:
-    JetDatabase(const std::string& path, std::unique_ptr<JetFile> file, bool readOnly)
+    JetDatabase(const std::string& path, std::unique_ptr<JetFile> file, bool readOnly,
+                AccessRights rights = {})
         : Database(path), open_(std::make_shared<OpenFile>()) {
         open_->file = std::move(file);
         open_->readOnly = readOnly;
+        open_->rights = std::move(rights);
     }
     ~JetDatabase() override {
         // A failure here has nobody to tell; the old file stays as it was.
@@ -279,6 +279,7 @@ class JetDatabase final : public Database {
 
     void DeleteTableDef(const std::string& name) override {
         const CatalogEntry entry = Find(name, errItemNotFound);
+        RequireRight(open_->rights, entry.id, kRightDelete, "the table '" + entry.name + "'");
         Writer().DropTable(entry);
     }
 
@@ -298,6 +299,7 @@ class JetDatabase final : public Database {
 
     std::unique_ptr<Recordset> OpenRecordset(const std::string& name, int /*type*/) override {
         const CatalogEntry entry = Find(name, errTableNotFound);
+        RequireRight(open_->rights, entry.id, kRightReadData, "'" + entry.name + "'");
         TableInfo table = File().ReadTable(entry.TdefPage());
         std::vector<Field> fields = FieldsOf(entry, table);
         std::vector<std::size_t> order;
@@ -434,8 +436,11 @@ std::unique_ptr<Database> OpenDatabase(const std::string& path, bool exclusive, 
     const std::string file = platform::ResolveExistingPath(path).value_or(path);
     auto jet = JetFile::Open(file, !readOnly);
     RefuseUnsupported(*jet);
+    AccessRights rights = ReadAccessRights(*jet);
+    RequireRight(rights, kDatabaseObjectId, kRightOpen, "the database '" + file + "'");
     const bool writable = !readOnly && jet->Writable();
-    auto database = std::make_unique<JetDatabase>(file, std::move(jet), !writable);
+    auto database =
+        std::make_unique<JetDatabase>(file, std::move(jet), !writable, std::move(rights));
     if (exclusive && writable) database->LockNow();
     return database;
 }

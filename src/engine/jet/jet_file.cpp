@@ -3,6 +3,7 @@
 #include "engine/convert.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -64,6 +65,13 @@ std::vector<const ColumnDef*> TableInfo::ByNumber() const {
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const ColumnDef* a, const ColumnDef* b) { return a->number < b->number; });
     return ordered;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 bool CatalogEntry::IsUserTable() const {
@@ -659,7 +667,7 @@ void JetFile::ScanRows(const TableInfo& table,
 
 std::vector<CatalogEntry> JetFile::ReadCatalog() {
     const TableInfo catalog = ReadTable(kCatalogPage);
-    int id = -1, parent = -1, name = -1, type = -1, flags = -1, props = -1;
+    int id = -1, parent = -1, name = -1, type = -1, flags = -1, props = -1, owner = -1;
     for (std::size_t i = 0; i < catalog.columns.size(); ++i) {
         const std::string& n = catalog.columns[i].name;
         const int k = static_cast<int>(i);
@@ -669,6 +677,7 @@ std::vector<CatalogEntry> JetFile::ReadCatalog() {
         if (n == "Type") type = k;
         if (n == "Flags") flags = k;
         if (n == "LvProp") props = k;
+        if (n == "Owner") owner = k;
     }
     if (id < 0 || parent < 0 || name < 0 || type < 0 || flags < 0) {
         Raise("the catalog lacks one of its columns");
@@ -691,6 +700,10 @@ std::vector<CatalogEntry> JetFile::ReadCatalog() {
         if (props >= 0) {
             if (auto* b = std::get_if<Blob>(&values[static_cast<std::size_t>(props)]))
                 e.properties = std::move(*b);
+        }
+        if (owner >= 0) {
+            if (auto* b = std::get_if<Blob>(&values[static_cast<std::size_t>(owner)]))
+                e.owner = std::move(*b);
         }
         entries.push_back(std::move(e));
         return true;

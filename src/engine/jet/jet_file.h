@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -76,9 +77,13 @@ struct CatalogEntry {
     std::int32_t type = 0;
     std::uint32_t flags = 0;
     std::vector<std::uint8_t> properties; // LvProp
+    std::vector<std::uint8_t> owner;      // the owning account's identity
     bool IsUserTable() const;
     std::uint32_t TdefPage() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFF; }
 };
+
+// Whether two object names are the same name (letter case does not count).
+bool SameName(std::string_view a, std::string_view b);
 
 class JetFile {
   public:

@@ -1,6 +1,7 @@
 #include "engine/jet/jet_writer.h"
 
 #include "engine/convert.h"
+#include "engine/jet/jet_security.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,12 +31,15 @@ constexpr std::uint8_t kColumnVariable = 0x12;
 constexpr std::uint8_t kColumnOwnerBinary = 0x32;
 constexpr std::size_t kMaxInlineProperties = 3000;
 
-// Owner and permission holders of a new database: the engine's own
-// identities of an unsecured database.
-const std::vector<std::uint8_t> kSidCreator{0x06, 0xEA};
-const std::vector<std::uint8_t> kSidUsers{0x07, 0xE8};
-const std::vector<std::uint8_t> kSidAdmins{0x06, 0xE8};
-const std::vector<std::uint8_t> kSidEngine{0x06, 0xED};
+// Owner and permission holders of a new database, as a database made by Jet
+// stores them (the stored form differs from file to file): the engine's own account (owner of the system
+// objects), the Admin user (who creates the database and its tables), the
+// Users group, and the stand-in for whoever creates an object (the rights a
+// container hands down to it).
+const std::vector<std::uint8_t> kSidEngine{0x06, 0xEA};
+const std::vector<std::uint8_t> kSidAdmin{0x07, 0xE8};
+const std::vector<std::uint8_t> kSidUsers{0x06, 0xE8};
+const std::vector<std::uint8_t> kSidCreator{0x06, 0xED};
 
 std::vector<ColumnDef> ByNumber(std::vector<ColumnDef> defs) {
     std::stable_sort(defs.begin(), defs.end(),
@@ -340,14 +344,14 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
 
     const std::vector<ColumnDef> objectColumns = ByNumber(LayOutColumns(objects.columns));
     const CatalogRowPlan catalog[] = {
-        {kTablesContainer, kContainerParent, u"Tables", 3, &kSidCreator},
-        {kDatabasesContainer, kContainerParent, u"Databases", 3, &kSidCreator},
-        {kRelationshipsContainer, kContainerParent, u"Relationships", 3, &kSidCreator},
-        {kDatabaseObject, kDatabasesContainer, u"MSysDb", 2, &kSidUsers},
-        {2, kTablesContainer, u"MSysObjects", 1, &kSidCreator},
-        {3, kTablesContainer, u"MSysACEs", 1, &kSidCreator},
-        {4, kTablesContainer, u"MSysQueries", 1, &kSidCreator},
-        {5, kTablesContainer, u"MSysRelationships", 1, &kSidCreator},
+        {kTablesContainer, kContainerParent, u"Tables", 3, &kSidEngine},
+        {kDatabasesContainer, kContainerParent, u"Databases", 3, &kSidEngine},
+        {kRelationshipsContainer, kContainerParent, u"Relationships", 3, &kSidEngine},
+        {kDatabaseObject, kDatabasesContainer, u"MSysDb", 2, &kSidAdmin},
+        {2, kTablesContainer, u"MSysObjects", 1, &kSidEngine},
+        {3, kTablesContainer, u"MSysACEs", 1, &kSidEngine},
+        {4, kTablesContainer, u"MSysQueries", 1, &kSidEngine},
+        {5, kTablesContainer, u"MSysRelationships", 1, &kSidEngine},
     };
     DataPageBuilder objectRows(pgObjects);
     std::vector<std::vector<std::uint8_t>> nameEntries, idEntries;
@@ -389,22 +393,22 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
         bool inheritable;
     };
     const Ace aceRows[] = {
-        {2, &kSidUsers, 393216, false},
-        {3, &kSidUsers, 393216, false},
-        {4, &kSidUsers, 393216, false},
-        {5, &kSidUsers, 917504, false},
-        {kTablesContainer, &kSidEngine, 983294, true},
-        {kTablesContainer, &kSidUsers, 393217, false},
-        {kRelationshipsContainer, &kSidEngine, 983294, true},
-        {kRelationshipsContainer, &kSidUsers, 393217, false},
-        {kDatabasesContainer, &kSidUsers, 393216, false},
-        {kDatabaseObject, &kSidUsers, 393230, false},
-        {kDatabaseObject, &kSidAdmins, 14, false},
-        {4, &kSidAdmins, 20, false},
-        {5, &kSidAdmins, 20, false},
-        {2, &kSidAdmins, 20, false},
-        {kTablesContainer, &kSidAdmins, 1048319, true},
-        {kRelationshipsContainer, &kSidAdmins, 1048575, true},
+        {2, &kSidAdmin, 393216, false},
+        {3, &kSidAdmin, 393216, false},
+        {4, &kSidAdmin, 393216, false},
+        {5, &kSidAdmin, 917504, false},
+        {kTablesContainer, &kSidCreator, 983294, true},
+        {kTablesContainer, &kSidAdmin, 393217, false},
+        {kRelationshipsContainer, &kSidCreator, 983294, true},
+        {kRelationshipsContainer, &kSidAdmin, 393217, false},
+        {kDatabasesContainer, &kSidAdmin, 393216, false},
+        {kDatabaseObject, &kSidAdmin, 393230, false},
+        {kDatabaseObject, &kSidUsers, 14, false},
+        {4, &kSidUsers, 20, false},
+        {5, &kSidUsers, 20, false},
+        {2, &kSidUsers, 20, false},
+        {kTablesContainer, &kSidUsers, 1048319, true},
+        {kRelationshipsContainer, &kSidUsers, 1048575, true},
     };
     const std::vector<ColumnDef> aceColumns = ByNumber(LayOutColumns(aces.columns));
     DataPageBuilder aceData(pgAces);
@@ -953,7 +957,7 @@ void JetWriter::CheckCanDropTable(const CatalogEntry& table) {
         for (const int k : {object, referenced}) {
             if (k < 0) continue;
             const auto* s = std::get_if<std::string>(&row.values[static_cast<std::size_t>(k)]);
-            if (s != nullptr && *s == table.name) {
+            if (s != nullptr && SameName(*s, table.name)) {
                 throw EngineError(errTableInUse, "The table '" + table.name +
                                                      "' takes part in a relationship and cannot be "
                                                      "replaced.");
@@ -1027,16 +1031,9 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
 
     // The catalog row, and the permissions the Tables container hands down.
     const TableInfo catalog = file_.ReadTable(kCatalogPage);
-    std::vector<std::uint8_t> owner = kSidCreator;
-    const int idColumn = ColumnIndex(catalog, "Id"), ownerColumn = ColumnIndex(catalog, "Owner");
-    for (const StoredRow& row : ReadRowsWithPointers(file_, catalog)) {
-        if (idColumn >= 0 && ownerColumn >= 0 &&
-            IntOf(row.values[static_cast<std::size_t>(idColumn)]) == kTablesContainer) {
-            if (const auto* b =
-                    std::get_if<Blob>(&row.values[static_cast<std::size_t>(ownerColumn)]))
-                owner.assign(b->begin(), b->end());
-        }
-    }
+    // The table belongs to the account this engine works as, as it would
+    // to whoever created it in Access.
+    const std::vector<std::uint8_t> owner = AdminIdentity(file_.ReadCatalog()).value_or(kSidAdmin);
     const std::int32_t id = static_cast<std::int32_t>(tdefPages[0]);
     std::vector<Value> values =
         CatalogValues(id, kTablesContainer, name, kObjTable, NowSerial(), owner, 0);

@@ -51,6 +51,10 @@ class JetWriter {
     class Appender;
     std::unique_ptr<Appender> OpenAppender(std::uint32_t tdefPage);
 
+    // Adds one row, `byNumber` in column-number order, to a system table
+    // whose indexes are single leaf pages, and its key to each index.
+    void InsertCatalogRows(const TableInfo& table, const std::vector<Value>& byNumber);
+
     // Writes the free-page map and the pending pages.
     void Flush();
 
@@ -65,7 +69,6 @@ class JetWriter {
     std::optional<std::vector<std::vector<std::uint8_t>>> LeafEntries(std::uint32_t firstPage);
     void WriteLeaf(std::uint32_t tdefPage, std::uint32_t firstPage,
                    std::vector<std::vector<std::uint8_t>> entries);
-    void InsertCatalogRows(const TableInfo& table, const std::vector<Value>& byNumber);
     void RemoveCatalogRows(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
     void RewriteUsageMap(std::uint32_t pointer, const std::vector<std::uint32_t>& pages);
     std::uint32_t InsertRow(const TableInfo& table, const std::vector<std::uint8_t>& row);

@@ -1,0 +1,53 @@
+// Permissions stored in a Jet 4 database (user-level security).
+//
+// A program that opens a database without a workgroup file of its own logs
+// on as the built-in Admin user, a member of the built-in Users group. A
+// database nobody secured grants those two accounts every right; a secured
+// one (Access's security wizard, or permissions taken away by hand) does
+// not. This engine cannot log on as anybody else, so it honours what the
+// file grants those two accounts and refuses the rest, before it writes
+// anything.
+#pragma once
+
+#include "engine/jet/jet_file.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace engine::jet {
+
+// Rights, as the access masks of MSysACEs store them.
+constexpr std::uint32_t kRightCreate = 0x00001;   // tables container: new tables
+constexpr std::uint32_t kRightOpen = 0x00002;     // the database object
+constexpr std::uint32_t kRightReadData = 0x00014; // read the design and the rows
+constexpr std::uint32_t kRightDelete = 0x10000;   // drop the object
+
+// Catalog objects whose rights are checked.
+constexpr std::int32_t kTablesContainerId = 0x0F000001;
+constexpr std::int32_t kDatabaseObjectId = 0x10000000;
+
+struct AccessRights {
+    // Per catalog object that has permission rows: the rights of the Admin
+    // user and the Users group together. Objects without any row are not
+    // restricted (files other tools wrote may have none).
+    std::map<std::int32_t, std::uint32_t> granted;
+    bool Allows(std::int32_t object, std::uint32_t wanted) const;
+};
+
+// The identity of the built-in Admin user in this file: the account this
+// engine works as, so the owner of the tables it creates. Nothing when the
+// file's built-in accounts cannot be told apart.
+std::optional<std::vector<std::uint8_t>> AdminIdentity(const std::vector<CatalogEntry>& catalog);
+
+// Reads the permission rows that concern the built-in accounts. A file whose
+// built-in accounts cannot be told apart is treated as unsecured.
+AccessRights ReadAccessRights(JetFile& file);
+
+// 3033 naming `what` unless the default account holds `wanted` on `object`.
+void RequireRight(const AccessRights& rights, std::int32_t object, std::uint32_t wanted,
+                  const std::string& what);
+
+} // namespace engine::jet
