@@ -2,11 +2,12 @@
 import csv
 import io
 import os
+import shutil
 import sqlite3
 import subprocess
 import unittest
 
-from accessdb import access_rows, access_tables, is_access
+from accessdb import access_rows, access_tables, is_access, read_access
 from harness import RunCase, transfer_text
 
 FIELDS = ["NAME/10/20", "QTY/4/4", "PRICE/7/8", "NOTE/10/300"]
@@ -213,6 +214,49 @@ class DatabaseExport(SaveCase):
         path = os.path.join(self.out, "shared.mdb")
         self.assertEqual(read_table(path, "KEEP"), [("kept",)])
         self.assertEqual(len(read_table(path, "NEW")), 3)
+
+    def test_a_table_saved_into_a_file_access_made_keeps_access_objects(self):
+        sample = os.path.join(os.environ.get("NORVAKEL_TESTDATA", ""), "jet", "empty2003.mdb")
+        if not os.path.exists(sample):
+            self.skipTest("the sample databases are not here")
+        os.makedirs(self.out)
+        path = os.path.join(self.out, "ACCESS.MDB")
+        shutil.copyfile(sample, path)
+        before = read_access(path, system=True)
+        result = self.run_script(*export_block("ACCESS", self.out, table="Orders"), "SAVE q")
+        self.assertEqual(result.code, 0, result.stderr)
+        after = read_access(path, system=True)
+        # Every object of Access's as it was, the catalog gaining one row.
+        self.assertEqual(sorted(after), sorted(list(before) + ["ORDERS"]))
+        for name, table in before.items():
+            if name in ("MSysObjects", "MSysACEs"):
+                continue
+            with self.subTest(table=name):
+                self.assertEqual(after[name], table)
+        new_id = [row["Id"] for row in after["MSysObjects"]["rows"] if row["Name"] == "ORDERS"]
+        self.assertEqual(len(new_id), 1)
+        catalog = [row for row in after["MSysObjects"]["rows"] if row["Name"] != "ORDERS"]
+        self.assertEqual(catalog, before["MSysObjects"]["rows"])
+        # The new table's permissions are those the Tables container hands down.
+        aces = [row for row in after["MSysACEs"]["rows"] if row["ObjectId"] != new_id[0]]
+        self.assertEqual(aces, before["MSysACEs"]["rows"])
+        handed = sorted((row["SID"]["hex"], row["ACM"]) for row in before["MSysACEs"]["rows"]
+                        if row["ObjectId"] == 0x0F000001 and row["FInheritable"])
+        self.assertEqual(sorted((row["SID"]["hex"], row["ACM"])
+                                for row in after["MSysACEs"]["rows"]
+                                if row["ObjectId"] == new_id[0]), handed)
+        self.assertEqual(read_table(path, "ORDERS"), [
+            ("  apple", 3, 12.5, 'said "hi", then left'),
+            ("pear", None, 100.0, ""),
+            ('ends with quote"', -7, 0.1, "x"),
+        ])
+        for command, expected in ((["mdb-ver", path], "JET4\n"),
+                                  (["mdb-count", path, "ORDERS"], "3\n")):
+            with self.subTest(command=command[0]):
+                out = subprocess.run(command, capture_output=True, text=True)
+                self.assertEqual(out.stdout, expected)
+        out = subprocess.run(["mdb-tables", "-S", "-1", path], capture_output=True, text=True)
+        self.assertEqual(sorted(out.stdout.split()), sorted(after))
 
     def test_option_newdb_starts_the_file_anew(self):
         result = self.run_script(*export_block("fresh", self.out, table="ONE"), "SAVE q",
