@@ -1,8 +1,9 @@
-// Fuzz target: the Access (Jet 4) reader and the structural checker on
+// Fuzz target: the Access (Jet 4) reader, its permissions and the structural checker on
 // arbitrary bytes. Every input must end in values or an engine error.
 #include "engine/engine.h"
 #include "engine/jet/jet_check.h"
 #include "engine/jet/jet_file.h"
+#include "engine/jet/jet_security.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             } catch (const engine::EngineError&) {
             }
         }
+        engine::jet::ReadAccessRights(*file);
         engine::jet::CheckStructure(*file);
     } catch (const engine::EngineError&) {
     }
