@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -426,6 +427,93 @@ TEST_F(JetCatalogTrees, HundredsOfTablesGrowTheCatalogIndexesIntoTreesAndDropsSh
     const CatalogTrees small = Trees(path);
     for (std::size_t i = 0; i < small.pages.size(); ++i)
         EXPECT_EQ(small.pages[i], 1u) << "index " << i;
+}
+
+// Flips page `page`'s bit in the usage map at row pointer `pointer` of the
+// file's bytes, in the inline or the large form.
+void FlipMapBit(std::vector<std::uint8_t>& bytes, std::uint32_t pointer, std::uint32_t page) {
+    const std::size_t base = std::size_t(pointer >> 8) * kPageSize;
+    const std::size_t row =
+        base + (Get16(bytes.data() + base + kDataRowTable + 2 * (pointer & 0xFF)) & kRowOffsetMask);
+    if (bytes[row] == 0) {
+        const std::uint32_t bit = page - Get32(bytes.data() + row + 1);
+        bytes[row + 5 + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    } else {
+        const std::uint32_t mapPage = Get32(bytes.data() + row + 1 + 4 * (page / kMapPageBits));
+        const std::size_t bit = page % kMapPageBits;
+        bytes[std::size_t(mapPage) * kPageSize + 4 + bit / 8] ^=
+            static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+}
+
+TEST_F(JetCatalogTrees, TheCheckerFlagsEachDamageToACatalogTree) {
+    const std::string path = folder / "SOUND.MDB";
+    CreateDatabase(path)->Close();
+    AddTables(path, 0, 450);
+    ASSERT_TRUE(Problems(path).empty());
+    const auto sound = ReadBytes(path);
+    TableInfo catalog;
+    IndexTree names, ids;
+    {
+        auto file = JetFile::Open(path, false);
+        catalog = file->ReadTable(kCatalogPage);
+        names = ReadIndexTree(*file, catalog.indexes[0].firstPage, kCatalogPage);
+        ids = ReadIndexTree(*file, catalog.indexes[1].firstPage, kCatalogPage);
+    }
+    ASSERT_FALSE(names.pages.front().content.leaf);
+    const std::uint32_t root = names.pages.front().number;
+    const std::uint32_t leaf0 = names.leaves.front(), leaf1 = names.leaves[1];
+    const auto at = [](std::uint32_t page) { return std::size_t(page) * kPageSize; };
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&)> apply;
+    };
+    const std::vector<Damage> damages{
+        {"an index page left out of its index's map",
+         [&](auto& b) { FlipMapBit(b, catalog.indexes[0].usedPages, leaf1); }},
+        {"an index page marked free", [&](auto& b) { FlipMapBit(b, RowPointer(1, 0), leaf1); }},
+        {"the leaf chain cut", [&](auto& b) { Put32(b.data() + at(leaf0) + kIndexNextPage, 0); }},
+        {"a node entry that is not its child's last entry",
+         [&](auto& b) { b[at(root) + kIndexDataOffset + 6] ^= 0x01; }},
+        {"a leaf that lost its first entry",
+         [&](auto& b) {
+             Page page;
+             std::memcpy(page.data(), b.data() + at(leaf0), kPageSize);
+             IndexPage content = *ParseIndexPage(page);
+             content.entries.erase(content.entries.begin());
+             page = *EncodeIndexPage(content, true);
+             std::memcpy(b.data() + at(leaf0), page.data(), kPageSize);
+         }},
+        {"a node that names a page of another index",
+         [&](auto& b) {
+             std::uint8_t* p = b.data() + at(root);
+             std::size_t end = 1;
+             while (((p[kIndexMaskOffset + end / 8] >> (end % 8)) & 1) == 0)
+                 ++end;
+             const std::uint32_t other = ids.leaves.front();
+             for (int k = 0; k < 4; ++k)
+                 p[kIndexDataOffset + end - 4 + k] =
+                     static_cast<std::uint8_t>(other >> (24 - 8 * k));
+         }},
+        {"a node page turned into a data page", [&](auto& b) { b[at(root)] = pgData; }},
+    };
+    const std::string damaged = folder / "DAMAGED.MDB";
+    for (const Damage& d : damages) {
+        auto bytes = sound;
+        d.apply(bytes);
+        ASSERT_NE(bytes, sound) << d.what;
+        WriteBytes(damaged, bytes);
+        const auto problems = Problems(damaged);
+        EXPECT_FALSE(problems.empty()) << d.what;
+        if (std::getenv("JET_CHECK_VERBOSE") != nullptr && !problems.empty())
+            std::printf("%s: %s\n", d.what, problems.front().c_str());
+    }
+    // Nor does the writer build on a damaged tree: 3049, the file unchanged.
+    auto bytes = sound;
+    bytes[at(root)] = pgData;
+    WriteBytes(damaged, bytes);
+    EXPECT_EQ(ErrorOf([&] { AddTables(damaged, 500, 501); }), errCorrupt);
+    EXPECT_EQ(ReadBytes(damaged), bytes);
 }
 
 TEST_F(JetCatalogTrees, AnAccessFileTakesHundredsOfTables) {
