@@ -107,7 +107,8 @@ struct Checker {
                         stored = i;
                     }
                 }
-                if (column == nullptr) {
+                // A row that could not be decoded has fewer values.
+                if (column == nullptr || stored >= row->second.size()) {
                     computable = false;
                     break;
                 }
