@@ -502,7 +502,7 @@ std::optional<Page> IndexLeafPage(std::uint32_t tdefPage,
 
 std::vector<std::vector<std::uint8_t>> IndexLeafEntries(const Page& page) {
     std::vector<std::vector<std::uint8_t>> entries;
-    const std::size_t prefix = Get16(page.data() + 20);
+    const std::size_t prefix = Get16(page.data() + 24); // after the tail page pointer
     std::size_t start = 0;
     std::vector<std::uint8_t> first;
     for (std::size_t bit = 1; bit < (kIndexEntriesStart - kIndexMaskStart) * 8; ++bit) {

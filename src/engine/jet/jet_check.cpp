@@ -1,6 +1,7 @@
 #include "engine/jet/jet_check.h"
 
 #include "engine/jet/jet_build.h"
+#include "engine/jet/jet_index.h"
 
 #include <algorithm>
 #include <map>
@@ -9,6 +10,8 @@
 namespace engine::jet {
 
 namespace {
+
+constexpr std::uint8_t kIgnoreNulls = 0x02; // index flag
 
 struct Checker {
     JetFile& file;
@@ -34,25 +37,44 @@ struct Checker {
     }
     std::set<std::uint32_t> mapRowPages;
 
-    void CheckLeafIndex(const TableInfo& table, const TableInfo::RealIndex& index,
-                        const std::map<std::uint32_t, std::vector<Value>>& rows,
-                        const std::string& name) {
-        std::vector<std::vector<std::uint8_t>> entries;
-        std::uint32_t page = index.firstPage;
-        std::set<std::uint32_t> seen;
-        while (page != 0 && seen.insert(page).second) {
-            const Page p = file.ReadPage(page);
-            if (p[0] != pgIndexLeaf) {
-                if (p[0] == pgIndexNode) return; // deeper trees are not walked here
-                Problem(name + ": index page " + std::to_string(page) + " is not an index page");
-                return;
-            }
-            auto more = IndexLeafEntries(p);
-            entries.insert(entries.end(), more.begin(), more.end());
-            page = Get32(p.data() + 12);
+    // The index's tree, walked whole, against its page map and the rows.
+    void CheckIndex(const TableInfo& table, const TableInfo::RealIndex& index,
+                    const std::map<std::uint32_t, std::vector<Value>>& allRows,
+                    const std::vector<std::uint32_t>& mapped, const std::string& name) {
+        IndexTree tree;
+        try {
+            tree = ReadIndexTree(file, index.firstPage, table.tdefPage);
+        } catch (const EngineError& e) {
+            Problem(name + ": " + e.what());
+            return;
         }
-        if (!std::is_sorted(entries.begin(), entries.end()))
-            Problem(name + ": index entries are out of order");
+        for (const std::string& p : IndexTreeProblems(tree))
+            Problem(name + ": " + p);
+        const std::vector<std::uint32_t> treePages = tree.PageNumbers();
+        const std::set<std::uint32_t> inTree(treePages.begin(), treePages.end());
+        const std::set<std::uint32_t> inMap(mapped.begin(), mapped.end());
+        for (const std::uint32_t p : inTree) {
+            if (!inMap.count(p))
+                Problem(name + ": index page " + std::to_string(p) + " is missing from its map");
+        }
+        for (const std::uint32_t p : inMap) {
+            if (!inTree.count(p))
+                Problem(name + ": its map names page " + std::to_string(p) +
+                        ", which its tree does not reach");
+        }
+        // An index that ignores nulls has no entry for a row whose indexed
+        // columns are all Null.
+        std::map<std::uint32_t, std::vector<Value>> rows;
+        for (const auto& [pointer, values] : allRows) {
+            bool allNull = true;
+            for (const std::uint16_t number : index.columns) {
+                for (std::size_t i = 0; i < table.columns.size() && i < values.size(); ++i) {
+                    if (table.columns[i].number == number && !IsNull(values[i])) allNull = false;
+                }
+            }
+            if (!(allNull && (index.flags & kIgnoreNulls) != 0)) rows.emplace(pointer, values);
+        }
+        const std::vector<std::vector<std::uint8_t>>& entries = tree.entries;
         std::multiset<std::uint32_t> pointed;
         for (const auto& e : entries) {
             if (e.size() < 4) continue;
@@ -85,7 +107,8 @@ struct Checker {
                         stored = i;
                     }
                 }
-                if (column == nullptr) {
+                // A row that could not be decoded has fewer values.
+                if (column == nullptr || stored >= row->second.size()) {
                     computable = false;
                     break;
                 }
@@ -163,9 +186,11 @@ struct Checker {
             Map(free, name + " long values free map");
         }
         for (std::size_t i = 0; i < table.indexes.size(); ++i) {
-            for (const std::uint32_t p : Map(table.indexes[i].usedPages, name + " index"))
+            const std::vector<std::uint32_t> mapped =
+                Map(table.indexes[i].usedPages, name + " index");
+            for (const std::uint32_t p : mapped)
                 Own(p, name + " index");
-            CheckLeafIndex(table, table.indexes[i], rows, name + " index " + std::to_string(i));
+            CheckIndex(table, table.indexes[i], rows, mapped, name + " index " + std::to_string(i));
         }
     }
 

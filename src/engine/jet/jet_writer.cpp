@@ -1,5 +1,7 @@
 #include "engine/jet/jet_writer.h"
 
+#include "engine/jet/jet_index.h"
+
 #include "engine/convert.h"
 #include "engine/jet/jet_security.h"
 
@@ -32,10 +34,9 @@ constexpr std::uint8_t kColumnOwnerBinary = 0x32;
 constexpr std::size_t kMaxInlineProperties = 3000;
 
 // Owner and permission holders of a new database, as a database made by Jet
-// stores them (the stored form differs from file to file): the engine's own account (owner of the system
-// objects), the Admin user (who creates the database and its tables), the
-// Users group, and the stand-in for whoever creates an object (the rights a
-// container hands down to it).
+// stores them (the stored form differs from file to file): the engine's own account (owner of the
+// system objects), the Admin user (who creates the database and its tables), the Users group, and
+// the stand-in for whoever creates an object (the rights a container hands down to it).
 const std::vector<std::uint8_t> kSidEngine{0x06, 0xEA};
 const std::vector<std::uint8_t> kSidAdmin{0x07, 0xE8};
 const std::vector<std::uint8_t> kSidUsers{0x06, 0xE8};
@@ -883,22 +884,44 @@ void JetWriter::SetTableCounts(std::uint32_t tdefPage, std::int64_t rowDelta,
     StorePage(tdefPage, page);
 }
 
-std::optional<std::vector<std::vector<std::uint8_t>>>
-JetWriter::LeafEntries(std::uint32_t firstPage) {
-    const Page& page = file_.ReadPage(firstPage);
-    // Only an index that is one leaf page is changed here.
-    if (page[0] != pgIndexLeaf || Get32(page.data() + 8) != 0 || Get32(page.data() + 12) != 0 ||
-        Get32(page.data() + 16) != 0)
-        return std::nullopt;
-    return IndexLeafEntries(page);
+JetWriter::IndexContent JetWriter::ReadIndex(const TableInfo& table,
+                                             const TableInfo::RealIndex& index) {
+    IndexTree tree = ReadIndexTree(file_, index.firstPage, table.tdefPage);
+    return {std::move(tree.entries), tree.PageNumbers()};
 }
 
-void JetWriter::WriteLeaf(std::uint32_t tdefPage, std::uint32_t firstPage,
-                          std::vector<std::vector<std::uint8_t>> entries) {
-    std::sort(entries.begin(), entries.end());
-    auto page = IndexLeafPage(tdefPage, entries);
-    if (!page) file_.Raise("an index page overflowed");
-    StorePage(firstPage, *page);
+void JetWriter::WriteIndex(const TableInfo& table, const TableInfo::RealIndex& index,
+                           IndexContent content) {
+    std::sort(content.entries.begin(), content.entries.end());
+    std::vector<std::uint32_t> spare;
+    for (const std::uint32_t p : content.pages) {
+        if (p != index.firstPage) spare.push_back(p);
+    }
+    std::size_t reused = 0;
+    std::vector<std::uint32_t> fresh;
+    const auto built =
+        BuildIndexTree(table.tdefPage, index.firstPage, content.entries, [&]() -> std::uint32_t {
+            if (reused < spare.size()) return spare[reused++];
+            fresh.push_back(AllocatePage());
+            return fresh.back();
+        });
+    if (!built) file_.Raise("an index entry is larger than an index page");
+    std::vector<std::uint32_t> pages;
+    for (const BuiltIndexPage& page : *built) {
+        pages.push_back(page.number);
+        // Pages of the old tree that come out the same are left alone.
+        const bool isNew = std::find(fresh.begin(), fresh.end(), page.number) != fresh.end();
+        if (page.number == index.firstPage || isNew || file_.ReadPage(page.number) != page.bytes)
+            StorePage(page.number, page.bytes);
+    }
+    for (std::size_t i = reused; i < spare.size(); ++i)
+        FreePage(spare[i]);
+    std::sort(pages.begin(), pages.end());
+    std::sort(content.pages.begin(), content.pages.end());
+    if (pages != content.pages) {
+        if (index.usedPages == 0) file_.Raise("an index of several pages has no page map");
+        RewriteUsageMap(index.usedPages, pages);
+    }
 }
 
 void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
@@ -923,29 +946,17 @@ void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
     if (name16.size() > 64 || columns > 255) {
         throw EngineError(errInvalidName, "'" + name + "' is not a valid table name.");
     }
-    // Room in the catalog's and the permissions' index pages.
+    // The catalog's and the permissions' indexes must be readable (their
+    // trees grow as needed), and the name's entry must fit a node page with
+    // room for another, as every entry of a B-tree must.
     const std::size_t nameEntry = TextKey(name16)->size() + 9; // parent id and row pointer too
+    if (2 * (nameEntry + kNodeEntrySuffix) > kIndexPageCapacity) {
+        throw EngineError(errInvalidName, "'" + name + "' is not a valid table name.");
+    }
     for (const std::uint32_t tdef : {kCatalogPage, std::uint32_t(3)}) {
         const TableInfo table = file_.ReadTable(tdef);
-        for (const auto& index : table.indexes) {
-            auto entries = LeafEntries(index.firstPage);
-            if (!entries) {
-                throw EngineError(errOperationNotSupported,
-                                  "The catalog of '" + file_.Path() +
-                                      "' is too large for this engine to add a table to it.");
-            }
-            std::size_t size = 0;
-            for (const auto& e : *entries)
-                size += e.size();
-            // A new table adds a few entries of at most 150 bytes, but its
-            // name's entry may be longer.
-            if (kIndexEntriesStart + size + 3 * 150 + std::max<std::size_t>(150, nameEntry) >
-                kPageSize) {
-                throw EngineError(errOperationNotSupported,
-                                  "The catalog of '" + file_.Path() +
-                                      "' is too large for this engine to add a table to it.");
-            }
-        }
+        for (const auto& index : table.indexes)
+            ReadIndex(table, index);
     }
 }
 
@@ -978,11 +989,11 @@ void JetWriter::InsertCatalogRows(const TableInfo& table, const std::vector<Valu
     const std::uint32_t pointer = InsertRow(table, row);
     for (const auto& index : table.indexes) {
         auto key = IndexKey(table, index, byNumber);
-        auto entries = LeafEntries(index.firstPage);
-        if (!key || !entries) file_.Raise("an index of the catalog cannot be updated");
+        if (!key) file_.Raise("an index of the catalog cannot be updated");
+        IndexContent content = ReadIndex(table, index);
         PutPointerKey(*key, pointer);
-        entries->push_back(*key);
-        WriteLeaf(table.tdefPage, index.firstPage, std::move(*entries));
+        content.entries.push_back(*key);
+        WriteIndex(table, index, std::move(content));
     }
     SetTableCounts(table.tdefPage, 1, 1);
 }
@@ -993,12 +1004,11 @@ void JetWriter::RemoveCatalogRows(const TableInfo& table,
     for (const std::uint32_t pointer : pointers)
         DeleteRow(pointer >> 8, pointer & 0xFF);
     for (const auto& index : table.indexes) {
-        auto entries = LeafEntries(index.firstPage);
-        if (!entries) file_.Raise("an index of the catalog cannot be updated");
-        std::erase_if(*entries, [&](const std::vector<std::uint8_t>& e) {
+        IndexContent content = ReadIndex(table, index);
+        std::erase_if(content.entries, [&](const std::vector<std::uint8_t>& e) {
             return std::find(pointers.begin(), pointers.end(), EntryPointer(e)) != pointers.end();
         });
-        WriteLeaf(table.tdefPage, index.firstPage, std::move(*entries));
+        WriteIndex(table, index, std::move(content));
     }
     SetTableCounts(table.tdefPage, -static_cast<std::int64_t>(pointers.size()),
                    -static_cast<std::int64_t>(pointers.size()));

@@ -36,9 +36,9 @@ class JetWriter {
 
     JetFile& File() { return file_; }
 
-    // Checks that this writer can change the catalog (its indexes are single
-    // leaf pages with room, the names can be indexed); raises the engine
-    // error that says why not, before anything is written.
+    // Checks that this writer can change the catalog (its indexes can be
+    // read, the name can be indexed); raises the engine error that says why
+    // not, before anything is written.
     void CheckCanAddTable(const std::string& name, std::size_t columns);
     void CheckCanDropTable(const CatalogEntry& table);
 
@@ -51,8 +51,8 @@ class JetWriter {
     class Appender;
     std::unique_ptr<Appender> OpenAppender(std::uint32_t tdefPage);
 
-    // Adds one row, `byNumber` in column-number order, to a system table
-    // whose indexes are single leaf pages, and its key to each index.
+    // Adds one row, `byNumber` in column-number order, to a system table,
+    // and its key to each index.
     void InsertCatalogRows(const TableInfo& table, const std::vector<Value>& byNumber);
 
     // Writes the free-page map and the pending pages.
@@ -66,9 +66,17 @@ class JetWriter {
     void WriteFreeMap();
     std::vector<std::uint32_t> AddUsageMapRows(const std::vector<std::vector<std::uint8_t>>& rows);
     std::vector<std::uint8_t> MapRow(const std::vector<std::uint32_t>& pages);
-    std::optional<std::vector<std::vector<std::uint8_t>>> LeafEntries(std::uint32_t firstPage);
-    void WriteLeaf(std::uint32_t tdefPage, std::uint32_t firstPage,
-                   std::vector<std::vector<std::uint8_t>> entries);
+    // The entries of an index, and the pages its tree takes.
+    struct IndexContent {
+        std::vector<std::vector<std::uint8_t>> entries;
+        std::vector<std::uint32_t> pages;
+    };
+    IndexContent ReadIndex(const TableInfo& table, const TableInfo::RealIndex& index);
+    // Writes `entries` as the index's tree: its root stays where it is, its
+    // other pages are reused, allocated or freed as the size asks, and its
+    // page map follows.
+    void WriteIndex(const TableInfo& table, const TableInfo::RealIndex& index,
+                    IndexContent content);
     void RemoveCatalogRows(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
     void RewriteUsageMap(std::uint32_t pointer, const std::vector<std::uint32_t>& pages);
     std::uint32_t InsertRow(const TableInfo& table, const std::vector<std::uint8_t>& row);
