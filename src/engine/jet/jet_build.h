@@ -51,8 +51,8 @@ std::vector<std::uint8_t> ReferenceUsageMap(const std::vector<std::uint32_t>& ma
 // are any, and 0x00. Byte order of keys is the order of the texts. Nothing
 // for a character whose code is not known here.
 std::optional<std::vector<std::uint8_t>> GeneralTextKey(std::u16string_view text);
-// Whether GeneralTextKey knows the character (Latin-1 and the letters
-// Windows-1252 adds).
+// Whether GeneralTextKey knows the character (every character Windows-1252
+// holds).
 bool HasGeneralSortCode(char16_t c);
 // Full index key parts.
 std::vector<std::uint8_t> LongKey(std::int32_t value);
