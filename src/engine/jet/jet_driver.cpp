@@ -19,7 +19,11 @@ namespace engine::jet {
 
 namespace {
 
+// Names Access's catalog index cannot tell apart are one name: equal General
+// sort keys (case ignored, of accented letters too: "Müller", "MÜLLER").
 bool SameName(std::string_view a, std::string_view b) {
+    const auto ka = GeneralTextKey(Utf8ToUtf16(a)), kb = GeneralTextKey(Utf8ToUtf16(b));
+    if (ka && kb) return *ka == *kb;
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
