@@ -267,19 +267,30 @@ std::pair<int, std::vector<std::uint32_t>> PropertyBlockRows(const std::string& 
     return found;
 }
 
+std::size_t CountOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Text columns allowing "" with names of 64 characters: about 150 bytes of
+// property block each.
+std::vector<Field> LongNamedTextFields(char letter, int count) {
+    TableDef def("T");
+    std::vector<Field> fields;
+    for (int i = 0; i < count; ++i) {
+        const std::string name =
+            std::string(1, letter) + std::string(53, '_') + "column" + std::to_string(1000 + i);
+        fields.push_back(MakeField(def, name.c_str(), dbText, 10));
+    }
+    return fields;
+}
+
 TEST_F(JetWriterTest, AVeryWideTableKeepsItsPropertiesOnLongValuePages) {
     // 255 Text columns with long names allowing "": a property block of
     // about 38 KB, a chain of long-value rows owned by the catalog.
-    const auto wide = [](char letter) {
-        TableDef def("WIDE");
-        std::vector<Field> fields;
-        for (int i = 0; i < 255; ++i) {
-            const std::string name =
-                std::string(1, letter) + std::string(53, '_') + "column" + std::to_string(1000 + i);
-            fields.push_back(MakeField(def, name.c_str(), dbText, 10));
-        }
-        return fields;
-    };
+    const auto wide = [](char letter) { return LongNamedTextFields(letter, 255); };
     auto db = CreateDatabase(path);
     TableDef def("T");
     AddTable(*db, "SMALL", {MakeField(def, "N", dbLong), MakeField(def, "S", dbText, 5)});
@@ -315,6 +326,8 @@ TEST_F(JetWriterTest, AVeryWideTableKeepsItsPropertiesOnLongValuePages) {
         reopened->Close();
         if (HaveTool("mdb-export")) {
             EXPECT_EQ(RunTool("mdb-count '" + path + "' WIDE"), "1\n");
+            EXPECT_EQ(CountOf(RunTool("mdb-prop '" + path + "' WIDE"), "AllowZeroLength: yes"),
+                      255u);
             EXPECT_NE(RunTool("mdb-schema '" + path + "' access").find(fields[254].Name),
                       std::string::npos);
         }
@@ -353,6 +366,64 @@ TEST_F(JetWriterTest, AVeryWideTableKeepsItsPropertiesOnLongValuePages) {
             EXPECT_EQ(std::filesystem::file_size(path), size);
         }
         size = std::filesystem::file_size(path);
+    }
+}
+
+TEST_F(JetWriterTest, LargePropertyBlocksInAnAccessFileAreStoredAndFreedAgain) {
+    // The catalog's long-value maps of a file Access made; a block that
+    // fits one long-value row (25 columns) and one that needs a chain.
+    if (!HaveSample("empty2003.mdb")) GTEST_SKIP();
+    CopySample("empty2003.mdb", path);
+    std::uintmax_t size = 0;
+    for (const char letter : {'A', 'B', 'C'}) {
+        auto db = Engine().Workspaces(0).OpenDatabase(path);
+        if (letter != 'A') {
+            db->DeleteTableDef("MEDIUM");
+            db->DeleteTableDef("WIDE");
+        }
+        AddTable(*db, "MEDIUM", LongNamedTextFields(letter, 25));
+        AddTable(*db, "WIDE", LongNamedTextFields(letter, 255));
+        db->Close();
+        EXPECT_EQ(Problems(path), std::vector<std::string>{}) << letter;
+        const auto medium = PropertyBlockRows(path, "MEDIUM");
+        EXPECT_EQ(medium.first, 0x40) << "one long-value row";
+        EXPECT_EQ(medium.second.size(), 1u);
+        EXPECT_EQ(PropertyBlockRows(path, "WIDE").first, 0x00) << "a chain";
+        auto file = JetFile::Open(path, false);
+        std::size_t allowing = 0;
+        for (const CatalogEntry& e : file->ReadCatalog()) {
+            if (e.name == "MEDIUM" || e.name == "WIDE")
+                allowing += ColumnsAllowingZeroLength(e.properties).size();
+        }
+        EXPECT_EQ(allowing, 25u + 255u) << letter;
+        if (HaveTool("mdb-prop")) {
+            const auto yes = [&](const std::string& table) {
+                return CountOf(RunTool("mdb-prop '" + path + "' " + table), "AllowZeroLength: yes");
+            };
+            EXPECT_EQ(yes("MEDIUM"), 25u);
+            EXPECT_EQ(yes("WIDE"), 255u);
+        }
+        if (letter == 'C') {
+            EXPECT_EQ(std::filesystem::file_size(path), size) << "freed pages are used again";
+        }
+        size = std::filesystem::file_size(path);
+    }
+    const std::string js = std::string(NORVAKEL_JS_READER);
+    if (HaveTool("node") && std::filesystem::exists(js + "/node_modules/mdb-reader")) {
+        std::string expected = "{";
+        for (const auto& [table, count] : {std::pair{"MEDIUM", 25}, std::pair{"WIDE", 255}}) {
+            std::string names, types;
+            for (const Field& f : LongNamedTextFields('C', count)) {
+                names += (names.empty() ? "\"" : ",\"") + f.Name + "\"";
+                types += (types.empty() ? "" : ",") + std::string("\"text\"");
+            }
+            expected += (expected.size() > 1 ? ",\"" : "\"") + std::string(table) +
+                        "\":{\"columns\":[" + names + "],\"types\":[" + types + "],\"rows\":[]}";
+        }
+        const std::string expectedPath = folder / "expected.json";
+        std::ofstream(expectedPath) << expected << "}";
+        EXPECT_EQ(RunTool("node '" + js + "/compare.mjs' '" + path + "' '" + expectedPath + "'"),
+                  "OK\n");
     }
 }
 
