@@ -1005,6 +1005,30 @@ void JetWriter::RemoveCatalogRows(const TableInfo& table,
 
 std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Field>& fields) {
     CheckCanAddTable(name, fields.size());
+    // AllowZeroLength lives in the table's properties: kept in the catalog
+    // row while they are small, on the catalog's long-value pages when not
+    // (a very wide table with long column names).
+    std::vector<std::u16string> zeroLength;
+    for (const Field& field : fields) {
+        if (field.AllowZeroLength && (field.Type == dbText || field.Type == dbMemo))
+            zeroLength.push_back(Utf8ToUtf16(field.Name));
+    }
+    const auto properties =
+        zeroLength.empty() ? std::vector<std::uint8_t>{} : ZeroLengthProperties(zeroLength);
+    std::optional<std::uint16_t> propertyColumn;
+    if (properties.size() > kMaxInlineProperties) {
+        const TableInfo catalog = file_.ReadTable(kCatalogPage);
+        const int k = ColumnIndex(catalog, "LvProp");
+        for (const auto& maps : catalog.longValueMaps) {
+            if (k >= 0 && std::get<0>(maps) == catalog.columns[static_cast<std::size_t>(k)].number)
+                propertyColumn = std::get<0>(maps);
+        }
+        if (!propertyColumn) {
+            throw EngineError(errOperationNotSupported,
+                              "The catalog of '" + file_.Path() +
+                                  "' keeps no pages for the properties of a table this wide.");
+        }
+    }
     TableShape shape;
     for (const Field& field : fields)
         shape.columns.push_back(ColumnFor(field));
@@ -1043,27 +1067,14 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     const std::int32_t id = static_cast<std::int32_t>(tdefPages[0]);
     std::vector<Value> values =
         CatalogValues(id, kTablesContainer, name, kObjTable, NowSerial(), owner, 0);
-    // AllowZeroLength lives in the table's properties: kept in the row while
-    // they are small, on the catalog's long-value pages when not (a very
-    // wide table with long column names).
-    std::vector<std::u16string> zeroLength;
-    for (const Field& field : fields) {
-        if (field.AllowZeroLength && (field.Type == dbText || field.Type == dbMemo))
-            zeroLength.push_back(Utf8ToUtf16(field.Name));
-    }
-    if (!zeroLength.empty()) {
-        const auto block = ZeroLengthProperties(zeroLength);
-        if (block.size() <= kMaxInlineProperties) {
-            Blob stored(kLongValueHeader, 0);
-            Put32(stored.data(), static_cast<std::uint32_t>(block.size()) | kLongValueInline);
-            stored.insert(stored.end(), block.begin(), block.end());
-            values[14] = std::move(stored);
-        } else if (const int k = ColumnIndex(catalog, "LvProp"); k >= 0) {
-            auto stored = StoreSystemLongValue(
-                catalog, catalog.columns[static_cast<std::size_t>(k)].number, block);
-            if (!stored) file_.Raise("the catalog keeps no pages for table properties");
-            values[14] = Blob(stored->begin(), stored->end());
-        }
+    if (propertyColumn) {
+        const auto stored = StoreSystemLongValue(catalog, *propertyColumn, properties);
+        values[14] = Blob(stored.begin(), stored.end());
+    } else if (!properties.empty()) {
+        Blob stored(kLongValueHeader, 0);
+        Put32(stored.data(), static_cast<std::uint32_t>(properties.size()) | kLongValueInline);
+        stored.insert(stored.end(), properties.begin(), properties.end());
+        values[14] = std::move(stored);
     }
     InsertCatalogRows(catalog, InNumberOrder(catalog, [&] {
                           // CatalogValues is in the new-database column order.
@@ -1166,12 +1177,12 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
     Flush();
 }
 
-std::optional<std::vector<std::uint8_t>>
-JetWriter::StoreSystemLongValue(const TableInfo& table, std::uint16_t column,
-                                const std::vector<std::uint8_t>& bytes) {
+std::vector<std::uint8_t> JetWriter::StoreSystemLongValue(const TableInfo& table,
+                                                          std::uint16_t column,
+                                                          const std::vector<std::uint8_t>& bytes) {
     const auto maps = std::find_if(table.longValueMaps.begin(), table.longValueMaps.end(),
                                    [&](const auto& m) { return std::get<0>(m) == column; });
-    if (maps == table.longValueMaps.end()) return std::nullopt;
+    if (maps == table.longValueMaps.end()) file_.Raise("a long-value map is missing");
     if (bytes.size() > kLongValueLengthMask) file_.Raise("a long value is too long");
     // Pages of their own (never the free room of pages another program
     // filled), so that dropping the table frees them whole.
@@ -1207,7 +1218,7 @@ JetWriter::StoreSystemLongValue(const TableInfo& table, std::uint16_t column,
         Put32(ref.data(), length);
         Put32(ref.data() + 4, next);
     }
-    StorePage(number, builder->Bytes());
+    if (builder) StorePage(number, builder->Bytes());
     RewriteUsageMap(std::get<1>(*maps), used);
     return ref;
 }
@@ -1217,10 +1228,10 @@ void JetWriter::ReleaseLongValues(const TableInfo& table,
     if (table.longValueMaps.empty()) return;
     // Only rows on the table's own long-value pages are let go: a damaged
     // reference into other pages leaves them alone.
-    std::map<std::uint32_t, std::size_t> mapOf; // page -> its map (index in longValueMaps)
-    for (std::size_t k = 0; k < table.longValueMaps.size(); ++k) {
-        for (const std::uint32_t p : file_.ReadUsageMap(std::get<1>(table.longValueMaps[k])))
-            mapOf.emplace(p, k);
+    std::set<std::uint32_t> own;
+    for (const auto& maps : table.longValueMaps) {
+        for (const std::uint32_t p : file_.ReadUsageMap(std::get<1>(maps)))
+            own.insert(p);
     }
     std::map<std::uint32_t, std::set<std::uint32_t>> doomed; // page -> rows
     for (const std::uint32_t pointer : pointers) {
@@ -1233,11 +1244,11 @@ void JetWriter::ReleaseLongValues(const TableInfo& table,
             std::vector<std::uint32_t> rows;
             file_.ReadLongValue(ref->data(), ref->size(), &rows);
             for (const std::uint32_t lv : rows) {
-                if (mapOf.count(lv >> 8)) doomed[lv >> 8].insert(lv & 0xFF);
+                if (own.count(lv >> 8)) doomed[lv >> 8].insert(lv & 0xFF);
             }
         }
     }
-    std::map<std::size_t, std::set<std::uint32_t>> emptied; // map -> pages
+    std::set<std::uint32_t> emptied;
     for (const auto& [number, rows] : doomed) {
         Page page = file_.ReadPage(number);
         if (page[0] != pgData || Get32(page.data() + kDataOwner) != kLvalMarker) continue;
@@ -1254,20 +1265,21 @@ void JetWriter::ReleaseLongValues(const TableInfo& table,
         if (live)
             StorePage(number, builder.Bytes());
         else
-            emptied[mapOf[number]].insert(number);
+            emptied.insert(number);
     }
-    for (const auto& [k, pages] : emptied) {
-        const auto& [column, usedPointer, freePointer] = table.longValueMaps[k];
+    if (emptied.empty()) return;
+    // Emptied pages leave every map that names them.
+    for (const auto& [column, usedPointer, freePointer] : table.longValueMaps) {
         (void)column;
         for (const std::uint32_t pointer : {usedPointer, freePointer}) {
             std::vector<std::uint32_t> kept = file_.ReadUsageMap(pointer);
             const std::size_t before = kept.size();
-            std::erase_if(kept, [&](std::uint32_t p) { return pages.count(p) != 0; });
+            std::erase_if(kept, [&](std::uint32_t p) { return emptied.count(p) != 0; });
             if (kept.size() != before) RewriteUsageMap(pointer, kept);
         }
-        for (const std::uint32_t p : pages)
-            FreePage(p);
     }
+    for (const std::uint32_t p : emptied)
+        FreePage(p);
 }
 
 // ---- Appending rows ------------------------------------------------------------

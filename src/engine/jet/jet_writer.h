@@ -74,11 +74,10 @@ class JetWriter {
     void FreePage(std::uint32_t page);
     // A long value of a system table's row (a property block too large for
     // the catalog row) on long-value pages of its own, kept in the table's
-    // map of `column`; returns the reference the row stores, nothing when
-    // the table keeps no such map.
-    std::optional<std::vector<std::uint8_t>>
-    StoreSystemLongValue(const TableInfo& table, std::uint16_t column,
-                         const std::vector<std::uint8_t>& bytes);
+    // map of `column` (which must exist); returns the reference the row
+    // stores.
+    std::vector<std::uint8_t> StoreSystemLongValue(const TableInfo& table, std::uint16_t column,
+                                                   const std::vector<std::uint8_t>& bytes);
     // Deletes the long-value rows that the rows at `pointers` reference;
     // pages left without rows leave the table's maps and are free again.
     void ReleaseLongValues(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
