@@ -369,6 +369,49 @@ TEST_F(JetWriterTest, AVeryWideTableKeepsItsPropertiesOnLongValuePages) {
     }
 }
 
+TEST_F(JetWriterTest, DroppingATableLetsGoOnlyOfItsOwnLongValueRows) {
+    // A damaged file: the property reference of WIDE points at the row of
+    // another table. Dropping WIDE must not delete that row.
+    auto db = CreateDatabase(path);
+    TableDef def("T");
+    AddTable(*db, "SMALL", {MakeField(def, "N", dbLong)});
+    Insert(*db, "SMALL", {{std::int64_t{42}}});
+    AddTable(*db, "WIDE", LongNamedTextFields('A', 25));
+    db->Close();
+    std::uint32_t smallPage = 0;
+    std::vector<std::uint8_t> reference;
+    {
+        auto file = JetFile::Open(path, false);
+        for (const CatalogEntry& e : file->ReadCatalog()) {
+            if (e.name == "SMALL")
+                smallPage = file->ReadUsageMap(file->ReadTable(e.TdefPage()).usedPages).at(0);
+        }
+        const TableInfo catalog = file->ReadTable(kCatalogPage);
+        for (const ColumnDef& c : catalog.columns) {
+            if (c.name != "LvProp") continue;
+            file->ScanRows(catalog, [&](const std::uint8_t* row, std::size_t size) {
+                if (auto ref = file->StoredValue(catalog, row, size, c); ref && (*ref)[3] == 0x40)
+                    reference = *ref;
+                return true;
+            });
+        }
+    }
+    ASSERT_EQ(reference.size(), kLongValueHeader);
+    auto bytes = ReadBytes(path);
+    const auto at = std::search(bytes.begin(), bytes.end(), reference.begin(), reference.end());
+    ASSERT_NE(at, bytes.end());
+    Put32(&*at, 4 | kLongValueSinglePage);
+    Put32(&*at + 4, RowPointer(smallPage, 0));
+    WriteBytes(path, bytes);
+    EXPECT_FALSE(Problems(path).empty()) << "the checker sees the damage";
+
+    auto again = Engine().Workspaces(0).OpenDatabase(path);
+    again->DeleteTableDef("WIDE");
+    EXPECT_EQ(ReadAllRows(*again, "SMALL"), (std::vector<std::vector<Value>>{{std::int64_t{42}}}));
+    again->Close();
+    EXPECT_EQ(Problems(path), std::vector<std::string>{});
+}
+
 TEST_F(JetWriterTest, LargePropertyBlocksInAnAccessFileAreStoredAndFreedAgain) {
     // The catalog's long-value maps of a file Access made; a block that
     // fits one long-value row (25 columns) and one that needs a chain.
