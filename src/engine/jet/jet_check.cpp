@@ -120,7 +120,7 @@ struct Checker {
             if (c.type != colMemo && c.type != colOle) continue;
             std::vector<std::uint32_t> lvRows;
             try {
-                const auto ref = file.StoredValue(table, row.data(), row.size(), c);
+                const auto ref = file.StoredValue(row.data(), row.size(), c);
                 if (ref) file.ReadLongValue(ref->data(), ref->size(), &lvRows);
             } catch (const EngineError&) {
                 continue; // decoding the row reports it

@@ -530,98 +530,58 @@ std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::s
     return value;
 }
 
-namespace {
-
-// Where the parts of a row lie, checked against its size.
-struct RowLayout {
-    const std::uint8_t* row = nullptr;
-    std::size_t size = 0, columns = 0, maskSize = 0, varCount = 0, eod = 0;
-    const std::uint8_t* mask = nullptr;
-
-    bool Present(std::size_t number) const {
-        return number < columns && ((mask[number / 8] >> (number % 8)) & 1) != 0;
-    }
-    std::size_t VarOffset(std::size_t i) const {
-        return Get16(row + (size - maskSize - 2) - 2 * (i + 1));
-    }
-};
-
-RowLayout LayOutRow(const JetFile& file, const TableInfo& table, const std::uint8_t* row,
-                    std::size_t size) {
-    RowLayout l;
-    l.row = row;
-    l.size = size;
-    if (size < 2) file.Raise("a row is too short");
-    l.columns = Get16(row);
-    l.maskSize = (l.columns + 7) / 8;
-    if (size < 2 + l.maskSize) file.Raise("a row is too short for its null mask");
-    l.mask = row + size - l.maskSize;
-    // The variable-length part exists only when the table has such columns.
-    const bool hasVar = std::any_of(table.columns.begin(), table.columns.end(),
-                                    [](const ColumnDef& c) { return !c.Fixed(); });
-    if (hasVar) {
-        if (size < 2 + l.maskSize + 2) file.Raise("a row is too short");
-        const std::size_t varLenAt = size - l.maskSize - 2;
-        l.varCount = Get16(row + varLenAt);
-        if (varLenAt < 2 + 2 * l.varCount + 2)
-            file.Raise("a row's variable-length table is too long");
-        const std::size_t varTable = varLenAt - 2 * l.varCount; // entry i at varLenAt - 2*(i+1)
-        l.eod = Get16(row + varTable - 2);
-        if (l.eod > varTable - 2) file.Raise("a row's data end lies outside the row");
-    }
-    return l;
-}
-
-// The stored bytes of a (non-Boolean) column; false for Null.
-bool ValueBytes(const JetFile& file, const RowLayout& l, const ColumnDef& c,
-                const std::uint8_t*& data, std::size_t& length) {
-    if (!l.Present(c.number)) return false;
-    if (c.Fixed()) {
-        const std::size_t start = 2 + c.fixedOffset;
-        length = c.length;
-        if (start + length > l.size - l.maskSize)
-            file.Raise("a fixed-length value lies outside its row");
-        data = l.row + start;
-        return true;
-    }
-    if (c.varIndex >= l.varCount) return false;
-    const std::size_t start = l.VarOffset(c.varIndex);
-    const std::size_t end =
-        std::size_t(c.varIndex) + 1 < l.varCount ? l.VarOffset(c.varIndex + 1) : l.eod;
-    if (start > end || end > l.eod || start < 2)
-        file.Raise("a variable-length value lies outside its row");
-    data = l.row + start;
-    length = end - start;
-    return true;
-}
-
-} // namespace
-
-std::optional<std::vector<std::uint8_t>> JetFile::StoredValue(const TableInfo& table,
-                                                              const std::uint8_t* row,
-                                                              std::size_t size,
-                                                              const ColumnDef& column) {
-    const RowLayout layout = LayOutRow(*this, table, row, size);
-    const std::uint8_t* data = nullptr;
-    std::size_t length = 0;
-    if (column.type == colBoolean || !ValueBytes(*this, layout, column, data, length))
-        return std::nullopt;
-    return std::vector<std::uint8_t>(data, data + length);
-}
-
 void JetFile::DecodeRow(const TableInfo& table, const std::uint8_t* row, std::size_t size,
                         std::vector<Value>& out) {
     out.assign(table.columns.size(), Null{});
-    const RowLayout layout = LayOutRow(*this, table, row, size);
+    if (size < 2) Raise("a row is too short");
+    const std::size_t columns = Get16(row);
+    const std::size_t maskSize = (columns + 7) / 8;
+    if (size < 2 + maskSize) Raise("a row is too short for its null mask");
+    const std::uint8_t* mask = row + size - maskSize;
+    const auto present = [&](std::size_t number) {
+        return number < columns && ((mask[number / 8] >> (number % 8)) & 1) != 0;
+    };
+    // The variable-length part exists only when the table has such columns.
+    std::size_t varCount = 0, varTable = 0, eod = 0;
+    const bool hasVar = std::any_of(table.columns.begin(), table.columns.end(),
+                                    [](const ColumnDef& c) { return !c.Fixed(); });
+    if (hasVar) {
+        if (size < 2 + maskSize + 2) Raise("a row is too short");
+        const std::size_t varLenAt = size - maskSize - 2;
+        varCount = Get16(row + varLenAt);
+        if (varLenAt < 2 + 2 * varCount + 2) Raise("a row's variable-length table is too long");
+        varTable = varLenAt - 2 * varCount; // entry i at varLenAt - 2*(i+1)
+        eod = Get16(row + varTable - 2);
+        if (eod > varTable - 2) Raise("a row's data end lies outside the row");
+    }
+    const auto varOffset = [&](std::size_t i) {
+        return std::size_t(Get16(row + (size - maskSize - 2) - 2 * (i + 1)));
+    };
     for (std::size_t i = 0; i < table.columns.size(); ++i) {
         const ColumnDef& c = table.columns[i];
         if (c.type == colBoolean) {
-            out[i] = layout.Present(c.number);
+            out[i] = present(c.number);
             continue;
         }
+        if (!present(c.number)) continue;
         const std::uint8_t* data = nullptr;
         std::size_t length = 0;
-        if (!ValueBytes(*this, layout, c, data, length)) continue;
+        if (c.Fixed()) {
+            const std::size_t start = 2 + c.fixedOffset;
+            length = c.length;
+            if (start + length > size - maskSize)
+                Raise("a fixed-length value lies outside its row");
+            data = row + start;
+        } else {
+            if (c.varIndex >= varCount) continue;
+            const std::size_t start = varOffset(c.varIndex);
+            const std::size_t end =
+                std::size_t(c.varIndex) + 1 < varCount ? varOffset(c.varIndex + 1) : eod;
+            if (start > end || end > eod || start < 2)
+                Raise("a variable-length value lies outside its row");
+            data = row + start;
+            length = end - start;
+        }
         const auto needLength = [&](std::size_t n) {
             if (length < n) Raise("a value is shorter than its type");
         };
@@ -680,6 +640,20 @@ void JetFile::DecodeRow(const TableInfo& table, const std::uint8_t* row, std::si
             break;
         }
     }
+}
+
+std::optional<std::vector<std::uint8_t>>
+JetFile::StoredValue(const std::uint8_t* row, std::size_t size, const ColumnDef& column) {
+    if (column.type == colBoolean) return std::nullopt;
+    // The column alone, decoded as plain bytes. A variable-length column
+    // reads the row's variable-length table as the whole table would.
+    TableInfo alone;
+    alone.columns = {column};
+    alone.columns[0].type = colBinary;
+    std::vector<Value> values;
+    DecodeRow(alone, row, size, values);
+    if (const auto* bytes = std::get_if<Blob>(&values[0])) return *bytes;
+    return std::nullopt;
 }
 
 void JetFile::ScanRows(const TableInfo& table,

@@ -111,8 +111,7 @@ class JetFile {
                                             std::vector<std::uint32_t>* rows = nullptr);
     // The stored bytes of one column of a row (a memo's or OLE value's
     // reference rather than the value); nothing for Null.
-    std::optional<std::vector<std::uint8_t>> StoredValue(const TableInfo& table,
-                                                         const std::uint8_t* row, std::size_t size,
+    std::optional<std::vector<std::uint8_t>> StoredValue(const std::uint8_t* row, std::size_t size,
                                                          const ColumnDef& column);
     // Decodes the values of one row into `out`, one per column of `table`
     // in stored order.

@@ -1239,7 +1239,7 @@ void JetWriter::ReleaseLongValues(const TableInfo& table,
         if (!row) continue;
         for (const ColumnDef& c : table.columns) {
             if (c.type != colMemo && c.type != colOle) continue;
-            const auto ref = file_.StoredValue(table, row->data(), row->size(), c);
+            const auto ref = file_.StoredValue(row->data(), row->size(), c);
             if (!ref) continue;
             std::vector<std::uint32_t> rows;
             file_.ReadLongValue(ref->data(), ref->size(), &rows);

@@ -255,9 +255,9 @@ std::pair<int, std::vector<std::uint32_t>> PropertyBlockRows(const std::string& 
     }
     std::pair<int, std::vector<std::uint32_t>> found{-1, {}};
     file->ScanRows(catalog, [&](const std::uint8_t* row, std::size_t size) {
-        const auto stored = file->StoredValue(catalog, row, size, *name);
+        const auto stored = file->StoredValue(row, size, *name);
         if (!stored || DecodeText(stored->data(), stored->size()) != table) return true;
-        const auto ref = file->StoredValue(catalog, row, size, *props);
+        const auto ref = file->StoredValue(row, size, *props);
         if (ref) {
             found.first = (*ref)[3] & 0xC0;
             file->ReadLongValue(ref->data(), ref->size(), &found.second);
@@ -390,7 +390,7 @@ TEST_F(JetWriterTest, DroppingATableLetsGoOnlyOfItsOwnLongValueRows) {
         for (const ColumnDef& c : catalog.columns) {
             if (c.name != "LvProp") continue;
             file->ScanRows(catalog, [&](const std::uint8_t* row, std::size_t size) {
-                if (auto ref = file->StoredValue(catalog, row, size, c); ref && (*ref)[3] == 0x40)
+                if (auto ref = file->StoredValue(row, size, c); ref && (*ref)[3] == 0x40)
                     reference = *ref;
                 return true;
             });
