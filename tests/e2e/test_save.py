@@ -186,6 +186,21 @@ class DatabaseExport(SaveCase):
         self.assertEqual(read_table(path, names[0]), read_table(path, names[1]))
         self.assertEqual(len(read_table(path, names[1])), 3)
 
+    def test_table_names_in_windows_1252_keep_every_character(self):
+        # The transfer file in Windows-1252: the euro sign, quotes, dashes and
+        # the trade mark sign are bytes 0x80-0x9F there.
+        name = "Preis \u20ac \u201ebrutto\u201c \u2013 2004\u2122 \u2020\u2026"
+        text = transfer_text(FIELDS, VALUES,
+                             export_block("names", self.out, table=name) + ["SAVE"])
+        result, _ = self.run_transfer(text, raw=text.encode("cp1252"))
+        self.assertEqual(result.code, 0, result.stderr)
+        path = os.path.join(self.out, "NAMES.MDB")
+        names = table_names(path)
+        self.assertEqual([n.casefold() for n in names], [name.casefold()])
+        out = subprocess.run(["mdb-tables", "-1", path], capture_output=True, text=True)
+        self.assertEqual(out.stdout.splitlines(), names)
+        self.assertEqual(len(read_table(path, names[0])), 3)
+
     def test_a_table_name_access_does_not_allow_ends_the_run(self):
         result = self.run_script(*export_block("names", self.out, table="ORDER!LINES"), "SAVE")
         self.assertFailedWithNumber(result, 3125)

@@ -3,6 +3,7 @@
 #include "engine/convert.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace engine::jet {
@@ -22,7 +23,7 @@ struct SortCode {
     std::uint8_t accent;        // extra-section byte of an accented letter
 };
 
-struct ExtraLetter {
+struct ExtraCode {
     char16_t c;
     SortCode code;
 };
@@ -97,7 +98,10 @@ constexpr SortCode kLatin1Codes[256] = {
 };
 // clang-format on
 
-constexpr ExtraLetter kWindowsLetters[] = {
+// The characters Windows-1252 holds beyond Latin-1 (a table name from the
+// transfer file can use any of them). Punctuation sorts as symbols do, the
+// dashes only in the hidden section as the hyphen does.
+constexpr ExtraCode kWindowsExtras[] = {
     {u'\u0152', {kPlain, 0x64, 0x51, 0x00}},    // Œ
     {u'\u0153', {kPlain, 0x64, 0x51, 0x00}},    // œ
     {u'\u0160', {kAccented, 0x6B, 0x00, 0x14}}, // Š
@@ -106,13 +110,32 @@ constexpr ExtraLetter kWindowsLetters[] = {
     {u'\u017D', {kAccented, 0x78, 0x00, 0x14}}, // Ž
     {u'\u017E', {kAccented, 0x78, 0x00, 0x14}}, // ž
     {u'\u0192', {kAccented, 0x53, 0x00, 0x7B}}, // ƒ
+    {u'\u02C6', {kAccented, 0x2B, 0x02, 0x03}}, // ˆ (the circumflex's code, accented)
+    {u'\u02DC', {kPlain, 0x2B, 0x1C, 0x00}},    // ˜
+    {u'\u2013', {kHidden, 0x89, 0x00, 0x00}},   // –
+    {u'\u2014', {kHidden, 0x8B, 0x00, 0x00}},   // —
+    {u'\u2018', {kPlain, 0x2B, 0x37, 0x00}},    // ‘
+    {u'\u2019', {kPlain, 0x2B, 0x38, 0x00}},    // ’
+    {u'\u201A', {kPlain, 0x2B, 0x39, 0x00}},    // ‚
+    {u'\u201C', {kPlain, 0x2B, 0x3B, 0x00}},    // “
+    {u'\u201D', {kPlain, 0x2B, 0x3C, 0x00}},    // ”
+    {u'\u201E', {kPlain, 0x2B, 0x3D, 0x00}},    // „
+    {u'\u2020', {kPlain, 0x34, 0xB3, 0x00}},    // †
+    {u'\u2021', {kPlain, 0x34, 0xB4, 0x00}},    // ‡
+    {u'\u2022', {kPlain, 0x34, 0xB5, 0x00}},    // •
+    {u'\u2026', {kPlain, 0x34, 0xB9, 0x00}},    // …
+    {u'\u2030', {kPlain, 0x34, 0xBA, 0x00}},    // ‰
+    {u'\u2039', {kPlain, 0x2B, 0x46, 0x00}},    // ‹
+    {u'\u203A', {kPlain, 0x2B, 0x47, 0x00}},    // ›
+    {u'\u20AC', {kPlain, 0x35, 0xA1, 0x00}},    // €
+    {u'\u2122', {kPlain, 0x6E, 0x04, 0x00}},    // ™ (between T and U, as "TM")
 };
 
-// Above Latin-1, only the letters Windows-1252 adds are known here.
+// Above Latin-1, only what Windows-1252 adds is known here.
 std::optional<SortCode> CodeOf(char16_t c) {
     if (c < 256) return kLatin1Codes[c];
-    for (const ExtraLetter& letter : kWindowsLetters) {
-        if (letter.c == c) return letter.code;
+    for (const ExtraCode& extra : kWindowsExtras) {
+        if (extra.c == c) return extra.code;
     }
     return std::nullopt;
 }
@@ -606,6 +629,15 @@ std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uin
 
 double StoredDate(const DateTime& value) {
     return DateToSerial(value);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    const auto ka = GeneralTextKey(Utf8ToUtf16(a)), kb = GeneralTextKey(Utf8ToUtf16(b));
+    if (ka && kb) return *ka == *kb;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 } // namespace engine::jet

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace engine::jet {
@@ -51,8 +52,12 @@ std::vector<std::uint8_t> ReferenceUsageMap(const std::vector<std::uint32_t>& ma
 // are any, and 0x00. Byte order of keys is the order of the texts. Nothing
 // for a character whose code is not known here.
 std::optional<std::vector<std::uint8_t>> GeneralTextKey(std::u16string_view text);
-// Whether GeneralTextKey knows the character (Latin-1 and the letters
-// Windows-1252 adds).
+// Whether two object names are one name to the catalog's index: equal
+// General sort keys (case ignored, of accented letters too: "Müller",
+// "MÜLLER"); names without keys compare with ASCII case ignored.
+bool SameName(std::string_view a, std::string_view b);
+// Whether GeneralTextKey knows the character (every character Windows-1252
+// holds).
 bool HasGeneralSortCode(char16_t c);
 // Full index key parts.
 std::vector<std::uint8_t> LongKey(std::int32_t value);

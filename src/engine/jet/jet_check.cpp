@@ -136,6 +136,29 @@ struct Checker {
         }
     }
 
+    void CheckLongValues(const TableInfo& table, const std::vector<std::uint8_t>& row,
+                         const std::set<std::uint32_t>& pages, std::set<std::uint32_t>& seen,
+                         const std::string& name) {
+        for (const ColumnDef& c : table.columns) {
+            if (c.type != colMemo && c.type != colOle) continue;
+            std::vector<std::uint32_t> lvRows;
+            try {
+                const auto ref = file.StoredValue(row.data(), row.size(), c);
+                if (ref) file.ReadLongValue(ref->data(), ref->size(), &lvRows);
+            } catch (const EngineError&) {
+                continue; // decoding the row reports it
+            }
+            for (const std::uint32_t lv : lvRows) {
+                if (!pages.count(lv >> 8))
+                    Problem(name + ": a long value lies on page " + std::to_string(lv >> 8) +
+                            ", not one of its long-value pages");
+                else if (!seen.insert(lv).second)
+                    Problem(name + ": two long values share a row of page " +
+                            std::to_string(lv >> 8));
+            }
+        }
+    }
+
     void CheckTable(const CatalogEntry& entry) {
         const std::string name = "table '" + entry.name + "'";
         const TableInfo table = file.ReadTable(entry.TdefPage());
@@ -144,6 +167,13 @@ struct Checker {
         std::map<std::uint32_t, std::vector<Value>> rows;
         std::uint32_t live = 0;
         std::set<std::uint32_t> dataPages;
+        // Long values lie on the table's own long-value pages, each row
+        // serving one value.
+        std::set<std::uint32_t> longValuePages, longValueRows;
+        for (const auto& maps : table.longValueMaps) {
+            for (const std::uint32_t p : file.ReadUsageMap(std::get<1>(maps)))
+                longValuePages.insert(p);
+        }
         for (const std::uint32_t p : Map(table.usedPages, name)) {
             Own(p, name + " data");
             dataPages.insert(p);
@@ -166,6 +196,7 @@ struct Checker {
                             ": " + e.what());
                 }
                 rows[RowPointer(p, r)] = std::move(values);
+                CheckLongValues(table, *bytes, longValuePages, longValueRows, name);
             }
         }
         for (const std::uint32_t p : Map(table.freePages, name + " free map")) {

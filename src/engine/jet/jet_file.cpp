@@ -67,13 +67,6 @@ std::vector<const ColumnDef*> TableInfo::ByNumber() const {
     return ordered;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 bool CatalogEntry::IsUserTable() const {
     return type == kObjTable && (flags & kSystemObjectFlags) == 0;
 }
@@ -502,7 +495,8 @@ TableInfo JetFile::ReadTable(std::uint32_t tdefPage) {
     return t;
 }
 
-std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::size_t size) {
+std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::size_t size,
+                                                 std::vector<std::uint32_t>* rows) {
     if (size < kLongValueHeader) Raise("a long value reference is too short");
     const std::uint32_t word = Get32(ref);
     const std::size_t length = word & kLongValueLengthMask;
@@ -519,6 +513,7 @@ std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::s
     if ((word & kLongValueSinglePage) != 0) {
         auto row = ReadRow(pointer >> 8, pointer & 0xFF);
         if (!row || row->size() < length) Raise("a long value is missing");
+        if (rows != nullptr) rows->push_back(pointer);
         value.assign(row->begin(), row->begin() + static_cast<std::ptrdiff_t>(length));
         return value;
     }
@@ -527,6 +522,7 @@ std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::s
         if (pointer == 0 || ++hops > pageCount_) Raise("a long value chain is broken");
         auto row = ReadRow(pointer >> 8, pointer & 0xFF);
         if (!row || row->size() < 4) Raise("a long value chain is broken");
+        if (rows != nullptr) rows->push_back(pointer);
         const std::size_t take = std::min(row->size() - 4, length - value.size());
         value.insert(value.end(), row->begin() + 4,
                      row->begin() + 4 + static_cast<std::ptrdiff_t>(take));
@@ -645,6 +641,20 @@ void JetFile::DecodeRow(const TableInfo& table, const std::uint8_t* row, std::si
             break;
         }
     }
+}
+
+std::optional<std::vector<std::uint8_t>>
+JetFile::StoredValue(const std::uint8_t* row, std::size_t size, const ColumnDef& column) {
+    if (column.type == colBoolean) return std::nullopt;
+    // The column alone, decoded as plain bytes. A variable-length column
+    // reads the row's variable-length table as the whole table would.
+    TableInfo alone;
+    alone.columns = {column};
+    alone.columns[0].type = colBinary;
+    std::vector<Value> values;
+    DecodeRow(alone, row, size, values);
+    if (const auto* bytes = std::get_if<Blob>(&values[0])) return *bytes;
+    return std::nullopt;
 }
 
 void JetFile::ScanRows(const TableInfo& table,

@@ -82,9 +82,6 @@ struct CatalogEntry {
     std::uint32_t TdefPage() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFF; }
 };
 
-// Whether two object names are the same name (letter case does not count).
-bool SameName(std::string_view a, std::string_view b);
-
 class JetFile {
   public:
     // Opens and checks the header: 3343 when the file is not a Jet database,
@@ -110,8 +107,14 @@ class JetFile {
     // The pages a usage map (given by its row pointer) marks.
     std::vector<std::uint32_t> ReadUsageMap(std::uint32_t pointer);
     TableInfo ReadTable(std::uint32_t tdefPage);
-    // Long value of a memo / OLE column, from its 12-byte reference.
-    std::vector<std::uint8_t> ReadLongValue(const std::uint8_t* ref, std::size_t size);
+    // Long value of a memo / OLE column, from its 12-byte reference; the
+    // long-value rows it lies in go to `rows` (none for a value in the row).
+    std::vector<std::uint8_t> ReadLongValue(const std::uint8_t* ref, std::size_t size,
+                                            std::vector<std::uint32_t>* rows = nullptr);
+    // The stored bytes of one column of a row (a memo's or OLE value's
+    // reference rather than the value); nothing for Null.
+    std::optional<std::vector<std::uint8_t>> StoredValue(const std::uint8_t* row, std::size_t size,
+                                                         const ColumnDef& column);
     // Decodes the values of one row into `out`, one per column of `table`
     // in stored order.
     void DecodeRow(const TableInfo& table, const std::uint8_t* row, std::size_t size,

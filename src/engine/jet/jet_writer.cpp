@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <set>
 #include <unistd.h>
 
 namespace engine::jet {
@@ -1001,6 +1003,7 @@ void JetWriter::InsertCatalogRows(const TableInfo& table, const std::vector<Valu
 void JetWriter::RemoveCatalogRows(const TableInfo& table,
                                   const std::vector<std::uint32_t>& pointers) {
     if (pointers.empty()) return;
+    ReleaseLongValues(table, pointers);
     for (const std::uint32_t pointer : pointers)
         DeleteRow(pointer >> 8, pointer & 0xFF);
     for (const auto& index : table.indexes) {
@@ -1016,6 +1019,30 @@ void JetWriter::RemoveCatalogRows(const TableInfo& table,
 
 std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Field>& fields) {
     CheckCanAddTable(name, fields.size());
+    // AllowZeroLength lives in the table's properties: kept in the catalog
+    // row while they are small, on the catalog's long-value pages when not
+    // (a very wide table with long column names).
+    std::vector<std::u16string> zeroLength;
+    for (const Field& field : fields) {
+        if (field.AllowZeroLength && (field.Type == dbText || field.Type == dbMemo))
+            zeroLength.push_back(Utf8ToUtf16(field.Name));
+    }
+    const auto properties =
+        zeroLength.empty() ? std::vector<std::uint8_t>{} : ZeroLengthProperties(zeroLength);
+    std::optional<std::uint16_t> propertyColumn;
+    if (properties.size() > kMaxInlineProperties) {
+        const TableInfo catalog = file_.ReadTable(kCatalogPage);
+        const int k = ColumnIndex(catalog, "LvProp");
+        for (const auto& maps : catalog.longValueMaps) {
+            if (k >= 0 && std::get<0>(maps) == catalog.columns[static_cast<std::size_t>(k)].number)
+                propertyColumn = std::get<0>(maps);
+        }
+        if (!propertyColumn) {
+            throw EngineError(errOperationNotSupported,
+                              "The catalog of '" + file_.Path() +
+                                  "' keeps no pages for the properties of a table this wide.");
+        }
+    }
     TableShape shape;
     for (const Field& field : fields)
         shape.columns.push_back(ColumnFor(field));
@@ -1047,21 +1074,14 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     const std::int32_t id = static_cast<std::int32_t>(tdefPages[0]);
     std::vector<Value> values =
         CatalogValues(id, kTablesContainer, name, kObjTable, NowSerial(), owner, 0);
-    // AllowZeroLength lives in the table's properties, kept in the row
-    // while they are small (a property block of a very wide table is left out).
-    std::vector<std::u16string> zeroLength;
-    for (const Field& field : fields) {
-        if (field.AllowZeroLength && (field.Type == dbText || field.Type == dbMemo))
-            zeroLength.push_back(Utf8ToUtf16(field.Name));
-    }
-    if (!zeroLength.empty()) {
-        const auto block = ZeroLengthProperties(zeroLength);
-        if (block.size() <= kMaxInlineProperties) {
-            Blob stored(kLongValueHeader, 0);
-            Put32(stored.data(), static_cast<std::uint32_t>(block.size()) | kLongValueInline);
-            stored.insert(stored.end(), block.begin(), block.end());
-            values[14] = std::move(stored);
-        }
+    if (propertyColumn) {
+        const auto stored = StoreSystemLongValue(catalog, *propertyColumn, properties);
+        values[14] = Blob(stored.begin(), stored.end());
+    } else if (!properties.empty()) {
+        Blob stored(kLongValueHeader, 0);
+        Put32(stored.data(), static_cast<std::uint32_t>(properties.size()) | kLongValueInline);
+        stored.insert(stored.end(), properties.begin(), properties.end());
+        values[14] = std::move(stored);
     }
     InsertCatalogRows(catalog, InNumberOrder(catalog, [&] {
                           // CatalogValues is in the new-database column order.
@@ -1162,6 +1182,111 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
     for (const std::uint32_t p : pages)
         FreePage(p);
     Flush();
+}
+
+std::vector<std::uint8_t> JetWriter::StoreSystemLongValue(const TableInfo& table,
+                                                          std::uint16_t column,
+                                                          const std::vector<std::uint8_t>& bytes) {
+    const auto maps = std::find_if(table.longValueMaps.begin(), table.longValueMaps.end(),
+                                   [&](const auto& m) { return std::get<0>(m) == column; });
+    if (maps == table.longValueMaps.end()) file_.Raise("a long-value map is missing");
+    if (bytes.size() > kLongValueLengthMask) file_.Raise("a long value is too long");
+    // Pages of their own (never the free room of pages another program
+    // filled), so that dropping the table frees them whole.
+    std::vector<std::uint32_t> used = file_.ReadUsageMap(std::get<1>(*maps));
+    std::uint32_t number = 0;
+    std::unique_ptr<DataPageBuilder> builder;
+    const auto place = [&](const std::vector<std::uint8_t>& row) {
+        if (!builder || !builder->Fits(row.size())) {
+            if (builder) StorePage(number, builder->Bytes());
+            number = AllocatePage();
+            builder = std::make_unique<DataPageBuilder>(kLvalMarker);
+            used.push_back(number);
+        }
+        return RowPointer(number, builder->Add(row.data(), row.size()));
+    };
+    std::vector<std::uint8_t> ref(kLongValueHeader, 0);
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+    if (bytes.size() <= kLvalRowMax) {
+        Put32(ref.data(), length | kLongValueSinglePage);
+        Put32(ref.data() + 4, place(bytes));
+    } else {
+        // A chain: each row names the next, so the last is written first.
+        std::uint32_t next = 0;
+        const std::size_t chunks = (bytes.size() + kLvalChunk - 1) / kLvalChunk;
+        for (std::size_t k = chunks; k-- > 0;) {
+            const std::size_t from = k * kLvalChunk;
+            const std::size_t take = std::min(kLvalChunk, bytes.size() - from);
+            std::vector<std::uint8_t> row(4 + take);
+            Put32(row.data(), next);
+            std::memcpy(row.data() + 4, bytes.data() + from, take);
+            next = place(row);
+        }
+        Put32(ref.data(), length);
+        Put32(ref.data() + 4, next);
+    }
+    if (builder) StorePage(number, builder->Bytes());
+    RewriteUsageMap(std::get<1>(*maps), used);
+    return ref;
+}
+
+void JetWriter::ReleaseLongValues(const TableInfo& table,
+                                  const std::vector<std::uint32_t>& pointers) {
+    if (table.longValueMaps.empty()) return;
+    // Only rows on the table's own long-value pages are let go: a damaged
+    // reference into other pages leaves them alone.
+    std::set<std::uint32_t> own;
+    for (const auto& maps : table.longValueMaps) {
+        for (const std::uint32_t p : file_.ReadUsageMap(std::get<1>(maps)))
+            own.insert(p);
+    }
+    std::map<std::uint32_t, std::set<std::uint32_t>> doomed; // page -> rows
+    for (const std::uint32_t pointer : pointers) {
+        const auto row = file_.ReadRow(pointer >> 8, pointer & 0xFF);
+        if (!row) continue;
+        for (const ColumnDef& c : table.columns) {
+            if (c.type != colMemo && c.type != colOle) continue;
+            const auto ref = file_.StoredValue(row->data(), row->size(), c);
+            if (!ref) continue;
+            std::vector<std::uint32_t> rows;
+            file_.ReadLongValue(ref->data(), ref->size(), &rows);
+            for (const std::uint32_t lv : rows) {
+                if (own.count(lv >> 8)) doomed[lv >> 8].insert(lv & 0xFF);
+            }
+        }
+    }
+    std::set<std::uint32_t> emptied;
+    for (const auto& [number, rows] : doomed) {
+        Page page = file_.ReadPage(number);
+        if (page[0] != pgData || Get32(page.data() + kDataOwner) != kLvalMarker) continue;
+        const std::uint32_t count = Get16(page.data() + kDataRowCount);
+        if (kDataRowTable + 2 * count > kPageSize) continue;
+        DataPageBuilder builder(page);
+        bool live = false;
+        for (std::uint32_t r = 0; r < count; ++r) {
+            if (rows.count(r))
+                builder.MarkDeleted(r);
+            else if ((Get16(page.data() + kDataRowTable + 2 * r) & kRowDeleted) == 0)
+                live = true;
+        }
+        if (live)
+            StorePage(number, builder.Bytes());
+        else
+            emptied.insert(number);
+    }
+    if (emptied.empty()) return;
+    // Emptied pages leave every map that names them.
+    for (const auto& [column, usedPointer, freePointer] : table.longValueMaps) {
+        (void)column;
+        for (const std::uint32_t pointer : {usedPointer, freePointer}) {
+            std::vector<std::uint32_t> kept = file_.ReadUsageMap(pointer);
+            const std::size_t before = kept.size();
+            std::erase_if(kept, [&](std::uint32_t p) { return emptied.count(p) != 0; });
+            if (kept.size() != before) RewriteUsageMap(pointer, kept);
+        }
+    }
+    for (const std::uint32_t p : emptied)
+        FreePage(p);
 }
 
 // ---- Appending rows ------------------------------------------------------------

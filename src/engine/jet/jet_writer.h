@@ -83,6 +83,15 @@ class JetWriter {
     void DeleteRow(std::uint32_t page, std::uint32_t row);
     void SetTableCounts(std::uint32_t tdefPage, std::int64_t rowDelta, std::int64_t indexDelta);
     void FreePage(std::uint32_t page);
+    // A long value of a system table's row (a property block too large for
+    // the catalog row) on long-value pages of its own, kept in the table's
+    // map of `column` (which must exist); returns the reference the row
+    // stores.
+    std::vector<std::uint8_t> StoreSystemLongValue(const TableInfo& table, std::uint16_t column,
+                                                   const std::vector<std::uint8_t>& bytes);
+    // Deletes the long-value rows that the rows at `pointers` reference;
+    // pages left without rows leave the table's maps and are free again.
+    void ReleaseLongValues(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
 
     JetFile& file_;
     std::vector<bool> freePages_; // pages known free (within the file)

@@ -18,6 +18,8 @@ struct Layout {
     TableInfo table;
     std::vector<std::uint32_t> dataPages;
     std::uint32_t chainStart = 0; // first row of a long-value chain
+    std::size_t firstMemo = 0;    // the first row's memo reference within the row, plus one
+    std::vector<std::uint8_t> chainReference;
 };
 
 Layout Inspect(const std::string& path) {
@@ -34,8 +36,11 @@ Layout Inspect(const std::string& path) {
         }
         const std::size_t mask = (Get16(row) + 7) / 8;
         const std::size_t start = Get16(row + size - mask - 2 - 2 * (memo->varIndex + 1));
-        if ((row[start + 3] & 0xC0) == 0 && layout.chainStart == 0)
+        if ((row[start + 3] & 0xC0) == 0 && layout.chainStart == 0) {
             layout.chainStart = Get32(row + start + 4);
+            layout.chainReference.assign(row + start, row + start + kLongValueHeader);
+        }
+        if (layout.firstMemo == 0) layout.firstMemo = start + 1; // +1: found
         return true;
     });
     return layout;
@@ -78,6 +83,7 @@ TEST(JetCheck, SoundFilesPassAndEachDamageIsFlagged) {
     const Layout layout = Inspect(path);
     ASSERT_GE(layout.dataPages.size(), 2u);
     ASSERT_NE(layout.chainStart, 0u);
+    ASSERT_NE(layout.firstMemo, 0u);
     const std::uint32_t page = layout.dataPages[1];
     const std::size_t usedMapRow =
         RowOffset(sound, layout.table.usedPages >> 8, layout.table.usedPages & 0xFF);
@@ -109,6 +115,18 @@ TEST(JetCheck, SoundFilesPassAndEachDamageIsFlagged) {
         {"a long-value chain is cut",
          [&](auto& b) {
              Put32(b.data() + RowOffset(b, layout.chainStart >> 8, layout.chainStart & 0xFF), 0);
+         }},
+        {"a long value points at a row of a data page",
+         [&](auto& b) {
+             std::uint8_t* ref =
+                 b.data() + RowOffset(b, layout.dataPages[0], 0) + layout.firstMemo - 1;
+             Put32(ref, 5 | kLongValueSinglePage);
+             Put32(ref + 4, RowPointer(layout.dataPages[0], 1));
+         }},
+        {"two values share one long-value chain",
+         [&](auto& b) {
+             std::memcpy(b.data() + RowOffset(b, layout.dataPages[0], 0) + layout.firstMemo - 1,
+                         layout.chainReference.data(), kLongValueHeader);
          }},
         {"the catalog index lost an entry",
          [&](auto& b) {
