@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <set>
 #include <unistd.h>
@@ -660,6 +661,35 @@ std::optional<std::vector<std::uint8_t>> IndexKey(const TableInfo& table,
     return key;
 }
 
+// The reference of a long value kept outside its row: on one long-value
+// row, or chained over several. `place` stores one long-value row (`link`
+// when it is part of a chain) and returns its row pointer.
+std::vector<std::uint8_t> OutOfRowReference(
+    const std::vector<std::uint8_t>& bytes,
+    const std::function<std::uint32_t(const std::vector<std::uint8_t>&, bool)>& place) {
+    std::vector<std::uint8_t> ref(kLongValueHeader, 0);
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+    if (bytes.size() <= kLvalRowMax) {
+        Put32(ref.data(), length | kLongValueSinglePage);
+        Put32(ref.data() + 4, place(bytes, false));
+        return ref;
+    }
+    // Each row names the next, so the last is written first.
+    std::uint32_t next = 0;
+    const std::size_t chunks = (bytes.size() + kLvalChunk - 1) / kLvalChunk;
+    for (std::size_t k = chunks; k-- > 0;) {
+        const std::size_t from = k * kLvalChunk;
+        const std::size_t take = std::min(kLvalChunk, bytes.size() - from);
+        std::vector<std::uint8_t> row(4 + take);
+        Put32(row.data(), next);
+        std::memcpy(row.data() + 4, bytes.data() + from, take);
+        next = place(row, true);
+    }
+    Put32(ref.data(), length);
+    Put32(ref.data() + 4, next);
+    return ref;
+}
+
 } // namespace
 
 JetWriter::JetWriter(JetFile& file) : file_(file) {
@@ -1196,7 +1226,7 @@ std::vector<std::uint8_t> JetWriter::StoreSystemLongValue(const TableInfo& table
     std::vector<std::uint32_t> used = file_.ReadUsageMap(std::get<1>(*maps));
     std::uint32_t number = 0;
     std::unique_ptr<DataPageBuilder> builder;
-    const auto place = [&](const std::vector<std::uint8_t>& row) {
+    const auto place = [&](const std::vector<std::uint8_t>& row, bool /*link*/) {
         if (!builder || !builder->Fits(row.size())) {
             if (builder) StorePage(number, builder->Bytes());
             number = AllocatePage();
@@ -1205,26 +1235,7 @@ std::vector<std::uint8_t> JetWriter::StoreSystemLongValue(const TableInfo& table
         }
         return RowPointer(number, builder->Add(row.data(), row.size()));
     };
-    std::vector<std::uint8_t> ref(kLongValueHeader, 0);
-    const auto length = static_cast<std::uint32_t>(bytes.size());
-    if (bytes.size() <= kLvalRowMax) {
-        Put32(ref.data(), length | kLongValueSinglePage);
-        Put32(ref.data() + 4, place(bytes));
-    } else {
-        // A chain: each row names the next, so the last is written first.
-        std::uint32_t next = 0;
-        const std::size_t chunks = (bytes.size() + kLvalChunk - 1) / kLvalChunk;
-        for (std::size_t k = chunks; k-- > 0;) {
-            const std::size_t from = k * kLvalChunk;
-            const std::size_t take = std::min(kLvalChunk, bytes.size() - from);
-            std::vector<std::uint8_t> row(4 + take);
-            Put32(row.data(), next);
-            std::memcpy(row.data() + 4, bytes.data() + from, take);
-            next = place(row);
-        }
-        Put32(ref.data(), length);
-        Put32(ref.data() + 4, next);
-    }
+    std::vector<std::uint8_t> ref = OutOfRowReference(bytes, place);
     if (builder) StorePage(number, builder->Bytes());
     RewriteUsageMap(std::get<1>(*maps), used);
     return ref;
@@ -1388,23 +1399,10 @@ void JetWriter::Appender::Add(const std::vector<Value>& values) {
             Put32(ref.data(), length | kLongValueInline);
             ref.insert(ref.end(), bytes.begin(), bytes.end());
             rowSize += bytes.size();
-        } else if (bytes.size() <= kLvalRowMax) {
-            Put32(ref.data(), length | kLongValueSinglePage);
-            Put32(ref.data() + 4, StoreLongValue(bytes, column, false, nullptr));
         } else {
-            // A chain: each row names the next, so the last is written first.
-            std::uint32_t next = 0;
-            const std::size_t chunks = (bytes.size() + kLvalChunk - 1) / kLvalChunk;
-            for (std::size_t k = chunks; k-- > 0;) {
-                const std::size_t from = k * kLvalChunk;
-                const std::size_t take = std::min(kLvalChunk, bytes.size() - from);
-                std::vector<std::uint8_t> row(4 + take);
-                Put32(row.data(), next);
-                std::memcpy(row.data() + 4, bytes.data() + from, take);
-                next = StoreLongValue(row, column, true, nullptr);
-            }
-            Put32(ref.data(), length);
-            Put32(ref.data() + 4, next);
+            ref = OutOfRowReference(bytes, [&](const std::vector<std::uint8_t>& row, bool link) {
+                return StoreLongValue(row, column, link, nullptr);
+            });
         }
         data[i] = ref.data();
         sizes[i] = ref.size();

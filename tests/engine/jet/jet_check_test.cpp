@@ -91,10 +91,6 @@ TEST(JetCheck, SoundFilesPassAndEachDamageIsFlagged) {
         const std::uint32_t start = Get32(sound.data() + usedMapRow + 1);
         return usedMapRow + 5 + (p - start) / 8;
     };
-    struct Damage {
-        const char* what;
-        std::function<void(std::vector<std::uint8_t>&)> apply;
-    };
     const std::vector<Damage> damages{
         {"a data page names another owner",
          [&](auto& b) { Put32(b.data() + std::size_t(page) * kPageSize + kDataOwner, 3); }},
@@ -145,16 +141,7 @@ TEST(JetCheck, SoundFilesPassAndEachDamageIsFlagged) {
          }},
     };
     const std::string damaged = folder / "DAMAGED.MDB";
-    for (const Damage& d : damages) {
-        auto bytes = sound;
-        d.apply(bytes);
-        ASSERT_NE(bytes, sound) << d.what;
-        WriteBytes(damaged, bytes);
-        const auto problems = Problems(damaged);
-        EXPECT_FALSE(problems.empty()) << d.what;
-        if (std::getenv("JET_CHECK_VERBOSE") != nullptr && !problems.empty())
-            std::printf("%s: %s\n", d.what, problems.front().c_str());
-    }
+    ExpectEachDamageFlagged(sound, damages, damaged);
 }
 
 } // namespace

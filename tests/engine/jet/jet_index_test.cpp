@@ -464,10 +464,6 @@ TEST_F(JetCatalogTrees, TheCheckerFlagsEachDamageToACatalogTree) {
     const std::uint32_t root = names.pages.front().number;
     const std::uint32_t leaf0 = names.leaves.front(), leaf1 = names.leaves[1];
     const auto at = [](std::uint32_t page) { return std::size_t(page) * kPageSize; };
-    struct Damage {
-        const char* what;
-        std::function<void(std::vector<std::uint8_t>&)> apply;
-    };
     const std::vector<Damage> damages{
         {"an index page left out of its index's map",
          [&](auto& b) { FlipMapBit(b, catalog.indexes[0].usedPages, leaf1); }},
@@ -498,16 +494,7 @@ TEST_F(JetCatalogTrees, TheCheckerFlagsEachDamageToACatalogTree) {
         {"a node page turned into a data page", [&](auto& b) { b[at(root)] = pgData; }},
     };
     const std::string damaged = folder / "DAMAGED.MDB";
-    for (const Damage& d : damages) {
-        auto bytes = sound;
-        d.apply(bytes);
-        ASSERT_NE(bytes, sound) << d.what;
-        WriteBytes(damaged, bytes);
-        const auto problems = Problems(damaged);
-        EXPECT_FALSE(problems.empty()) << d.what;
-        if (std::getenv("JET_CHECK_VERBOSE") != nullptr && !problems.empty())
-            std::printf("%s: %s\n", d.what, problems.front().c_str());
-    }
+    ExpectEachDamageFlagged(sound, damages, damaged);
     // Nor does the writer build on a damaged tree: 3049, the file unchanged.
     auto bytes = sound;
     bytes[at(root)] = pgData;

@@ -6,8 +6,11 @@
 #include "engine/jet/jet_driver.h"
 #include "engine/jet/jet_file.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -66,6 +69,28 @@ inline bool HaveTool(const std::string& name) {
 inline std::vector<std::string> Problems(const std::string& path) {
     auto file = JetFile::Open(path, false);
     return CheckStructure(*file);
+}
+
+// A way to damage a sound file, named for the failure messages.
+struct Damage {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> apply;
+};
+
+// Writes each damaged copy of `sound` to `path` and expects the checker to
+// flag it (JET_CHECK_VERBOSE=1 prints the first problem of each).
+inline void ExpectEachDamageFlagged(const std::vector<std::uint8_t>& sound,
+                                    const std::vector<Damage>& damages, const std::string& path) {
+    for (const Damage& d : damages) {
+        auto bytes = sound;
+        d.apply(bytes);
+        ASSERT_NE(bytes, sound) << d.what;
+        WriteBytes(path, bytes);
+        const auto problems = Problems(path);
+        EXPECT_FALSE(problems.empty()) << d.what;
+        if (std::getenv("JET_CHECK_VERBOSE") != nullptr && !problems.empty())
+            std::printf("%s: %s\n", d.what, problems.front().c_str());
+    }
 }
 
 inline int ErrorOf(const std::function<void()>& action) {
