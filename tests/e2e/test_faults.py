@@ -171,6 +171,9 @@ class Faults(RunCase):
         self.assertEqual(mdb("mdb-export", db, "KEEP").stdout, keep.stdout)
         self.assertEqual(mdb("mdb-export", db, "ROWS").stdout,
                          'ID,NAME,NOTE\n1,"a","n"\n')
+        # The working copy the killed run left beside the file went with the
+        # next write.
+        self.assertEqual([n for n in os.listdir(dest) if n.startswith(".SHOP.MDB.")], [])
 
     def kill_beside_another_table(self, type_name, killed_files, read_killed):
         dest = os.path.join(self.dir, "out")

@@ -131,7 +131,10 @@ struct OpenFile {
             // Every change this engine makes creates a table.
             RequireRight(rights, kTablesContainerId, kRightCreate,
                          "the tables of '" + file->Path() + "'");
-            lock = std::make_unique<LockFile>(file->Path());
+            // The lock file lies beside the database itself, however a link
+            // reaches it, so that every writer of it meets the same lock.
+            lock = std::make_unique<LockFile>(RealFile(file->Path()));
+            RemoveStaleCopies(file->Path(), file->CopyPath());
             file->WorkOnCopy();
             file->DropCache();
             writer = std::make_unique<JetWriter>(*file);

@@ -1,6 +1,7 @@
 #include "engine/jet/jet_file.h"
 
 #include "engine/convert.h"
+#include "platform/datafile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -144,6 +145,43 @@ void CopyContents(int from, int to, std::uint64_t size, const std::string& path)
 }
 
 } // namespace
+
+std::string RealFile(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+void RemoveStaleCopies(const std::string& path, const std::string& keep) {
+    const std::string real = RealFile(path);
+    const std::string folder = FolderOf(real);
+    const std::size_t slash = real.find_last_of('/');
+    const std::string prefix =
+        "." + (slash == std::string::npos ? real : real.substr(slash + 1)) + ".";
+    struct stat kept {};
+    const bool keeping = !keep.empty() && ::stat(keep.c_str(), &kept) == 0;
+    for (const std::string& entry : platform::FolderEntries(folder)) {
+        // mkostemp's six characters follow the name.
+        if (entry.size() != prefix.size() + 6 || entry.compare(0, prefix.size(), prefix) != 0 ||
+            !std::all_of(entry.end() - 6, entry.end(),
+                         [](unsigned char c) { return std::isalnum(c) != 0; }))
+            continue;
+        const std::string copy = folder + "/" + entry;
+        const int fd = ::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat info {};
+        std::uint8_t head[32]{};
+        const bool stale = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                           info.st_uid == ::geteuid() &&
+                           !(keeping && info.st_dev == kept.st_dev && info.st_ino == kept.st_ino) &&
+                           ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                           LooksLikeJet(head, sizeof head);
+        ::close(fd);
+        if (stale) ::unlink(copy.c_str());
+    }
+}
 
 int MakeTemporaryBeside(const std::string& path, std::string& temp) {
     const std::size_t slash = path.find_last_of('/');

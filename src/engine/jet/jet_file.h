@@ -139,6 +139,7 @@ class JetFile {
     // name `path` at Commit() (and is called by it from now on).
     void AdoptNew(const std::string& path);
     bool HasCopy() const { return !temp_.empty(); }
+    const std::string& CopyPath() const { return temp_; }
     // Puts the copy on the disk and moves it to Path(); nothing without a copy.
     // After a failed write the copy is never used: Commit() raises that
     // failure again and the old file stays.
@@ -174,6 +175,15 @@ class JetFile {
 // A new, empty file beside `path` (".NAME.XXXXXX"), made without following
 // links; its name goes into `temp`.
 int MakeTemporaryBeside(const std::string& path, std::string& temp);
+
+// The file a path names, links followed (the path itself when it names
+// nothing yet).
+std::string RealFile(const std::string& path);
+// Removes the working copies (".NAME.XXXXXX" holding a Jet database, owned
+// by this user) that writers stopped by force left beside the database
+// `path`, except `keep`. Only a caller holding the database's lock file may
+// do this: no other writer can be at work on it then.
+void RemoveStaleCopies(const std::string& path, const std::string& keep);
 
 // Decodes page 0's masked region in place.
 void UnmaskHeader(Page& page);

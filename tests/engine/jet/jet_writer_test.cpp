@@ -673,5 +673,48 @@ TEST_F(JetWriterTest, ChangesReachTheFileOnlyWhenTheDatabaseCloses) {
     EXPECT_TRUE(Problems(real).empty());
 }
 
+TEST_F(JetWriterTest, CopiesLeftByAStoppedWriterGoAtTheNextWrite) {
+    namespace fs = std::filesystem;
+    TableDef def("T");
+    auto db = CreateDatabase(path);
+    AddTable(*db, "FIRST", {MakeField(def, "N", dbLong)});
+    db->Close();
+    const auto jet = ReadBytes(path);
+    // What a writer killed while at work leaves, and look-alikes that are not.
+    const std::string stale = folder / ".OUT.MDB.a1B2c3";
+    const std::vector<std::string> kept{folder / ".OUT.MDB.notes", folder / ".OTHER.MDB.abcdef",
+                                        folder / ".OUT.MDB.zzzzzz"};
+    WriteBytes(stale, jet);
+    WriteBytes(kept[0], jet);
+    WriteBytes(kept[1], jet);
+    WriteBytes(kept[2], std::vector<std::uint8_t>(4096, 'x'));
+
+    // Readers leave them; a writer, holding the lock, removes only the copy.
+    auto reader = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
+    EXPECT_EQ(reader->TableNames(), std::vector<std::string>{"FIRST"});
+    reader->Close();
+    EXPECT_TRUE(fs::exists(stale));
+    auto writer = Engine().Workspaces(0).OpenDatabase(path);
+    AddTable(*writer, "SECOND", {MakeField(def, "N", dbLong)});
+    EXPECT_FALSE(fs::exists(stale));
+    // A second writer meets the lock and removes nothing, the first's copy
+    // included; through a link to the database it meets the same lock.
+    const std::string link = folder / "LINK.MDB";
+    fs::create_symlink("OUT.MDB", link);
+    for (const std::string& other : {path, link}) {
+        auto second = Engine().Workspaces(0).OpenDatabase(other);
+        EXPECT_EQ(ErrorOf([&] { AddTable(*second, "THIRD", {MakeField(def, "N", dbLong)}); }),
+                  errFileInUse)
+            << other;
+    }
+    writer->Close();
+    for (const std::string& k : kept)
+        EXPECT_TRUE(fs::exists(k)) << k;
+    auto check = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
+    EXPECT_EQ(check->TableNames(), (std::vector<std::string>{"FIRST", "SECOND"}));
+    check->Close();
+    EXPECT_TRUE(Problems(path).empty());
+}
+
 } // namespace
 } // namespace engine::jet
