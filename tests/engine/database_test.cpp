@@ -2,6 +2,7 @@
 #include "engine/engine.h"
 #include "engine/sqlite_driver.h"
 #include "engine_errors.h"
+#include "engine_rows.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ struct Column {
 
 using engine::testing::ErrorNumber;
 using engine::testing::ErrorText;
+using engine::testing::ReadAll;
 
 std::unique_ptr<Database> NewDatabase(const std::string& path) {
     return Engine().Workspaces(0).CreateDatabase(path, dbLangGeneral, dbVersion20);
@@ -48,20 +50,6 @@ void AddRows(Database& db, const std::string& table, const std::vector<std::vect
         rs->Update(dbUpdateRegular, false);
     }
     rs->Close();
-}
-
-std::vector<std::vector<Value>> ReadAll(Database& db, const std::string& table) {
-    std::vector<std::vector<Value>> rows;
-    auto rs = db.OpenRecordset(table);
-    while (!rs->Eof()) {
-        std::vector<Value> row;
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            row.push_back(rs->GetValue(i));
-        rows.push_back(std::move(row));
-        rs->MoveNext();
-    }
-    rs->Close();
-    return rows;
 }
 
 // Runs one query through SQLite itself and gives the first column of each row

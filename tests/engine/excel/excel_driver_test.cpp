@@ -1,4 +1,6 @@
 #include "engine/engine.h"
+#include "engine/engine_errors.h"
+#include "engine/engine_rows.h"
 #include "engine/excel/biff5.h"
 #include "engine/temp_folder.h"
 #include "workbook_files.h"
@@ -13,7 +15,10 @@
 namespace engine {
 namespace {
 
+using testing::AddRow;
 using testing::Bytes;
+using testing::ErrorNumber;
+using testing::ReadAll;
 using testing::Records;
 
 std::unique_ptr<Database> OpenBook(const std::string& path, const char* connect = "Excel 5.0;") {
@@ -25,34 +30,6 @@ void AddTable(Database& db, const std::string& name, const std::vector<Field>& f
     for (const Field& f : fields)
         def.AppendField(def.CreateField(f.Name, f.Type, f.Size));
     db.AppendTableDef(def);
-}
-
-void AddRow(Recordset& rs, const std::vector<Value>& values) {
-    rs.AddNew();
-    for (std::size_t i = 0; i < values.size(); ++i)
-        rs.SetValue(int(i), values[i]);
-    rs.Update();
-}
-
-std::vector<std::vector<Value>> ReadAll(Database& db, const std::string& table) {
-    auto rs = db.OpenRecordset(table);
-    std::vector<std::vector<Value>> rows;
-    for (; !rs->Eof(); rs->MoveNext()) {
-        std::vector<Value> row;
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            row.push_back(rs->GetValue(i));
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-int ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const EngineError& e) {
-        return e.Number();
-    }
-    return 0;
 }
 
 Value Text(const char* s) {
@@ -326,7 +303,7 @@ TEST_F(ExcelDriverTest, TextsUpTo32767CharactersSpanContinueRecordsAndLongerOnes
     auto rs = again->OpenRecordset("T");
     rs->AddNew();
     rs->SetValue(0, longest + "z");
-    EXPECT_EQ(ErrorOf([&] { rs->Update(); }), errValueTooLong);
+    EXPECT_EQ(ErrorNumber([&] { rs->Update(); }), errValueTooLong);
     again->Close();
     EXPECT_EQ(testing::FileBytes(path), before); // a failed save changes nothing
 }
@@ -401,7 +378,7 @@ TEST_F(ExcelDriverTest, MoreThan256FieldsAreRefused) {
     TableDef def = db->CreateTableDef("Wide");
     for (int i = 0; i < 257; ++i)
         def.AppendField(def.CreateField("F" + std::to_string(i), dbLong, 4));
-    EXPECT_EQ(ErrorOf([&] { db->AppendTableDef(def); }), 3190);
+    EXPECT_EQ(ErrorNumber([&] { db->AppendTableDef(def); }), 3190);
 }
 
 // ---- Tables and names ---------------------------------------------------------
@@ -411,13 +388,13 @@ TEST_F(ExcelDriverTest, SheetNamesThatExcelCannotTakeAreRefused) {
     for (const std::string& name :
          {std::string(32, 'N'), std::string("A[1]"), std::string("a:b"), std::string("x*"),
           std::string("why?"), std::string("a/b"), std::string("a\\b"), std::string("日本")}) {
-        EXPECT_EQ(ErrorOf([&] {
+        EXPECT_EQ(ErrorNumber([&] {
                       AddTable(*db, name, {{"A", dbLong, 4}});
                   }),
                   errInvalidName)
             << name;
     }
-    EXPECT_EQ(ErrorOf([&] { AddTable(*db, std::string(31, 'N'), {{"A", dbLong, 4}}); }), 0);
+    EXPECT_EQ(ErrorNumber([&] { AddTable(*db, std::string(31, 'N'), {{"A", dbLong, 4}}); }), 0);
 }
 
 TEST_F(ExcelDriverTest, DeletingAndAppendingSheets) {
@@ -429,9 +406,9 @@ TEST_F(ExcelDriverTest, DeletingAndAppendingSheets) {
     }
     {
         auto db = OpenBook(path);
-        EXPECT_EQ(ErrorOf([&] { db->DeleteTableDef("Four"); }), errItemNotFound);
+        EXPECT_EQ(ErrorNumber([&] { db->DeleteTableDef("Four"); }), errItemNotFound);
         db->DeleteTableDef("two");
-        EXPECT_EQ(ErrorOf([&] { db->TableDefs("Two"); }), errItemNotFound);
+        EXPECT_EQ(ErrorNumber([&] { db->TableDefs("Two"); }), errItemNotFound);
         AddTable(*db, "Two", {{"B", dbText, 5}}); // takes the place of the one it replaces
         db->DeleteTableDef("One");
         AddTable(*db, "Four", {{"C", dbLong, 4}});
@@ -440,7 +417,7 @@ TEST_F(ExcelDriverTest, DeletingAndAppendingSheets) {
     auto db = OpenBook(path);
     EXPECT_EQ(db->TableNames(), (std::vector<std::string>{"Two", "Three", "Four"}));
     EXPECT_EQ(db->TableDefs("Two").Fields(0).Name, "B");
-    EXPECT_EQ(ErrorOf([&] { AddTable(*db, "THREE", {{"A", dbLong, 4}}); }), errTableExists);
+    EXPECT_EQ(ErrorNumber([&] { AddTable(*db, "THREE", {{"A", dbLong, 4}}); }), errTableExists);
 }
 
 TEST_F(ExcelDriverTest, AFailedAppendLeavesTheWorkbookAsItWas) {
@@ -454,7 +431,7 @@ TEST_F(ExcelDriverTest, AFailedAppendLeavesTheWorkbookAsItWas) {
     auto db = OpenBook(path);
     db->DeleteTableDef("Keep");
     TableDef empty = db->CreateTableDef("Keep");
-    EXPECT_EQ(ErrorOf([&] { db->AppendTableDef(empty); }), errNoFields);
+    EXPECT_EQ(ErrorNumber([&] { db->AppendTableDef(empty); }), errNoFields);
     db->Close();
     EXPECT_EQ(testing::FileBytes(path), before);
 
@@ -471,8 +448,8 @@ TEST_F(ExcelDriverTest, AClosedWorkbookRefusesItsRecordsets) {
     AddTable(*db, "T", {{"A", dbLong, 4}});
     auto rs = db->OpenRecordset("T");
     db->Close();
-    EXPECT_EQ(ErrorOf([&] { rs->Eof(); }), errObjectClosed);
-    EXPECT_EQ(ErrorOf([&] { db->TableNames(); }), errObjectClosed);
+    EXPECT_EQ(ErrorNumber([&] { rs->Eof(); }), errObjectClosed);
+    EXPECT_EQ(ErrorNumber([&] { db->TableNames(); }), errObjectClosed);
 }
 
 TEST_F(ExcelDriverTest, AWorkbookOpenedExclusivelyIsRefusedToAnotherSession) {
@@ -482,7 +459,7 @@ TEST_F(ExcelDriverTest, AWorkbookOpenedExclusivelyIsRefusedToAnotherSession) {
         db->Close();
     }
     auto first = OpenBook(path);
-    EXPECT_EQ(ErrorOf([&] { OpenBook(path); }), errFileInUse);
+    EXPECT_EQ(ErrorNumber([&] { OpenBook(path); }), errFileInUse);
     AddTable(*first, "B", {{"N", dbLong, 4}});
     first->Close(); // replaces the file and lets it go
     auto second = OpenBook(path);
@@ -521,17 +498,17 @@ TEST_F(ExcelDriverTest, FilesThatAreNotExcel5WorkbooksAreRefusedAndLeftAlone) {
         const std::string file = folder / (label + ".XLS");
         ASSERT_TRUE(testing::WriteCompoundFile(file, streams));
         const std::string before = testing::FileBytes(file);
-        EXPECT_EQ(ErrorOf([&] { OpenBook(file); }), errUnrecognizedFormat) << label;
+        EXPECT_EQ(ErrorNumber([&] { OpenBook(file); }), errUnrecognizedFormat) << label;
         EXPECT_EQ(testing::FileBytes(file), before) << label;
     }
     const std::string text = folder / "TEXT.XLS";
     testing::WriteFile(text, "Name,Qty\r\napple,3\r\n");
-    EXPECT_EQ(ErrorOf([&] { OpenBook(text); }), errUnrecognizedFormat);
+    EXPECT_EQ(ErrorNumber([&] { OpenBook(text); }), errUnrecognizedFormat);
     EXPECT_EQ(testing::FileBytes(text), "Name,Qty\r\napple,3\r\n");
     const std::string empty = folder / "EMPTY.XLS";
     testing::WriteFile(empty, "");
-    EXPECT_EQ(ErrorOf([&] { OpenBook(empty); }), errUnrecognizedFormat);
-    EXPECT_EQ(ErrorOf([&] { OpenBook(folder / "missing/BOOK.XLS"); }), errInvalidPath);
+    EXPECT_EQ(ErrorNumber([&] { OpenBook(empty); }), errUnrecognizedFormat);
+    EXPECT_EQ(ErrorNumber([&] { OpenBook(folder / "missing/BOOK.XLS"); }), errInvalidPath);
 }
 
 // ---- Workbooks written by other programs -----------------------------------------

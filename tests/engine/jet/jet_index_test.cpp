@@ -273,7 +273,7 @@ TEST(JetIndexTree, DamagedTreesAreRefusedOrFlagged) {
         c.damage(damaged);
         auto jet = damaged.Open();
         if (c.raises) {
-            EXPECT_EQ(ErrorOf([&] { ReadIndexTree(*jet, sound.Root(), kOwner); }), errCorrupt)
+            EXPECT_EQ(ErrorNumber([&] { ReadIndexTree(*jet, sound.Root(), kOwner); }), errCorrupt)
                 << c.what;
         } else {
             const IndexTree read = ReadIndexTree(*jet, sound.Root(), kOwner);
@@ -499,7 +499,7 @@ TEST_F(JetCatalogTrees, TheCheckerFlagsEachDamageToACatalogTree) {
     auto bytes = sound;
     bytes[at(root)] = pgData;
     WriteBytes(damaged, bytes);
-    EXPECT_EQ(ErrorOf([&] { AddTables(damaged, 500, 501); }), errCorrupt);
+    EXPECT_EQ(ErrorNumber([&] { AddTables(damaged, 500, 501); }), errCorrupt);
     EXPECT_EQ(ReadBytes(damaged), bytes);
 }
 

@@ -124,8 +124,8 @@ class JetRefusalTest : public ::testing::Test {
 TEST_F(JetRefusalTest, UserLevelSecurityIsHonouredForTheDefaultAccount) {
     MakeDatabase();
     // An unsecured database: our own, and one that Access made.
-    EXPECT_EQ(ErrorOf([&] { ReadOrders(); }), 0);
-    EXPECT_EQ(ErrorOf([&] { ReplaceOrders(); }), 0);
+    EXPECT_EQ(ErrorNumber([&] { ReadOrders(); }), 0);
+    EXPECT_EQ(ErrorNumber([&] { ReplaceOrders(); }), 0);
     if (HaveSample("empty2003.mdb")) {
         const std::string access = folder / "ACCESS.MDB";
         CopySample("empty2003.mdb", access);
@@ -139,8 +139,8 @@ TEST_F(JetRefusalTest, UserLevelSecurityIsHonouredForTheDefaultAccount) {
     // read nor replaced; the database as a whole still opens.
     ASSERT_GT(TakeRightsAway(path, TableId("ORDERS")), 0);
     auto before = ReadBytes(path);
-    EXPECT_EQ(ErrorOf([&] { ReadOrders(); }), errNoReadPermission);
-    EXPECT_EQ(ErrorOf([&] { ReplaceOrders(); }), errNoPermission);
+    EXPECT_EQ(ErrorNumber([&] { ReadOrders(); }), errNoReadPermission);
+    EXPECT_EQ(ErrorNumber([&] { ReplaceOrders(); }), errNoPermission);
     EXPECT_EQ(ReadBytes(path), before);
     {
         auto db = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
@@ -151,7 +151,7 @@ TEST_F(JetRefusalTest, UserLevelSecurityIsHonouredForTheDefaultAccount) {
     // No right to create tables: no table is written at all.
     ASSERT_GT(TakeRightsAway(path, kTablesContainerId), 0);
     before = ReadBytes(path);
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(ErrorNumber([&] {
                   auto db = Engine().Workspaces(0).OpenDatabase(path);
                   TableDef def("NEW");
                   def.AppendField(def.CreateField("ID", dbLong, 0));
@@ -163,7 +163,7 @@ TEST_F(JetRefusalTest, UserLevelSecurityIsHonouredForTheDefaultAccount) {
     // A secured database: the default account may not even open it.
     ASSERT_GT(TakeRightsAway(path, kDatabaseObjectId), 0);
     before = ReadBytes(path);
-    EXPECT_EQ(ErrorOf([&] { Engine().Workspaces(0).OpenDatabase(path, false, true, ""); }),
+    EXPECT_EQ(ErrorNumber([&] { Engine().Workspaces(0).OpenDatabase(path, false, true, ""); }),
               errNoPermission);
     EXPECT_EQ(ReadBytes(path), before);
     EXPECT_TRUE(Problems(path).empty());
@@ -211,15 +211,15 @@ TEST_F(JetRefusalTest, ATableInARelationshipIsNotReplaced) {
     ASSERT_EQ(Problems(path), std::vector<std::string>{});
     const auto before = ReadBytes(path);
     // Either side of the relationship, whatever the letter case.
-    EXPECT_EQ(ErrorOf([&] { ReplaceOrders(); }), errTableInUse);
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(ErrorNumber([&] { ReplaceOrders(); }), errTableInUse);
+    EXPECT_EQ(ErrorNumber([&] {
                   auto db = Engine().Workspaces(0).OpenDatabase(path);
                   db->DeleteTableDef("Customers");
               }),
               errTableInUse);
     EXPECT_EQ(ReadBytes(path), before);
     // Reading stays possible.
-    EXPECT_EQ(ErrorOf([&] { ReadOrders(); }), 0);
+    EXPECT_EQ(ErrorNumber([&] { ReadOrders(); }), 0);
 }
 
 TEST_F(JetRefusalTest, ALinkedTableIsNotReplaced) {
@@ -234,7 +234,7 @@ TEST_F(JetRefusalTest, ALinkedTableIsNotReplaced) {
                                {6, 0}),
               1);
     const auto before = ReadBytes(path);
-    EXPECT_EQ(ErrorOf([&] { ReplaceOrders(); }), errOperationNotSupported);
+    EXPECT_EQ(ErrorNumber([&] { ReplaceOrders(); }), errOperationNotSupported);
     EXPECT_EQ(ReadBytes(path), before);
     // It is not one of the database's own tables either.
     auto db = Engine().Workspaces(0).OpenDatabase(path, false, true, "");

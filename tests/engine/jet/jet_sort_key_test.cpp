@@ -283,7 +283,7 @@ TEST(JetSortKey, NamesTheCatalogIndexCannotTellApartAreOneTable) {
         Insert1(*db, first, 7);
         TableDef again(second);
         again.AppendField(again.CreateField("N", dbLong, 0));
-        EXPECT_EQ(ErrorOf([&] { db->AppendTableDef(again); }), errTableExists) << second;
+        EXPECT_EQ(ErrorNumber([&] { db->AppendTableDef(again); }), errTableExists) << second;
         auto rs = db->OpenRecordset(second);
         ASSERT_FALSE(rs->Eof()) << second;
         EXPECT_EQ(rs->GetValue(0), Value(std::int64_t{7})) << second;
@@ -296,7 +296,7 @@ TEST(JetSortKey, NamesTheCatalogIndexCannotTellApartAreOneTable) {
                              "A-B"}) {
         TableDef def(name);
         def.AppendField(def.CreateField("N", dbLong, 0));
-        EXPECT_EQ(ErrorOf([&] { db->AppendTableDef(def); }), 0) << name;
+        EXPECT_EQ(ErrorNumber([&] { db->AppendTableDef(def); }), 0) << name;
     }
     db->Close();
     EXPECT_EQ(Problems(path), std::vector<std::string>{});

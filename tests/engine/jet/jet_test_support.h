@@ -2,6 +2,8 @@
 #pragma once
 
 #include "engine/engine.h"
+#include "engine/engine_errors.h"
+#include "engine/engine_rows.h"
 #include "engine/jet/jet_check.h"
 #include "engine/jet/jet_driver.h"
 #include "engine/jet/jet_file.h"
@@ -19,6 +21,8 @@
 #include <vector>
 
 namespace engine::jet::testing {
+
+using engine::testing::ErrorNumber;
 
 inline std::string Sample(const std::string& name) {
     return std::string(NORVAKEL_TESTDATA) + "/jet/" + name;
@@ -91,15 +95,6 @@ inline void ExpectEachDamageFlagged(const std::vector<std::uint8_t>& sound,
         if (std::getenv("JET_CHECK_VERBOSE") != nullptr && !problems.empty())
             std::printf("%s: %s\n", d.what, problems.front().c_str());
     }
-}
-
-inline int ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Number();
-    }
-    return 0;
 }
 
 } // namespace engine::jet::testing

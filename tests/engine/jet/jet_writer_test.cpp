@@ -14,6 +14,7 @@ namespace engine::jet {
 namespace {
 
 using namespace engine::jet::testing;
+using engine::testing::ReadAll;
 using engine::testing::TempFolder;
 
 Field MakeField(const TableDef& def, const char* name, int type, int size = 0) {
@@ -27,20 +28,6 @@ void AddTable(Database& db, const std::string& name, const std::vector<Field>& f
     for (const Field& f : fields)
         def.AppendField(f);
     db.AppendTableDef(def);
-}
-
-std::vector<std::vector<Value>> ReadAllRows(Database& db, const std::string& table) {
-    auto rs = db.OpenRecordset(table);
-    std::vector<std::vector<Value>> rows;
-    while (!rs->Eof()) {
-        std::vector<Value> row;
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            row.push_back(rs->GetValue(i));
-        rows.push_back(std::move(row));
-        rs->MoveNext();
-    }
-    rs->Close();
-    return rows;
 }
 
 void Insert(Database& db, const std::string& table, const std::vector<std::vector<Value>>& rows) {
@@ -124,7 +111,7 @@ TEST_F(JetWriterTest, EveryTypeRoundTripsWithNullEmptyAndNonAsciiValues) {
         EXPECT_EQ(stored.Fields(i).Size, fields[i].Size) << fields[i].Name;
         EXPECT_EQ(stored.Fields(i).AllowZeroLength, fields[i].AllowZeroLength) << fields[i].Name;
     }
-    const auto back = ReadAllRows(*db, "ALLTYPES");
+    const auto back = ReadAll(*db, "ALLTYPES");
     db->Close();
     ASSERT_EQ(back.size(), rows.size());
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -159,7 +146,7 @@ TEST_F(JetWriterTest, LongValuesTakeTheFormTheirSizeNeeds) {
         rows.push_back({std::int64_t(i), memos[i]});
     rows.push_back({std::int64_t{99}, Null{}});
     Insert(*db, "MEMOS", rows);
-    const auto back = ReadAllRows(*db, "MEMOS");
+    const auto back = ReadAll(*db, "MEMOS");
     db->Close();
     for (std::size_t i = 0; i + 1 < memos.size(); ++i)
         EXPECT_EQ(std::get<std::string>(back[i][1]), memos[i]) << i;
@@ -183,7 +170,7 @@ TEST_F(JetWriterTest, ManyRowsUseTheLargeFormOfThePageMaps) {
         rs->Update();
     }
     rs->Close();
-    const auto back = ReadAllRows(*db, "BIG");
+    const auto back = ReadAll(*db, "BIG");
     db->Close();
     ASSERT_EQ(back.size(), std::size_t(kRows));
     for (int i : {0, 254, 255, 256, kRows - 1}) {
@@ -211,19 +198,19 @@ TEST_F(JetWriterTest, ReplacingATableLeavesTheOtherUnchangedAndReusesPages) {
     Insert(*db, "FIRST", {{std::int64_t{1}, std::string(5000, 'x')}, {std::int64_t{2}, Null{}}});
     AddTable(*db, "SECOND", fields);
     Insert(*db, "SECOND", {{std::int64_t{3}, std::string(9000, 'y')}});
-    const auto first = ReadAllRows(*db, "FIRST");
+    const auto first = ReadAll(*db, "FIRST");
     db->Close();
     const auto sizeBefore = std::filesystem::file_size(path);
 
     auto again = Engine().Workspaces(0).OpenDatabase(path);
     again->DeleteTableDef("second");
-    EXPECT_EQ(ErrorOf([&] { again->DeleteTableDef("SECOND"); }), errItemNotFound);
+    EXPECT_EQ(ErrorNumber([&] { again->DeleteTableDef("SECOND"); }), errItemNotFound);
     AddTable(*again, "SECOND", fields);
     Insert(*again, "SECOND", {{std::int64_t{4}, std::string(9000, 'z')}});
-    EXPECT_EQ(ReadAllRows(*again, "FIRST"), first);
-    EXPECT_EQ(ReadAllRows(*again, "SECOND").size(), 1u);
+    EXPECT_EQ(ReadAll(*again, "FIRST"), first);
+    EXPECT_EQ(ReadAll(*again, "SECOND").size(), 1u);
     EXPECT_EQ(again->TableNames(), (std::vector<std::string>{"FIRST", "SECOND"}));
-    EXPECT_EQ(ErrorOf([&] { AddTable(*again, "first", fields); }), errTableExists);
+    EXPECT_EQ(ErrorNumber([&] { AddTable(*again, "first", fields); }), errTableExists);
     again->Close();
     EXPECT_EQ(std::filesystem::file_size(path), sizeBefore) << "freed pages are used again";
     EXPECT_TRUE(Problems(path).empty());
@@ -321,7 +308,7 @@ TEST_F(JetWriterTest, AVeryWideTableKeepsItsPropertiesOnLongValuePages) {
             EXPECT_EQ(stored.Fields(i).Name, fields[i].Name);
             EXPECT_TRUE(stored.Fields(i).AllowZeroLength) << fields[i].Name;
         }
-        EXPECT_EQ(ReadAllRows(*reopened, "SMALL"),
+        EXPECT_EQ(ReadAll(*reopened, "SMALL"),
                   (std::vector<std::vector<Value>>{{std::int64_t{1}, std::string("")}}));
         reopened->Close();
         if (HaveTool("mdb-export")) {
@@ -407,7 +394,7 @@ TEST_F(JetWriterTest, DroppingATableLetsGoOnlyOfItsOwnLongValueRows) {
 
     auto again = Engine().Workspaces(0).OpenDatabase(path);
     again->DeleteTableDef("WIDE");
-    EXPECT_EQ(ReadAllRows(*again, "SMALL"), (std::vector<std::vector<Value>>{{std::int64_t{42}}}));
+    EXPECT_EQ(ReadAll(*again, "SMALL"), (std::vector<std::vector<Value>>{{std::int64_t{42}}}));
     again->Close();
     EXPECT_EQ(Problems(path), std::vector<std::string>{});
 }
@@ -520,7 +507,8 @@ TEST_F(JetWriterTest, RefusedFilesAreLeftByteForByte) {
         auto bytes = ReadBytes(Sample("emptyJet4.mdb"));
         c.damage(bytes);
         WriteBytes(path, bytes);
-        EXPECT_EQ(ErrorOf([&] { Engine().Workspaces(0).OpenDatabase(path); }), c.error) << c.what;
+        EXPECT_EQ(ErrorNumber([&] { Engine().Workspaces(0).OpenDatabase(path); }), c.error)
+            << c.what;
         EXPECT_EQ(ReadBytes(path), bytes) << c.what;
     }
 }
@@ -534,11 +522,11 @@ TEST_F(JetWriterTest, RowLimitNamesAndLocksRaiseEngineErrors) {
     // Names Access does not allow, or whose catalog index key is unknown here
     // (a CJK character), are refused before any write.
     for (const char* name : {"A.B", "A!B", "A[B]", "A`B", " AB", "A\tB", "\xE4\xB8\xAD"}) {
-        EXPECT_EQ(ErrorOf([&] { AddTable(*open, name, {MakeField(def, "N", dbLong)}); }),
+        EXPECT_EQ(ErrorNumber([&] { AddTable(*open, name, {MakeField(def, "N", dbLong)}); }),
                   errInvalidName)
             << name;
     }
-    EXPECT_EQ(ErrorOf([&] { AddTable(*open, "EMPTY", {}); }), errNoFields);
+    EXPECT_EQ(ErrorNumber([&] { AddTable(*open, "EMPTY", {}); }), errNoFields);
     open->Close();
     EXPECT_EQ(ReadBytes(path), untouched);
 
@@ -549,7 +537,7 @@ TEST_F(JetWriterTest, RowLimitNamesAndLocksRaiseEngineErrors) {
     lock.l_type = F_WRLCK;
     ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
     auto blocked = Engine().Workspaces(0).OpenDatabase(path);
-    EXPECT_EQ(ErrorOf([&] { AddTable(*blocked, "T", {MakeField(def, "N", dbLong)}); }),
+    EXPECT_EQ(ErrorNumber([&] { AddTable(*blocked, "T", {MakeField(def, "N", dbLong)}); }),
               errFileInUse);
     blocked->Close();
     ::close(fd);
@@ -570,7 +558,7 @@ TEST_F(JetWriterTest, RowLimitNamesAndLocksRaiseEngineErrors) {
         chinese += "\xE4\xB8\xAD";
     for (int i = 0; i < 10; ++i)
         rs->SetValue(i, chinese);
-    EXPECT_EQ(ErrorOf([&] { rs->Update(); }), errRecordTooLarge);
+    EXPECT_EQ(ErrorNumber([&] { rs->Update(); }), errRecordTooLarge);
     rs->Close();
     wide->Close();
     EXPECT_FALSE(std::filesystem::exists(folder / "OUT.ldb"));
@@ -591,7 +579,7 @@ TEST_F(JetWriterTest, ClosingTheDatabaseFinishesRowsOfRecordsetsLeftOpen) {
     CloseAllDatabases(); // as at the end of the process
     rs.reset();
     auto again = Engine().Workspaces(0).OpenDatabase(path);
-    EXPECT_EQ(ReadAllRows(*again, "T").size(), 3u);
+    EXPECT_EQ(ReadAll(*again, "T").size(), 3u);
     again->Close();
     EXPECT_TRUE(Problems(path).empty());
 }
@@ -654,7 +642,7 @@ TEST_F(JetWriterTest, ChangesReachTheFileOnlyWhenTheDatabaseCloses) {
     auto again = Engine().Workspaces(0).OpenDatabase(path);
     AddTable(*again, "SECOND", fields);
     Insert(*again, "SECOND", {{std::int64_t{2}, std::string(9000, 'y')}});
-    EXPECT_EQ(ReadAllRows(*again, "SECOND").size(), 1u);
+    EXPECT_EQ(ReadAll(*again, "SECOND").size(), 1u);
     EXPECT_EQ(ReadBytes(real), before) << "the database is unchanged until it closes";
     {
         auto reader = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
@@ -668,7 +656,7 @@ TEST_F(JetWriterTest, ChangesReachTheFileOnlyWhenTheDatabaseCloses) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"OUT.MDB", "REAL.MDB"}));
     auto reader = Engine().Workspaces(0).OpenDatabase(path, false, true, "");
     EXPECT_EQ(reader->TableNames(), (std::vector<std::string>{"FIRST", "SECOND"}));
-    EXPECT_EQ(ReadAllRows(*reader, "SECOND"),
+    EXPECT_EQ(ReadAll(*reader, "SECOND"),
               (std::vector<std::vector<Value>>{{std::int64_t{2}, std::string(9000, 'y')}}));
     EXPECT_TRUE(Problems(real).empty());
 }
@@ -703,7 +691,7 @@ TEST_F(JetWriterTest, CopiesLeftByAStoppedWriterGoAtTheNextWrite) {
     fs::create_symlink("OUT.MDB", link);
     for (const std::string& other : {path, link}) {
         auto second = Engine().Workspaces(0).OpenDatabase(other);
-        EXPECT_EQ(ErrorOf([&] { AddTable(*second, "THIRD", {MakeField(def, "N", dbLong)}); }),
+        EXPECT_EQ(ErrorNumber([&] { AddTable(*second, "THIRD", {MakeField(def, "N", dbLong)}); }),
                   errFileInUse)
             << other;
     }

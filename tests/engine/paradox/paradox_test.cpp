@@ -2,6 +2,8 @@
 // byte layout of .DB and .MB files checked by our own walk, pxlib as an
 // independent reader, and the limits and failures of the format.
 #include "engine/engine.h"
+#include "engine/engine_errors.h"
+#include "engine/engine_rows.h"
 #include "engine/paradox/paradox_format.h"
 #include "engine/temp_folder.h"
 
@@ -19,6 +21,10 @@
 namespace engine {
 namespace {
 
+using testing::AddRow;
+using testing::ErrorNumber;
+using testing::ErrorText;
+using testing::ReadAll;
 using testing::TempFolder;
 
 constexpr const char* kParadox4 = "Paradox 4.X;";
@@ -38,44 +44,6 @@ void CreateTable(Database& db, const std::string& name, const std::vector<Field>
     for (const Field& f : fields)
         def.AppendField(def.CreateField(f.Name, f.Type, f.Size));
     db.AppendTableDef(def);
-}
-
-void AddRow(Recordset& rs, const std::vector<Value>& values) {
-    rs.AddNew();
-    for (std::size_t i = 0; i < values.size(); ++i)
-        rs.SetValue(int(i), values[i]);
-    rs.Update();
-}
-
-std::vector<std::vector<Value>> ReadAll(Database& db, const std::string& table) {
-    auto rs = db.OpenRecordset(table);
-    std::vector<std::vector<Value>> rows;
-    if (rs->Eof()) return rows;
-    for (rs->MoveFirst(); !rs->Eof(); rs->MoveNext()) {
-        std::vector<Value> row;
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            row.push_back(rs->GetValue(i));
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-int ErrorNumberOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
-std::string ErrorTextOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EngineError& e) {
-        return e.Description();
-    }
-    return {};
 }
 
 const std::vector<Field> kEveryType = {
@@ -176,14 +144,14 @@ TEST(ParadoxTables, ParadoxThreeHoldsTheSameTypesExceptMemoAndBinary) {
     auto db = OpenFolder(folder, kParadox3);
     for (const auto& [type, kind] :
          {std::pair{dbMemo, "Memo"}, {dbBinary, "Binary"}, std::pair{dbLongBinary, "Binary"}}) {
-        const std::string text = ErrorTextOf([&] {
+        const std::string text = ErrorText([&] {
             CreateTable(*db, "NOTES",
                         {{"ID", dbLong, 0}, {"REMARKS", type, type == dbBinary ? 4 : 0}});
         });
         EXPECT_NE(text.find("'REMARKS'"), std::string::npos) << text;
         EXPECT_NE(text.find(kind), std::string::npos) << text;
         EXPECT_NE(text.find("Paradox 3"), std::string::npos) << text;
-        EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "NOTES", {{"R", type, 4}}); }), 3259);
+        EXPECT_EQ(ErrorNumber([&] { CreateTable(*db, "NOTES", {{"R", type, 4}}); }), 3259);
         EXPECT_FALSE(std::filesystem::exists(folder / "NOTES.DB"));
     }
     std::vector<Field> plain(kEveryType.begin(), kEveryType.begin() + 10);
@@ -212,9 +180,9 @@ TEST(ParadoxTables, ValuesThatDoNotFitAreRefusedNotCut) {
     CreateTable(*db, "T", {{"N", dbInteger, 0}, {"S", dbText, 3}, {"B", dbBinary, 2}});
     auto rs = db->OpenRecordset("T");
     // -32768 is the blank value of a short field: it would read back as Null.
-    EXPECT_EQ(ErrorNumberOf([&] { AddRow(*rs, {std::int64_t{-32768}, Null{}, Null{}}); }), 3349);
-    EXPECT_EQ(ErrorNumberOf([&] { AddRow(*rs, {std::int64_t{40000}, Null{}, Null{}}); }), 3349);
-    EXPECT_EQ(ErrorNumberOf([&] { AddRow(*rs, {Null{}, std::string("four"), Null{}}); }), 3163);
+    EXPECT_EQ(ErrorNumber([&] { AddRow(*rs, {std::int64_t{-32768}, Null{}, Null{}}); }), 3349);
+    EXPECT_EQ(ErrorNumber([&] { AddRow(*rs, {std::int64_t{40000}, Null{}, Null{}}); }), 3349);
+    EXPECT_EQ(ErrorNumber([&] { AddRow(*rs, {Null{}, std::string("four"), Null{}}); }), 3163);
     AddRow(*rs, {std::int64_t{-32767}, std::string("été"), Blob{1, 2}});
     AddRow(*rs, {Null{}, std::string("a\0b", 3), Null{}}); // a NUL would end the text
     rs->Close();
@@ -249,14 +217,14 @@ TEST(ParadoxTables, LongFieldNamesAreCutAndCollisionsNumbered) {
 TEST(ParadoxTables, TablesAreCreatedFoundAndDeletedWithTheirFiles) {
     TempFolder folder;
     auto db = OpenFolder(folder);
-    EXPECT_EQ(ErrorNumberOf([&] { db->DeleteTableDef("NONE"); }), 3265);
-    EXPECT_EQ(ErrorNumberOf([&] { db->OpenRecordset("NONE"); }), 3078);
-    EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "../ESCAPE", {{"A", dbText, 1}}); }), 3125);
-    EXPECT_EQ(ErrorNumberOf([&] { db->AppendTableDef(db->CreateTableDef("EMPTY")); }), 3264);
+    EXPECT_EQ(ErrorNumber([&] { db->DeleteTableDef("NONE"); }), 3265);
+    EXPECT_EQ(ErrorNumber([&] { db->OpenRecordset("NONE"); }), 3078);
+    EXPECT_EQ(ErrorNumber([&] { CreateTable(*db, "../ESCAPE", {{"A", dbText, 1}}); }), 3125);
+    EXPECT_EQ(ErrorNumber([&] { db->AppendTableDef(db->CreateTableDef("EMPTY")); }), 3264);
     std::vector<Field> wide;
     for (int i = 0; i < 17; ++i)
         wide.push_back({"F" + std::to_string(i), dbText, 255});
-    EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "WIDE", wide); }), 3047);
+    EXPECT_EQ(ErrorNumber([&] { CreateTable(*db, "WIDE", wide); }), 3047);
 
     // Left by an earlier keyed table of the same name: not part of the new one.
     testing::WriteFile(folder / "MEMOS.PX", "old index");
@@ -264,14 +232,14 @@ TEST(ParadoxTables, TablesAreCreatedFoundAndDeletedWithTheirFiles) {
     CreateTable(*db, "MEMOS", {{"M", dbMemo, 0}});
     EXPECT_FALSE(std::filesystem::exists(folder / "MEMOS.PX"));
     EXPECT_FALSE(std::filesystem::exists(folder / "memos.x02"));
-    EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "memos", {{"M", dbMemo, 0}}); }), 3010);
+    EXPECT_EQ(ErrorNumber([&] { CreateTable(*db, "memos", {{"M", dbMemo, 0}}); }), 3010);
     EXPECT_EQ(db->TableNames(), std::vector<std::string>{"MEMOS"});
     testing::WriteFile(folder / "OTHER.TXT", "not a table");
     db->DeleteTableDef("Memos");
     EXPECT_FALSE(std::filesystem::exists(folder / "MEMOS.DB"));
     EXPECT_FALSE(std::filesystem::exists(folder / "MEMOS.MB"));
     EXPECT_TRUE(std::filesystem::exists(folder / "OTHER.TXT"));
-    EXPECT_EQ(ErrorNumberOf([&] {
+    EXPECT_EQ(ErrorNumber([&] {
                   Engine().Workspaces(0).OpenDatabase(folder / "missing", true, false, kParadox4);
               }),
               3044);
@@ -284,7 +252,7 @@ TEST(ParadoxTables, ANewTableIsNeverWrittenThroughALink) {
     // A link left where the new table's file goes, to a file that is not there
     // yet: following it would create a file outside the folder.
     std::filesystem::create_symlink(elsewhere / "VICTIM.DB", folder / "LINKED.DB");
-    EXPECT_EQ(ErrorNumberOf([&] { CreateTable(*db, "LINKED", {{"A", dbLong, 0}}); }), 3051);
+    EXPECT_EQ(ErrorNumber([&] { CreateTable(*db, "LINKED", {{"A", dbLong, 0}}); }), 3051);
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "VICTIM.DB"));
     // A stale blob file in the way is replaced, not followed.
     testing::WriteFile(elsewhere / "KEEP.MB", "keep");
@@ -302,9 +270,9 @@ TEST(ParadoxTables, ASecondWriterIsRefusedWhileTheFirstHoldsTheTable) {
     AddRow(*rs, {std::int64_t{1}});
 
     auto second = OpenFolder(folder);
-    EXPECT_EQ(ErrorNumberOf([&] { second->DeleteTableDef("SHARED"); }), 3045);
-    EXPECT_EQ(ErrorNumberOf([&] { second->OpenRecordset("SHARED"); }), 3045);
-    EXPECT_EQ(ErrorNumberOf([&] { second->TableDefs("SHARED"); }), 3045);
+    EXPECT_EQ(ErrorNumber([&] { second->DeleteTableDef("SHARED"); }), 3045);
+    EXPECT_EQ(ErrorNumber([&] { second->OpenRecordset("SHARED"); }), 3045);
+    EXPECT_EQ(ErrorNumber([&] { second->TableDefs("SHARED"); }), 3045);
     // Through its own database the writer still reads what it wrote.
     EXPECT_EQ(ReadAll(*first, "SHARED").size(), 1u);
 
@@ -518,9 +486,9 @@ TEST(ParadoxFiles, ATableStopsAtTheLastBlockNumberWithAnErrorNamingTheLimit) {
         rs->Update();
     }
     rs->AddNew();
-    const std::string text = ErrorTextOf([&] { rs->Update(); });
+    const std::string text = ErrorText([&] { rs->Update(); });
     EXPECT_NE(text.find("65,535"), std::string::npos) << text;
-    EXPECT_EQ(ErrorNumberOf([&] { rs->Update(); }), 3183);
+    EXPECT_EQ(ErrorNumber([&] { rs->Update(); }), 3183);
     rs->Close();
     db->Close();
     const auto size = std::filesystem::file_size(folder / "FULL.DB");
@@ -543,7 +511,7 @@ void Patch(const std::string& path, std::size_t offset, std::vector<std::uint8_t
 
 // Reads a table whole through the engine; the error number, or 0.
 int ReadError(const TempFolder& folder, const std::string& table) {
-    return ErrorNumberOf([&] {
+    return ErrorNumber([&] {
         auto db = OpenFolder(folder);
         ReadAll(*db, table);
     });

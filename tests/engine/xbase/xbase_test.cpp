@@ -7,6 +7,7 @@
 #include "platform/datafile.h"
 
 #include "../engine_errors.h"
+#include "../engine_rows.h"
 #include "../temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +41,7 @@ const std::vector<Type> kTypes = {
 
 using engine::testing::ErrorNumber;
 using engine::testing::ErrorText;
+using engine::testing::ReadAll;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -190,20 +192,6 @@ void AddRows(Database& db, const std::string& table, const std::vector<std::vect
         rs->Update();
     }
     rs->Close();
-}
-
-std::vector<std::vector<Value>> ReadAll(Database& db, const std::string& table) {
-    std::vector<std::vector<Value>> rows;
-    auto rs = db.OpenRecordset(table);
-    while (!rs->Eof()) {
-        std::vector<Value> row;
-        for (int i = 0; i < rs->FieldCount(); ++i)
-            row.push_back(rs->GetValue(i));
-        rows.push_back(std::move(row));
-        rs->MoveNext();
-    }
-    rs->Close();
-    return rows;
 }
 
 class XbaseFiles : public ::testing::TestWithParam<Type> {
