@@ -1,4 +1,5 @@
 #include "engine/engine.h"
+#include "engine/names.h"
 
 #include "engine/convert.h"
 #include "engine/driver.h"
@@ -12,14 +13,13 @@
 
 namespace engine {
 
-namespace {
-
 bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
 }
+
+namespace {
 
 std::string_view TrimSpaces(std::string_view text) {
     while (!text.empty() && text.front() == ' ')

@@ -1,4 +1,5 @@
 #include "engine/sqlite_driver.h"
+#include "engine/names.h"
 
 #include "engine/convert.h"
 #include "platform/platform.h"
@@ -35,10 +36,6 @@ std::string Quote(std::string_view identifier) {
         if (c == '"') quoted += '"';
     }
     return quoted + "\"";
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && sqlite3_strnicmp(a.data(), b.data(), int(a.size())) == 0;
 }
 
 struct StatementDeleter {

@@ -66,10 +66,6 @@ constexpr std::array<std::string_view, 29> kLoaderVariables = {
 
 } // namespace
 
-std::vector<std::string_view> LoaderVariablePatterns() {
-    return {kLoaderVariables.begin(), kLoaderVariables.end()};
-}
-
 bool IsLoaderVariable(std::string_view name) {
     for (std::string_view pattern : kLoaderVariables) {
         if (pattern.back() == '*') {

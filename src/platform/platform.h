@@ -29,7 +29,6 @@ void ForgetDefinedVariables();
 // program). A transfer file may not set them. A pattern ending in "*" stands
 // for every name that starts with what precedes it.
 bool IsLoaderVariable(std::string_view name);
-std::vector<std::string_view> LoaderVariablePatterns();
 // %NAME% references replaced by their values, with the Windows rules: a
 // reference to an undefined variable and a lone "%" stay as written.
 std::string ExpandEnvironmentStrings(std::string_view text);

@@ -4,7 +4,6 @@
 
 #include <QPageLayout>
 #include <QPainter>
-#include <QPdfWriter>
 
 #include <algorithm>
 
@@ -132,15 +131,6 @@ const Page& PageSource::GetPage(int index) {
         return blank;
     }
     return window_[size_t(index - first_)];
-}
-
-int WritePdf(const Document& doc, const std::string& path) {
-    QPdfWriter writer(QString::fromStdString(path));
-    writer.setResolution(72);
-    writer.setCreator("Norvakel");
-    writer.setTitle(QString::fromStdString(doc.report->name));
-    SetReportPage(*doc.report, writer);
-    return RenderDocument(doc, writer, 1, path);
 }
 
 } // namespace printengine

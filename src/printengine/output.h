@@ -62,7 +62,4 @@ class PageSource {
 // Sets the device's page to the report's page size and orientation, no margins.
 void SetReportPage(const Report& report, QPagedPaintDevice& device);
 
-// Writes the document as a PDF file; returns the pages. Throws on failure.
-int WritePdf(const Document& doc, const std::string& path);
-
 } // namespace printengine

@@ -65,7 +65,9 @@ std::string ErrorText(GError* error) {
     return text;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
+// Excel tells sheet and stream names apart ignoring the case of every letter,
+// not only of ASCII ones (engine::SameName).
+bool SameSheetName(std::string_view a, std::string_view b) {
     return platform::UpperCase(std::string(a)) == platform::UpperCase(std::string(b));
 }
 
@@ -152,7 +154,8 @@ struct Workbook {
     }
     Sheet* Find(const std::string& name, bool worksheetsOnly) {
         for (Sheet& sheet : sheets) {
-            if ((!worksheetsOnly || sheet.type == 0) && SameName(sheet.name, name)) return &sheet;
+            if ((!worksheetsOnly || sheet.type == 0) && SameSheetName(sheet.name, name))
+                return &sheet;
         }
         return nullptr;
     }
@@ -479,7 +482,7 @@ void CopyEntries(GsfInfile* from, GsfOutfile* to, int depth, const std::string& 
     for (int i = 0; i < count; ++i) {
         const char* name = gsf_infile_name_by_index(from, i);
         if (name == nullptr) continue;
-        if (top && (SameName(name, "Book") || SameName(name, "Workbook"))) continue;
+        if (top && (SameSheetName(name, "Book") || SameSheetName(name, "Workbook"))) continue;
         GsfPtr<GsfInput> child(gsf_infile_child_by_index(from, i));
         if (!child) continue;
         const bool storage =
@@ -747,7 +750,7 @@ class ExcelDatabase final : public Database {
         sheet.fresh = std::move(fresh);
         std::size_t at = book.sheets.size();
         const auto slot = std::find_if(book.vacated.begin(), book.vacated.end(),
-                                       [&](const auto& v) { return SameName(v.first, name); });
+                                       [&](const auto& v) { return SameSheetName(v.first, name); });
         if (slot != book.vacated.end()) {
             at = std::min(slot->second, book.sheets.size());
             book.vacated.erase(slot);
@@ -821,9 +824,9 @@ void OpenStored(Workbook& book, bool exclusive) {
     for (int i = 0; i < gsf_infile_num_children(ole); ++i) {
         const char* name = gsf_infile_name_by_index(ole, i);
         if (name == nullptr) continue;
-        if (SameName(name, "Book")) {
+        if (SameSheetName(name, "Book")) {
             book.book.reset(gsf_infile_child_by_index(ole, i));
-        } else if (SameName(name, "Workbook")) {
+        } else if (SameSheetName(name, "Workbook")) {
             newer = true;
         }
     }

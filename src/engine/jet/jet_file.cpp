@@ -68,6 +68,13 @@ std::vector<const ColumnDef*> TableInfo::ByNumber() const {
     return ordered;
 }
 
+int TableInfo::ColumnIndex(std::string_view name) const {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (columns[i].name == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 bool CatalogEntry::IsUserTable() const {
     return type == kObjTable && (flags & kSystemObjectFlags) == 0;
 }

@@ -67,6 +67,8 @@ struct TableInfo {
     std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>> longValueMaps;
     // Columns ordered as the table shows them.
     std::vector<const ColumnDef*> ByNumber() const;
+    // The stored position of the column named exactly `name`; -1 when none is.
+    int ColumnIndex(std::string_view name) const;
 };
 
 // One catalog row of interest.

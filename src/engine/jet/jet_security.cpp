@@ -32,13 +32,6 @@ std::optional<BuiltInAccounts> FindBuiltInAccounts(const std::vector<CatalogEntr
     return std::nullopt;
 }
 
-int ColumnNamed(const TableInfo& table, const char* name) {
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        if (table.columns[i].name == name) return static_cast<int>(i);
-    }
-    return -1;
-}
-
 } // namespace
 
 std::optional<std::vector<std::uint8_t>> AdminIdentity(const std::vector<CatalogEntry>& catalog) {
@@ -64,8 +57,8 @@ AccessRights ReadAccessRights(JetFile& file) {
     }
     if (aces == nullptr) return rights;
     const TableInfo table = file.ReadTable(aces->TdefPage());
-    const int object = ColumnNamed(table, "ObjectId"), sid = ColumnNamed(table, "SID"),
-              acm = ColumnNamed(table, "ACM");
+    const int object = table.ColumnIndex("ObjectId"), sid = table.ColumnIndex("SID"),
+              acm = table.ColumnIndex("ACM");
     if (object < 0 || sid < 0 || acm < 0) return rights;
     std::vector<Value> values;
     file.ScanRows(table, [&](const std::uint8_t* row, std::size_t size) {

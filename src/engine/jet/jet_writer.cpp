@@ -608,13 +608,6 @@ std::vector<StoredRow> ReadRowsWithPointers(JetFile& file, const TableInfo& tabl
     return rows;
 }
 
-int ColumnIndex(const TableInfo& table, const char* name) {
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        if (table.columns[i].name == name) return static_cast<int>(i);
-    }
-    return -1;
-}
-
 std::int64_t IntOf(const Value& v) {
     if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
     return 0;
@@ -994,8 +987,8 @@ void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
 
 void JetWriter::CheckCanDropTable(const CatalogEntry& table) {
     const TableInfo relations = file_.ReadTable(5);
-    const int object = ColumnIndex(relations, "szObject");
-    const int referenced = ColumnIndex(relations, "szReferencedObject");
+    const int object = relations.ColumnIndex("szObject");
+    const int referenced = relations.ColumnIndex("szReferencedObject");
     for (const StoredRow& row : ReadRowsWithPointers(file_, relations)) {
         for (const int k : {object, referenced}) {
             if (k < 0) continue;
@@ -1062,7 +1055,7 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     std::optional<std::uint16_t> propertyColumn;
     if (properties.size() > kMaxInlineProperties) {
         const TableInfo catalog = file_.ReadTable(kCatalogPage);
-        const int k = ColumnIndex(catalog, "LvProp");
+        const int k = catalog.ColumnIndex("LvProp");
         for (const auto& maps : catalog.longValueMaps) {
             if (k >= 0 && std::get<0>(maps) == catalog.columns[static_cast<std::size_t>(k)].number)
                 propertyColumn = std::get<0>(maps);
@@ -1127,8 +1120,8 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
                       }()));
 
     const TableInfo aces = file_.ReadTable(3);
-    const int object = ColumnIndex(aces, "ObjectId"), sid = ColumnIndex(aces, "SID"),
-              acm = ColumnIndex(aces, "ACM"), inherit = ColumnIndex(aces, "FInheritable");
+    const int object = aces.ColumnIndex("ObjectId"), sid = aces.ColumnIndex("SID"),
+              acm = aces.ColumnIndex("ACM"), inherit = aces.ColumnIndex("FInheritable");
     if (object >= 0 && sid >= 0 && acm >= 0 && inherit >= 0) {
         std::vector<std::vector<Value>> handed;
         for (const StoredRow& row : ReadRowsWithPointers(file_, aces)) {
@@ -1178,7 +1171,7 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
     }
 
     const TableInfo catalog = file_.ReadTable(kCatalogPage);
-    const int idColumn = ColumnIndex(catalog, "Id");
+    const int idColumn = catalog.ColumnIndex("Id");
     std::vector<std::uint32_t> catalogRows;
     for (const StoredRow& row : ReadRowsWithPointers(file_, catalog)) {
         if (idColumn >= 0 && IntOf(row.values[static_cast<std::size_t>(idColumn)]) == entry.id)
@@ -1186,7 +1179,7 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
     }
     RemoveCatalogRows(catalog, catalogRows);
     const TableInfo aces = file_.ReadTable(3);
-    const int object = ColumnIndex(aces, "ObjectId");
+    const int object = aces.ColumnIndex("ObjectId");
     std::vector<std::uint32_t> aceRows;
     for (const StoredRow& row : ReadRowsWithPointers(file_, aces)) {
         if (object >= 0 && IntOf(row.values[static_cast<std::size_t>(object)]) == entry.id)

@@ -1,6 +1,7 @@
 #include "engine/xbase/format.h"
 
 #include "engine/convert.h"
+#include "engine/names.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -74,13 +75,6 @@ std::uint32_t Be32(const std::uint8_t* p) {
 
 std::uint32_t Be16(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 8 | std::uint32_t(p[1]);
-}
-
-bool SameNameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 // Upper case in Windows-1252: ASCII, the Latin-1 letters and the four
@@ -203,7 +197,7 @@ std::optional<Version> VersionNamed(std::string_view connectName) {
         {"FoxPro 2.6", Version::FoxPro26},
     };
     for (const auto& [name, version] : names) {
-        if (SameNameNoCase(name, connectName)) return version;
+        if (SameName(name, connectName)) return version;
     }
     return std::nullopt;
 }
