@@ -1,7 +1,7 @@
 #include "app/environment.h"
 
-#include "app/runstate.h"
-#include "app/transfer.h"
+#include "core/runstate.h"
+#include "core/text.h"
 #include "platform/platform.h"
 
 namespace app {
@@ -25,22 +25,22 @@ std::string ChooseWorkFolder() {
 } // namespace
 
 void InitRunDefaults() {
-    RunState& run = Run();
+    core::RunState& run = core::Run();
     std::string folder = ChooseWorkFolder();
     if (folder.empty() || folder.back() != platform::Separator) folder += platform::Separator;
     run.ScratchDbName = "UNTITLED.MDB";
     run.WorkFolder = folder; // folder case is kept: the file system is case-sensitive
     run.ScratchTableName = "UNTITLED";
     run.FieldCount = 0;
-    run.ExportTarget = ExportTargetRecord{};
+    run.ExportTarget = core::ExportTargetRecord{};
     run.ExportTarget.Location = run.WorkFolder;
-    run.ReportSpec = ReportSpecRecord{};
+    run.ReportSpec = core::ReportSpecRecord{};
     run.ReportSpec.Location = run.WorkFolder;
 }
 
 int DefineEnvironment(std::string& text) {
-    RunState& run = Run();
-    const std::string name = SplitToken(text, "=");
+    core::RunState& run = core::Run();
+    const std::string name = core::SplitToken(text, "=");
     const std::string& value = text;
     const std::string upperName = platform::UpperCase(name);
     // Both settings only ever move one way during a run.
@@ -55,16 +55,12 @@ int DefineEnvironment(std::string& text) {
 
 std::string SetRefusalText(const std::string& setText) {
     std::string rest = setText;
-    const std::string name = SplitToken(rest, "=");
+    const std::string name = core::SplitToken(rest, "=");
     std::string text = "Unable to define the environment: " + rest;
     if (platform::IsLoaderVariable(name))
         text +=
             "\r\n" + name + " changes how programs load code and cannot be set by a transfer file.";
     return text;
-}
-
-std::string ExpandEnvironmentText(const std::string& text) {
-    return platform::ExpandEnvironmentStrings(text);
 }
 
 } // namespace app

@@ -2,6 +2,8 @@
 // %NAME% expansion.
 #pragma once
 
+#include "core/text.h"
+
 #include <string>
 
 namespace app {
@@ -19,7 +21,6 @@ int DefineEnvironment(std::string& text);
 // how programs load code, a line naming it.
 std::string SetRefusalText(const std::string& setText);
 
-// `text` with %NAME% references replaced by their values.
-std::string ExpandEnvironmentText(const std::string& text);
+using core::ExpandEnvironmentText;
 
 } // namespace app

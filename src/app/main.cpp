@@ -1,5 +1,6 @@
 // norvakel [transfer-file]
 #include "app/run.h"
+#include "core/outcome.h"
 #include "engine/engine.h"
 #include "ui/windows.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     try {
         app::Main(argument);
         return ui::RunEventLoop();
+    } catch (const core::RunTimeFailure& e) {
+        app::RunTimeError(e.number, e.description);
     } catch (const engine::EngineError& e) {
         app::RunTimeError(e.Number(), e.Description());
     } catch (const std::bad_alloc&) {

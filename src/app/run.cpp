@@ -1,9 +1,10 @@
 #include "app/run.h"
 
 #include "app/environment.h"
-#include "app/runstate.h"
 #include "app/script.h"
 #include "app/transfer.h"
+#include "core/ending.h"
+#include "core/runstate.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
 #include "ui/events.h"
@@ -36,16 +37,17 @@ std::string TransferPathFromArgument(const std::string& argument) {
     std::string line;
     for (int shown = 1; shown < 3 && Transfer().ReadLine(line); ++shown)
         report += "\r\n" + line;
-    NotifyUser(report, true);
+    NotifyUser(report, Notice::Terminate);
     FinishRun(); // not reached
 }
 
 void ReplaceOldScratchDatabase() {
-    const std::string path = ScratchDbPath();
-    if (!platform::AcquireRunLock(path)) NotifyUser("Database is in use by another session", true);
+    const std::string path = core::ScratchDbPath();
+    if (!platform::AcquireRunLock(path))
+        NotifyUser("Database is in use by another session", Notice::Terminate);
     if (auto existing = platform::ResolveExistingPath(path)) {
         if (platform::DeleteFile(*existing) != 0)
-            NotifyUser("Database is in use by another session", true);
+            NotifyUser("Database is in use by another session", Notice::Terminate);
         platform::DeleteFile(*existing + "-journal"); // a crashed run's leftovers
     }
     // A journal without its database: left by a crash, or planted in a shared
@@ -55,29 +57,29 @@ void ReplaceOldScratchDatabase() {
 
 void OpenTransferFile() {
     int error = 0;
-    if (!Transfer().Open(Run().TransferPath, error)) {
-        const platform::FileError e = platform::DescribeFileError(error, Run().TransferPath);
+    if (!Transfer().Open(core::Run().TransferPath, error)) {
+        const platform::FileError e = platform::DescribeFileError(error, core::Run().TransferPath);
         RunTimeError(e.number, e.description);
     }
-    if (Transfer().AtEnd()) NotifyUser("No data received from host.", true);
+    if (Transfer().AtEnd()) NotifyUser("No data received from host.", Notice::Terminate);
 }
 
 // Header and data sections into the scratch table.
 void LoadScratchDatabase() {
-    RunState& run = Run();
+    core::RunState& run = core::Run();
     std::string line;
     Transfer().ReadLine(line);
     if (!IsMarkerLine(line, HeadMarker)) ReportHostError(line);
     ui::ShowStatus("Receiving data from host ...");
 
     auto db = engine::Engine().Workspaces(0).CreateDatabase(
-        ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20 | engine::dbScratch);
+        core::ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20 | engine::dbScratch);
     engine::TableDef def = db->CreateTableDef(run.ScratchTableName);
     ui::ShowStatus("Receiving the header information ...");
     std::string badLine;
     if (!LoadHeader(Transfer(), def, badLine)) {
         db->Close();
-        NotifyUser("Invalid header format found: \r\n" + badLine, true);
+        NotifyUser("Invalid header format found: \r\n" + badLine, Notice::Terminate);
     }
     db->AppendTableDef(def);
     ui::ShowStatus("Receiving the header information ... Completed");
@@ -99,15 +101,16 @@ void LoadScratchDatabase() {
 } // namespace
 
 void Main(const std::string& argument) {
-    RunState& run = Run();
+    core::RunState& run = core::Run();
     run.RunWindowMode = 1;
     run.ReplaceExistingDb = false;
     if (argument.empty()) {
-        ui::ShowAboutWindow();
+        ui::ShowAboutWindow([] { EndProcess(0); });
         return;
     }
     run.TransferPath = TransferPathFromArgument(argument);
-    if (!platform::IsOrdinaryFile(run.TransferPath)) NotifyUser("Errors in data transfer.", true);
+    if (!platform::IsOrdinaryFile(run.TransferPath))
+        NotifyUser("Errors in data transfer.", Notice::Terminate);
 
     ui::ShowProgressWindow();
     ui::ShowStatus("Initializing ...");
@@ -118,29 +121,35 @@ void Main(const std::string& argument) {
     if (RunCommandScript(Transfer()) == ScriptEnd::EndOfFile) FinishRun();
 }
 
-std::string MessageText(const std::string& text) {
-    if (text.size() <= MaxMessageText) return text;
-    // Cut on a character boundary of the UTF-8 text.
-    size_t cut = MaxMessageText;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return text.substr(0, cut) + "...";
-}
-
-void NotifyUser(const std::string& text, bool terminate) {
-    if (!terminate) {
-        ui::ShowMessage(MessageText(text), ui::Icon::Information);
+void NotifyUser(const std::string& text, Notice notice) {
+    if (notice == Notice::Inform) {
+        ui::ShowMessage(core::MessageText(text), ui::Icon::Information);
         return;
     }
-    Run().ErrorShown = true;
-    ui::ShowMessage(MessageText(text) + "\r\nThe program will terminate.", ui::Icon::Critical);
+    ShowFailure(core::Outcome::Failure(text));
+    FinishRun();
+}
+
+void ShowFailure(const core::Outcome& outcome) {
+    if (!outcome.notice.empty()) ui::ShowMessage(outcome.notice, ui::Icon::None);
+    core::Run().ErrorShown = true;
+    if (outcome.box == core::FailureBox::Fatal)
+        ui::ShowMessage(core::FatalText(outcome.Text()), ui::Icon::Critical);
+    else if (outcome.caption.empty())
+        ui::ShowMessage(outcome.Text(), ui::Icon::Information);
+    else
+        ui::ShowCaptionedMessage(outcome.caption, outcome.Text(), ui::Icon::Information);
+}
+
+void EndRunWithFailure(const core::Outcome& outcome) {
+    ShowFailure(outcome);
     FinishRun();
 }
 
 void FinishRun() {
     Transfer().Close();
-    if (!Run().TransferPath.empty()) platform::DeleteFile(Run().TransferPath);
-    EndProcess(Run().ErrorShown ? 1 : 0);
+    if (!core::Run().TransferPath.empty()) platform::DeleteFile(core::Run().TransferPath);
+    EndProcess(core::OrderlyExitStatus());
 }
 
 void EndProcess(int code) {
@@ -152,9 +161,8 @@ void EndProcess(int code) {
 }
 
 void RunTimeError(int number, const std::string& description) {
-    ui::ShowMessage("Run-time error '" + std::to_string(number) + "':\r\n\r\n" + description,
-                    ui::Icon::Critical);
-    EndProcess(2);
+    ui::ShowMessage(core::RunTimeErrorText(number, description), ui::Icon::Critical);
+    EndProcess(core::UntrappedExitStatus);
 }
 
 } // namespace app

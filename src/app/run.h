@@ -1,7 +1,9 @@
-// Start-up and the two ways every run ends.
+// Start-up and the ways a run ends. Only the start-up and the command script
+// end a run; the modules they call return what happened (core/outcome.h).
 #pragma once
 
-#include <cstddef>
+#include "core/outcome.h"
+
 #include <string>
 
 namespace app {
@@ -11,17 +13,22 @@ namespace app {
 // every other run ends inside it through FinishRun.
 void Main(const std::string& argument);
 
-// Longest message text shown: messages quote lines of the transfer file, which
-// may be of any length. A longer text is cut there and ends in "...".
-inline constexpr size_t MaxMessageText = 64 * 1024;
+// How NotifyUser's message ends.
+enum class Notice {
+    Inform,    // an information box; the run goes on
+    Terminate, // a critical box with "The program will terminate.", then FinishRun
+};
 
-// `text` as a message shows it (see MaxMessageText).
-std::string MessageText(const std::string& text);
+// A message box captioned with the application title. With Notice::Terminate
+// the text gets CR LF "The program will terminate.", a critical icon, and the
+// run ends through FinishRun.
+void NotifyUser(const std::string& text, Notice notice);
 
-// A message box captioned with the application title. With `terminate` the
-// text gets CR LF "The program will terminate.", a critical icon, and the run
-// ends through FinishRun; otherwise an information box that returns.
-void NotifyUser(const std::string& text, bool terminate);
+// A failed step's message, shown as its outcome asks: the fatal message, or an
+// information box (the report printer's). Either way the run ends with status 1.
+void ShowFailure(const core::Outcome& outcome);
+// ShowFailure, then FinishRun.
+[[noreturn]] void EndRunWithFailure(const core::Outcome& outcome);
 
 // Closes and deletes the transfer file and ends the process at once.
 [[noreturn]] void FinishRun();

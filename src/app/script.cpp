@@ -2,6 +2,8 @@
 
 #include "app/environment.h"
 #include "app/run.h"
+#include "core/outcome.h"
+#include "core/runstate.h"
 #include "launch/launch.h"
 #include "platform/platform.h"
 #include "report/printreport.h"
@@ -47,7 +49,8 @@ template <typename Apply> void ReadBlockLines(const LineSource& nextLine, Apply 
     }
 }
 
-void ApplyExportKey(const std::string& key, const std::string& value, ExportTargetRecord& target) {
+void ApplyExportKey(const std::string& key, const std::string& value,
+                    core::ExportTargetRecord& target) {
     if (key == "LOCATION") {
         if (!value.empty()) target.Location = FolderValue(value);
     } else if (key == "TYPE") {
@@ -57,14 +60,14 @@ void ApplyExportKey(const std::string& key, const std::string& value, ExportTarg
     }
 }
 
-void ApplyCopies(const std::string& value, ReportSpecRecord& report) {
+void ApplyCopies(const std::string& value, core::ReportSpecRecord& report) {
     if (!IsNumeric(value)) return;
     const double copies = std::floor(LeadingNumber(value));
     // Out of the 16-bit range counts as not a number of copies at all.
     if (copies >= -32768.0 && copies <= 32767.0) report.Copies = static_cast<std::int16_t>(copies);
 }
 
-void ApplyOutput(const std::string& value, ReportSpecRecord& report) {
+void ApplyOutput(const std::string& value, core::ReportSpecRecord& report) {
     const std::string output = platform::UpperCase(value);
     if (output == "WINDOW")
         report.OutputTo = 0;
@@ -75,27 +78,27 @@ void ApplyOutput(const std::string& value, ReportSpecRecord& report) {
 }
 
 // SET name = text inside a REPORT block: a report formula, 20 at most per run.
-void ApplyFormulaLine(const std::string& line, ReportSpecRecord& report) {
+void ApplyFormulaLine(const std::string& line, core::ReportSpecRecord& report) {
     std::string rest = Trim(line);
     if (platform::UpperCase(SplitToken(rest, " ")) != "SET") return;
-    if (report.FormulaCount >= MaxFormulas) return;
+    if (report.FormulaCount >= core::MaxFormulas) return;
     const std::string name = SplitToken(rest, "=");
     report.FormulaNames[report.FormulaCount] = name;
     report.FormulaTexts[report.FormulaCount] = rest;
     ++report.FormulaCount;
 }
 
-bool ApplyReportKey(const std::string& key, const std::string& value, ReportSpecRecord& report) {
+bool ApplyReportKey(const std::string& key, const std::string& value,
+                    core::ReportSpecRecord& report) {
     if (key == "LOCATION") {
         if (!value.empty()) report.Location = FolderValue(value);
     } else if (key == "OUTPUT") {
         ApplyOutput(value, report);
     } else if (key == "TITLE") {
         report.Title = value;
-    } else if (key == "FILE") {
-        report.OutputFile = platform::UpperCase(value);
-    } else if (key == "FORMAT") {
-        report.Format = ReportFormatCode(platform::UpperCase(value));
+    } else if (key == "FILE" || key == "FORMAT") {
+        // Recognised, so that they are not taken for formulas, but nothing
+        // reads an output file or a report format: no formats are defined.
     } else if (key == "COPIES") {
         ApplyCopies(value, report);
     } else {
@@ -139,24 +142,42 @@ void DefineEnvironmentOrEndRun(const std::string& setText) {
     Unreachable("endRun");
 }
 
+// SAVE: a failure ends the run; a success is told unless the SAVE was quiet.
+void Save(bool quiet) {
+    const core::Outcome outcome = store::SaveData();
+    if (!outcome.ok) EndRunWithFailure(outcome);
+    if (!quiet && !outcome.message.empty()) NotifyUser(outcome.message, Notice::Inform);
+}
+
+// RUN and OPEN end the run either way: a failed launch with its message.
+[[noreturn]] void EndRunAfterLaunch(const core::Outcome& outcome) {
+    if (!outcome.ok) EndRunWithFailure(outcome);
+    FinishRun();
+}
+
+// PRINT ends the run either way. A failure's box comes before the engine is
+// closed: its text belongs to the print job.
+[[noreturn]] void Print() {
+    const core::Outcome outcome = report::PrintReport();
+    if (!outcome.ok) ShowFailure(outcome);
+    report::CloseReportEngine();
+    FinishRun();
+}
+
 } // namespace
 
 ScriptActions& CurrentScriptActions() {
     static ScriptActions actions{
         ui::ShowStatus,
-        ui::ShowGridWindow,
-        store::SaveData,
-        [](const std::string& text) { launch::RunCommand(text); },
-        [](const std::string& text) { launch::OpenCommand(text); },
-        report::PrintReport,
+        [] { ui::ShowGridWindow([] { FinishRun(); }); },
+        Save,
+        [](const std::string& text) { EndRunAfterLaunch(launch::RunCommand(text)); },
+        [](const std::string& text) { EndRunAfterLaunch(launch::OpenCommand(text)); },
+        Print,
         [] { FinishRun(); },
-        [](const std::string& text) { NotifyUser(text, true); },
+        [](const std::string& text) { NotifyUser(text, Notice::Terminate); },
     };
     return actions;
-}
-
-std::int16_t ReportFormatCode(const std::string&) {
-    return 0;
 }
 
 ScriptLine RecogniseCommand(const std::string& line) {
@@ -173,7 +194,7 @@ ScriptLine RecogniseCommand(const std::string& line) {
 }
 
 void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
-                     ExportTargetRecord& target) {
+                     core::ExportTargetRecord& target) {
     target.FileName = BlockName(rest);
     ReadBlockLines(nextLine, [&](const std::string& key, const std::string& value,
                                  const std::string&) { ApplyExportKey(key, value, target); });
@@ -182,7 +203,7 @@ void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
 }
 
 void ReadReportBlock(const std::string& rest, const LineSource& nextLine,
-                     ReportSpecRecord& report) {
+                     core::ReportSpecRecord& report) {
     report.FileName = BlockName(rest);
     ReadBlockLines(nextLine,
                    [&](const std::string& key, const std::string& value, const std::string& line) {
@@ -192,7 +213,7 @@ void ReadReportBlock(const std::string& rest, const LineSource& nextLine,
 }
 
 ScriptEnd RunCommandScript(TransferFile& file) {
-    RunState& run = Run();
+    core::RunState& run = core::Run();
     const ScriptActions& actions = CurrentScriptActions();
     const LineSource nextLine = [&file](std::string& line) { return file.ReadLine(line); };
     std::string line;

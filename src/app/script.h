@@ -1,8 +1,8 @@
 // The command script at the end of the transfer file.
 #pragma once
 
-#include "app/runstate.h"
 #include "app/transfer.h"
+#include "core/runstate.h"
 
 #include <functional>
 #include <string>
@@ -51,12 +51,10 @@ using LineSource = std::function<bool(std::string& line)>;
 // An EXPORT block, given the text after "=" on its EXPORT line: sets the file
 // name, reads block lines up to "}" or the end, and normalises the record.
 void ReadExportBlock(const std::string& rest, const LineSource& nextLine,
-                     ExportTargetRecord& target);
+                     core::ExportTargetRecord& target);
 
 // A REPORT block, read the same way; SET lines in it add report formulas.
-void ReadReportBlock(const std::string& rest, const LineSource& nextLine, ReportSpecRecord& report);
-
-// The report format code of a FORMAT value: no formats are defined, so 0.
-std::int16_t ReportFormatCode(const std::string& name);
+void ReadReportBlock(const std::string& rest, const LineSource& nextLine,
+                     core::ReportSpecRecord& report);
 
 } // namespace app

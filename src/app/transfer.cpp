@@ -1,6 +1,6 @@
 #include "app/transfer.h"
 
-#include "app/runstate.h"
+#include "core/runstate.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -67,37 +67,7 @@ bool TransferFile::ReadLine(std::string& line) {
     return true;
 }
 
-// ---- Tokens ------------------------------------------------------------------
-
-std::string_view TrimView(std::string_view text) {
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    const size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
-std::string Trim(std::string_view text) {
-    return std::string(TrimView(text));
-}
-
-std::string SplitToken(std::string& text, std::string_view separator) {
-    const size_t at = separator.empty() ? std::string::npos : text.find(separator);
-    if (at == std::string::npos) {
-        std::string whole;
-        whole.swap(text);
-        return whole;
-    }
-    std::string before = Trim(std::string_view(text).substr(0, at));
-    // Trimmed in place: a line may be very long, and a copy would double it.
-    const size_t first = text.find_first_not_of(' ', at + separator.size());
-    if (first == std::string::npos) {
-        text.clear();
-    } else {
-        text.erase(text.find_last_not_of(' ') + 1);
-        text.erase(0, first);
-    }
-    return before;
-}
+// ---- Markers -----------------------------------------------------------------
 
 bool IsMarkerLine(std::string_view line, std::string_view marker) {
     const std::string_view trimmed = TrimView(line);
@@ -268,14 +238,14 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
         engine::Field field = def.CreateField(name, type, size);
         if (type == engine::dbText || type == engine::dbMemo) field.AllowZeroLength = true;
         def.AppendField(field);
-        ++Run().FieldCount;
+        ++core::Run().FieldCount;
     }
     return true;
 }
 
 void LoadData(TransferFile& file, engine::Recordset& records,
               const std::optional<std::string>& firstLine) {
-    const int count = Run().FieldCount;
+    const int count = core::Run().FieldCount;
     std::vector<bool> numeric(count);
     for (int i = 0; i < count && i < records.FieldCount(); ++i) {
         const int type = records.FieldInfo(i).Type;

@@ -1,7 +1,8 @@
-// The transfer file: its line reader, the token splitter, and the loaders that
+// The transfer file: its line reader and the loaders that
 // turn the header and data sections into the scratch table.
 #pragma once
 
+#include "core/text.h"
 #include "engine/engine.h"
 
 #include <cstdint>
@@ -38,13 +39,10 @@ class TransferFile {
     std::string raw_;
 };
 
-// Spaces removed at both ends (only blanks, as the script rules want).
-std::string Trim(std::string_view text);
-std::string_view TrimView(std::string_view text);
-
-// The trimmed text before the first `separator`; `text` keeps the trimmed rest.
-// Without a separator the result is `text` unchanged and `text` becomes empty.
-std::string SplitToken(std::string& text, std::string_view separator);
+// The loader and the script use the shared text helpers unqualified.
+using core::SplitToken;
+using core::Trim;
+using core::TrimView;
 
 // A marker line: equal to `marker` once trimmed and upper-cased.
 bool IsMarkerLine(std::string_view line, std::string_view marker);

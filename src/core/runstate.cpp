@@ -1,6 +1,6 @@
-#include "app/runstate.h"
+#include "core/runstate.h"
 
-namespace app {
+namespace core {
 
 RunState& Run() {
     static RunState state;
@@ -11,4 +11,4 @@ std::string ScratchDbPath() {
     return Run().WorkFolder + Run().ScratchDbName;
 }
 
-} // namespace app
+} // namespace core

@@ -1,12 +1,13 @@
 // The state one run shares across the program. It lives for the whole process;
-// InitRunDefaults (environment.h) gives it its start values.
+// app::InitRunDefaults gives it its start values. Every upper module reads it,
+// so it depends on nothing above the engine.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
 
-namespace app {
+namespace core {
 
 // Where SAVE writes: filled by EXPORT blocks, read by the exporters.
 struct ExportTargetRecord {
@@ -28,8 +29,6 @@ struct ReportSpecRecord {
     std::int16_t OutputTo = 0; // 0 window, 1 printer, 2 file
     std::string Title = "Norvakel Report";
     std::int16_t Copies = 1;
-    std::string OutputFile;
-    std::int16_t Format = 0;
 };
 
 struct RunState {
@@ -52,4 +51,4 @@ RunState& Run();
 // The scratch database's full path.
 std::string ScratchDbPath();
 
-} // namespace app
+} // namespace core

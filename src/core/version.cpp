@@ -1,6 +1,6 @@
-#include "app/version.h"
+#include "core/version.h"
 
-namespace app {
+namespace core {
 
 const VersionRecord& Version() {
     // 1.04.0007: the file version keeps its zero padding, the version line does not.
@@ -16,4 +16,4 @@ std::string VersionLine() {
            std::to_string(v.Minor) + "." + std::to_string(v.Revision);
 }
 
-} // namespace app
+} // namespace core

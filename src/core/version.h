@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace app {
+namespace core {
 
 struct VersionRecord {
     const char* ProductName;
@@ -20,4 +20,4 @@ std::string VersionLine();
 
 inline constexpr const char* AppTitle = "Norvakel";
 
-} // namespace app
+} // namespace core

@@ -1,8 +1,7 @@
 #include "launch/launch.h"
 
-#include "app/environment.h"
-#include "app/run.h"
-#include "app/runstate.h"
+#include "core/runstate.h"
+#include "core/text.h"
 #include "platform/platform.h"
 #include "ui/events.h"
 #include "ui/windows.h"
@@ -23,7 +22,7 @@ bool EndsWithUpperExe(const std::string& command) {
 } // namespace
 
 int RunProgram(const std::string& command) {
-    const app::RunState& run = app::Run();
+    const core::RunState& run = core::Run();
     const std::string file = platform::NativeSeparators(command);
     ui::ShowStatus("Running " + file + " ... ");
     std::optional<std::string> parameters;
@@ -35,7 +34,7 @@ int RunProgram(const std::string& command) {
 }
 
 int OpenDocument(const std::string& document) {
-    const app::RunState& run = app::Run();
+    const core::RunState& run = core::Run();
     const std::string file = platform::NativeSeparators(document);
     ui::ShowStatus("Opening the document " + file + " ... ");
     const int result = platform::OpenWithDesktop(file, run.WorkFolder);
@@ -43,16 +42,16 @@ int OpenDocument(const std::string& document) {
     return result;
 }
 
-void RunCommand(const std::string& text) {
-    if (RunProgram(app::ExpandEnvironmentText(text)) <= 32)
-        app::NotifyUser("Unable to run the command: " + text, true);
-    app::FinishRun();
+core::Outcome RunCommand(const std::string& text) {
+    if (RunProgram(core::ExpandEnvironmentText(text)) <= 32)
+        return core::Outcome::Failure("Unable to run the command: " + text);
+    return core::Outcome::Success();
 }
 
-void OpenCommand(const std::string& text) {
-    if (OpenDocument(app::ExpandEnvironmentText(text)) <= 32)
-        app::NotifyUser("Unable to open the document: " + text, true);
-    app::FinishRun();
+core::Outcome OpenCommand(const std::string& text) {
+    if (OpenDocument(core::ExpandEnvironmentText(text)) <= 32)
+        return core::Outcome::Failure("Unable to open the document: " + text);
+    return core::Outcome::Success();
 }
 
 } // namespace launch

@@ -1,5 +1,8 @@
-// RUN and OPEN: hand a program or a document to the system and end the run.
+// RUN and OPEN: hand a program or a document to the system. The script ends
+// the run afterwards, whatever the outcome.
 #pragma once
+
+#include "core/outcome.h"
 
 #include <string>
 
@@ -11,9 +14,9 @@ int RunProgram(const std::string& command);
 // Open the (expanded) document with the desktop's application for it.
 int OpenDocument(const std::string& document);
 
-// The script's RUN and OPEN: expand, launch, and end the run; a failed launch
-// is reported with the text as written in the script.
-[[noreturn]] void RunCommand(const std::string& text);
-[[noreturn]] void OpenCommand(const std::string& text);
+// The script's RUN and OPEN: expand and launch. A failed launch's message
+// quotes the text as written in the script.
+core::Outcome RunCommand(const std::string& text);
+core::Outcome OpenCommand(const std::string& text);
 
 } // namespace launch

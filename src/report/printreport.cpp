@@ -1,8 +1,7 @@
 #include "report/printreport.h"
 
-#include "app/run.h"
-#include "app/runstate.h"
-#include "app/version.h"
+#include "core/runstate.h"
+#include "core/version.h"
 #include "platform/platform.h"
 #include "ui/windows.h"
 
@@ -52,7 +51,8 @@ void Resolve(const platform::Library& library, F& function, const char* name) {
     function = reinterpret_cast<F>(platform::LibrarySymbol(library, name));
     // Like any other untrapped failure: the platform's own error box, exit 2.
     if (function == nullptr)
-        app::RunTimeError(453, std::string("Specified library function not found: ") + name);
+        throw core::RunTimeFailure{453,
+                                   std::string("Specified library function not found: ") + name};
 }
 
 // Loads the engine on first use. A library that is missing or cannot be loaded
@@ -63,8 +63,9 @@ const EngineApi& Api() {
             ReportEngineLibrary, {platform::ProgramFolder(), NORVAKEL_INSTALL_LIBDIR});
         if (library.handle == nullptr) {
             if (library.notFound)
-                app::RunTimeError(53, std::string("File not found: ") + ReportEngineLibrary);
-            app::RunTimeError(48, "Error in loading library: " + library.error);
+                throw core::RunTimeFailure{53,
+                                           std::string("File not found: ") + ReportEngineLibrary};
+            throw core::RunTimeFailure{48, "Error in loading library: " + library.error};
         }
         EngineApi a;
         Resolve(library, a.OpenEngine, "PEOpenEngine");
@@ -85,16 +86,6 @@ const EngineApi& Api() {
         return a; // the library stays loaded until the process ends
     }();
     return api;
-}
-
-void ShowInformation(const std::string& text) {
-    app::Run().ErrorShown = true; // every message here ends the run as a failure
-    ui::ShowMessage(text, ui::Icon::Information);
-}
-
-[[noreturn]] void StopWithEngineError() {
-    ShowReportEngineError();
-    CloseReportEngine();
 }
 
 // The screen's size in twips at its logical resolution.
@@ -138,66 +129,60 @@ std::string OpenJobFailureText(const std::string& reportPath) {
            "- The report engine library is missing or damaged. ";
 }
 
-void ShowReportEngineError() {
+core::Outcome ReportEngineError() {
     std::uint32_t textHandle = 0;
     std::int16_t textLength = 0;
     Api().GetErrorText(PrintJob, &textHandle, &textLength);
     std::string buffer(static_cast<size_t>(std::max<std::int16_t>(textLength, 0)), ' ');
     Api().GetHandleString(textHandle, buffer.data(), textLength);
-    app::Run().ErrorShown = true;
-    ui::ShowCaptionedMessage(std::string(app::AppTitle) + "(Report Error)", buffer,
-                             ui::Icon::Information);
+    return core::Outcome::Informed(buffer, std::string(core::AppTitle) + "(Report Error)");
 }
 
 void CloseReportEngine() {
     Api().ClosePrintJob(PrintJob);
     Api().CloseEngine();
-    app::FinishRun();
 }
 
-void PrintReport() {
-    const app::RunState& run = app::Run();
-    const app::ReportSpecRecord& request = run.ReportSpec;
+core::Outcome PrintReport() {
+    const core::RunState& run = core::Run();
+    const core::ReportSpecRecord& request = run.ReportSpec;
     const std::string reportPath = request.Location + request.FileName;
 
     // 1. The report file, before the engine is loaded.
     const auto existing = platform::ResolveExistingPath(reportPath);
     if (!existing || !platform::IsOrdinaryFile(*existing)) {
-        ShowInformation("The report definition not found: " + reportPath);
-        CloseReportEngine();
+        return core::Outcome::Informed("The report definition not found: " + reportPath);
     }
 
     // 2. The engine.
     const EngineApi& pe = Api();
     if (pe.OpenEngine() != 1) {
-        ShowInformation("Unable to load the report engine.");
-        CloseReportEngine();
+        return core::Outcome::Informed("Unable to load the report engine.");
     }
 
     // 3. The job.
     PrintJob = pe.OpenPrintJob(existing->c_str());
     if (PrintJob == 0) {
-        ShowInformation(OpenJobFailureText(reportPath));
-        CloseReportEngine();
+        return core::Outcome::Informed(OpenJobFailureText(reportPath));
     }
 
     // 4, 5. Saved data goes; failing to drop it matters only when there was some.
-    if (pe.HasSavedData(PrintJob, &SavedDataFlag) != 1) StopWithEngineError();
-    if (pe.DiscardSavedData(PrintJob) != 1 && SavedDataFlag == 1) StopWithEngineError();
+    if (pe.HasSavedData(PrintJob, &SavedDataFlag) != 1) return ReportEngineError();
+    if (pe.DiscardSavedData(PrintJob) != 1 && SavedDataFlag == 1) return ReportEngineError();
 
     // 6. Table 0's stored location: read, not used, but a failure stops the run.
     PETableLocation location = TableLocationRecord({});
     location.StructSize = PE_SIZEOF_TABLE_LOCATION;
-    if (pe.GetNthTableLocation(PrintJob, 0, &location) != 1) StopWithEngineError();
+    if (pe.GetNthTableLocation(PrintJob, 0, &location) != 1) return ReportEngineError();
 
     // 7. Table 0 reads the export destination.
     if (!run.ExportTarget.FileName.empty()) {
         location = TableLocationRecord(run.ExportTarget.Location + run.ExportTarget.FileName);
-        if (pe.SetNthTableLocation(PrintJob, 0, &location) != 1) StopWithEngineError();
+        if (pe.SetNthTableLocation(PrintJob, 0, &location) != 1) return ReportEngineError();
     }
 
     // 8. Formulas; one that the engine rejects is left out.
-    for (int i = 0; i < request.FormulaCount && i < app::MaxFormulas; ++i)
+    for (int i = 0; i < request.FormulaCount && i < core::MaxFormulas; ++i)
         pe.SetFormula(PrintJob, request.FormulaNames[size_t(i)].c_str(),
                       request.FormulaTexts[size_t(i)].c_str());
 
@@ -207,22 +192,21 @@ void PrintReport() {
     if (request.OutputTo == 1) {
         const bool toPrinter = pe.OutputToPrinter(PrintJob, request.Copies) == 1;
         const bool printed = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
-        if (!toPrinter || !printed) ShowReportEngineError();
-        CloseReportEngine();
+        return toPrinter && printed ? core::Outcome::Success() : ReportEngineError();
     }
     const auto [screenWidth, screenHeight] = ScreenTwips();
     const bool toWindow =
         pe.OutputToWindow(PrintJob, request.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
                           PreviewExtent(screenHeight), 0, 0) == 1;
     const bool started = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
-    if (!toWindow || !started) StopWithEngineError();
+    if (!toWindow || !started) return ReportEngineError();
     ui::UnloadProgressWindow();
     while (pe.GetWindowHandle(PrintJob) != 0) {
         YieldToWindowSystem();
         platform::Sleep(50);
         YieldToWindowSystem();
     }
-    CloseReportEngine();
+    return core::Outcome::Success();
 }
 
 } // namespace report

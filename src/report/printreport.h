@@ -1,8 +1,9 @@
 // PRINT: prints or previews the report that REPORT blocks described, through
-// the report engine library, which is loaded at the first engine call. Every
-// path ends the run.
+// the report engine library, which is loaded at the first engine call. The
+// script ends the run after it, whatever the outcome.
 #pragma once
 
+#include "core/outcome.h"
 #include "printengine/peapi.h"
 
 #include <cstdint>
@@ -10,13 +11,16 @@
 
 namespace report {
 
-// Never returns: the job and the engine are closed and the run ends.
-[[noreturn]] void PrintReport();
+// Prints or previews (returning when the preview has closed). A failure is
+// an information box: the message of a step that failed, or the engine's
+// error text in a box of its own caption. A report engine library that is
+// missing or incomplete throws core::RunTimeFailure.
+core::Outcome PrintReport();
 // Closes the print job (even when none is open) and the engine, ignoring the
-// results, then ends the run through FinishRun.
-[[noreturn]] void CloseReportEngine();
-// Shows the engine's last error text for the print job.
-void ShowReportEngineError();
+// results. Loads the engine first when it was not loaded.
+void CloseReportEngine();
+// The engine's last error text for the print job, as a failure.
+core::Outcome ReportEngineError();
 
 // The table-location record for `path`: the path left-aligned with a zero
 // terminator and blanks after it. A path of more than 255 bytes does not fit

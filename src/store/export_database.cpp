@@ -1,7 +1,6 @@
 #include "store/export_database.h"
 
-#include "app/run.h"
-#include "app/runstate.h"
+#include "core/runstate.h"
 #include "engine/engine.h"
 #include "platform/datafile.h"
 #include "platform/platform.h"
@@ -20,10 +19,6 @@ namespace store {
 
 namespace {
 
-std::string EngineFailure(const engine::EngineError& e) {
-    return FailureText(e.Description(), e.Number());
-}
-
 bool IsWorkbookOrDictionary(int code) {
     return code >= dtBtrieve && code <= dtExcel50;
 }
@@ -36,7 +31,7 @@ bool IsXbaseType(int code) {
 // memo file beside a new table makes readers refuse the table. A table that
 // another program holds locked stays, as a file in use does on Windows, and
 // deleting the old table will report it.
-void DeleteOldXbaseTable(const app::ExportTargetRecord& target) {
+void DeleteOldXbaseTable(const core::ExportTargetRecord& target) {
     if (auto table = ExistingOrdinaryFile(target.Location + target.FileName)) {
         if (platform::DeleteUnlockedFile(*table) == EBUSY) return;
     }
@@ -48,7 +43,7 @@ void DeleteOldXbaseTable(const app::ExportTargetRecord& target) {
 
 // OPTION_NEWDB: the destination file goes first. Whether that works does not
 // matter; opening the destination will tell.
-void DeleteOldDestination(const app::ExportTargetRecord& target) {
+void DeleteOldDestination(const core::ExportTargetRecord& target) {
     if (IsXbaseType(target.DbType)) return DeleteOldXbaseTable(target);
     auto existing = ExistingOrdinaryFile(target.Location + target.FileName);
     if (!existing) return;
@@ -57,7 +52,7 @@ void DeleteOldDestination(const app::ExportTargetRecord& target) {
     if (target.DbType == dtAccess) platform::DeleteFile(*existing + "-journal");
 }
 
-std::unique_ptr<engine::Database> OpenDestination(app::ExportTargetRecord& target) {
+std::unique_ptr<engine::Database> OpenDestination(core::ExportTargetRecord& target) {
     engine::Workspace& workspace = engine::Engine().Workspaces(0);
     const int code = target.DbType;
     const std::string path = target.Location + target.FileName;
@@ -85,7 +80,7 @@ void DeleteOldTable(engine::Database& destination, const std::string& table) {
 }
 
 // An empty table with the scratch table's fields, in their order.
-void CreateDestinationTable(engine::Database& destination, const app::ExportTargetRecord& target,
+void CreateDestinationTable(engine::Database& destination, const core::ExportTargetRecord& target,
                             const engine::TableDef& source) {
     engine::TableDef def = destination.CreateTableDef(target.TableName);
     for (int i = 0; i < source.FieldCount(); ++i) {
@@ -114,43 +109,39 @@ void CopyRows(engine::Recordset& source, engine::Recordset& target) {
 } // namespace
 
 bool DestinationIsScratchDatabase() {
-    const app::ExportTargetRecord& target = app::Run().ExportTarget;
+    const core::ExportTargetRecord& target = core::Run().ExportTarget;
     const auto destination = ExistingOrdinaryFile(target.Location + target.FileName);
-    const auto scratch = ExistingOrdinaryFile(app::ScratchDbPath());
+    const auto scratch = ExistingOrdinaryFile(core::ScratchDbPath());
     if (!destination || !scratch) return false;
     std::error_code error;
     return std::filesystem::equivalent(*destination, *scratch, error) && !error;
 }
 
-void SaveData(bool quiet) {
-    const app::ExportTargetRecord& target = app::Run().ExportTarget;
-    if (target.FileName.empty()) EndRunWith("Destination database was not specified.");
-    if (!CreateFolderPath(target.Location)) EndRunWith("Fail to create the directory given.");
+core::Outcome SaveData() {
+    const core::ExportTargetRecord& target = core::Run().ExportTarget;
+    if (target.FileName.empty())
+        return core::Outcome::Failure("Destination database was not specified.");
+    if (std::string notice; !CreateFolderPath(target.Location, &notice)) {
+        core::Outcome failure = core::Outcome::Failure("Fail to create the directory given.");
+        failure.notice = notice;
+        return failure;
+    }
     // Copying the scratch table onto itself would destroy the rows being read:
     // the data is already where it is meant to go.
-    if (DestinationIsScratchDatabase()) {
-        if (!quiet) app::NotifyUser(SuccessText(target), false);
-        return;
-    }
-    if (target.DbType == dtText)
-        ExportToText(quiet);
-    else
-        ExportToDatabase(quiet);
+    if (DestinationIsScratchDatabase()) return core::Outcome::Success(SuccessText(target));
+    return target.DbType == dtText ? ExportToText() : ExportToDatabase();
 }
 
-void ExportToDatabase(bool quiet) {
-    app::RunState& run = app::Run();
-    app::ExportTargetRecord& target = run.ExportTarget;
+core::Outcome ExportToDatabase() {
+    core::RunState& run = core::Run();
+    core::ExportTargetRecord& target = run.ExportTarget;
 
     // Stage 1: the source.
-    std::unique_ptr<engine::Database> scratch;
-    engine::TableDef source("");
+    ScratchTable scratch;
     try {
-        scratch =
-            engine::Engine().Workspaces(0).OpenDatabase(run.WorkFolder + run.ScratchTableName);
-        source = scratch->TableDefs(run.ScratchTableName);
+        scratch = OpenScratchTable();
     } catch (const engine::EngineError& e) {
-        EndRunWith(EngineFailure(e));
+        return EngineFailure(e);
     }
 
     if (run.ReplaceExistingDb) DeleteOldDestination(target);
@@ -160,31 +151,30 @@ void ExportToDatabase(bool quiet) {
     try {
         destination = OpenDestination(target);
     } catch (const engine::EngineError& e) {
-        CloseQuietly(scratch.get());
-        EndRunWith(EngineFailure(e));
+        CloseQuietly(scratch.db.get());
+        return EngineFailure(e);
     }
 
     // Stage 3: the table and its rows. Nothing of a failed copy is undone.
     std::unique_ptr<engine::Recordset> from, to;
     try {
         DeleteOldTable(*destination, target.TableName);
-        CreateDestinationTable(*destination, target, source);
-        from = scratch->OpenRecordset(run.ScratchTableName);
+        CreateDestinationTable(*destination, target, scratch.def);
+        from = scratch.db->OpenRecordset(run.ScratchTableName);
         to = destination->OpenRecordset(target.TableName);
         CopyRows(*from, *to);
         to->Close();
         from->Close();
         destination->Close();
-        scratch->Close();
+        scratch.db->Close();
     } catch (const engine::EngineError& e) {
         CloseQuietly(to.get());
         CloseQuietly(from.get());
-        CloseQuietly(scratch.get());
+        CloseQuietly(scratch.db.get());
         CloseQuietly(destination.get());
-        EndRunWith(EngineFailure(e));
+        return EngineFailure(e);
     }
-
-    if (!quiet) app::NotifyUser(SuccessText(target), false);
+    return core::Outcome::Success(SuccessText(target));
 }
 
 } // namespace store

@@ -1,8 +1,7 @@
 #include "store/export_text.h"
 
-#include "app/run.h"
-#include "app/runstate.h"
-#include "app/transfer.h"
+#include "core/runstate.h"
+#include "core/text.h"
 #include "platform/platform.h"
 #include "store/formats.h"
 #include "store/messages.h"
@@ -135,6 +134,40 @@ void WriteRecordLines(std::string& out, engine::Recordset& records, TextFile& fi
     }
 }
 
+// The field-name line and a line per record. What was written before a
+// failure stays on disk; the failure is returned, the source and the file
+// closed either way.
+std::optional<core::Outcome> WriteTextLines(ScratchTable& scratch, TextFile& file) {
+    std::unique_ptr<engine::Recordset> records;
+    std::optional<core::Outcome> failure;
+    std::string out;
+    try {
+        out.reserve(FlushThreshold + (size_t{64} << 10));
+        WriteHeaderLine(out, scratch.def);
+        records = scratch.db->OpenRecordset(core::Run().ScratchTableName);
+        WriteRecordLines(out, *records, file);
+        file.Write(out);
+        out.clear();
+        records->Close();
+        scratch.db->Close();
+        file.CloseChecked();
+    } catch (const engine::EngineError& e) {
+        failure = EngineFailure(e);
+        try {
+            file.Write(out); // the lines read before the failure
+        } catch (const FileWriteFailure&) {
+        }
+    } catch (const FileWriteFailure& e) {
+        failure = core::Outcome::Failure(e.error.description, e.error.number);
+    }
+    if (failure) {
+        CloseQuietly(records.get());
+        CloseQuietly(scratch.db.get());
+        file.Close();
+    }
+    return failure;
+}
+
 } // namespace
 
 TextFormat CurrentTextFormat() {
@@ -143,7 +176,7 @@ TextFormat CurrentTextFormat() {
 
 void AppendTextItem(std::string& line, bool first, std::string_view text) {
     line += first ? "\"" : ",\"";
-    line += app::TrimView(text);
+    line += core::TrimView(text);
     line += '"';
 }
 
@@ -151,7 +184,7 @@ void AppendValueItem(std::string& line, bool first, const engine::Value& value,
                      const TextFormat& format) {
     line += first ? "\"" : ",\"";
     if (const auto* text = std::get_if<std::string>(&value))
-        line += app::TrimView(*text);
+        line += core::TrimView(*text);
     else if (const auto* integer = std::get_if<std::int64_t>(&value))
         AppendInteger(line, *integer);
     else if (const auto* number = std::get_if<double>(&value))
@@ -159,23 +192,20 @@ void AppendValueItem(std::string& line, bool first, const engine::Value& value,
     else if (engine::IsNull(value))
         line += "Null";
     else
-        line += app::TrimView(ValueText(value, "Null"));
+        line += core::TrimView(ValueText(value, "Null"));
     line += '"';
 }
 
-void ExportToText(bool quiet) {
-    app::RunState& run = app::Run();
-    app::ExportTargetRecord& target = run.ExportTarget;
+core::Outcome ExportToText() {
+    core::RunState& run = core::Run();
+    core::ExportTargetRecord& target = run.ExportTarget;
 
     // Phase 1: the source.
-    std::unique_ptr<engine::Database> scratch;
-    engine::TableDef def("");
+    ScratchTable scratch;
     try {
-        scratch =
-            engine::Engine().Workspaces(0).OpenDatabase(run.WorkFolder + run.ScratchTableName);
-        def = scratch->TableDefs(run.ScratchTableName);
+        scratch = OpenScratchTable();
     } catch (const engine::EngineError& e) {
-        EndRunWith(FailureText(e.Description(), e.Number()));
+        return EngineFailure(e);
     }
     target.TableName = BaseName(target.FileName);
     const std::string path = target.Location + target.FileName;
@@ -183,51 +213,23 @@ void ExportToText(bool quiet) {
     // Phase 2: an old file goes, whatever OPTION_NEWDB says.
     if (auto existing = ExistingOrdinaryFile(path)) {
         if (const int err = platform::DeleteFile(*existing); err != 0) {
-            CloseQuietly(scratch.get());
-            EndRunWith(FailureText("The database is in use by another session",
-                                   platform::DescribeFileError(err, *existing).number));
+            CloseQuietly(scratch.db.get());
+            return core::Outcome::Failure("The database is in use by another session",
+                                          platform::DescribeFileError(err, *existing).number);
         }
     }
 
     // Phase 3: the new file.
     TextFile file;
     if (const int err = file.Create(path); err != 0) {
-        CloseQuietly(scratch.get());
+        CloseQuietly(scratch.db.get());
         const platform::FileError error = platform::DescribeFileError(err, path);
-        EndRunWith(FailureText(error.description, error.number));
+        return core::Outcome::Failure(error.description, error.number);
     }
 
-    // Phase 4: the lines. What was written before a failure stays on disk.
-    std::unique_ptr<engine::Recordset> records;
-    std::string failure;
-    std::string out;
-    try {
-        out.reserve(FlushThreshold + (size_t{64} << 10));
-        WriteHeaderLine(out, def);
-        records = scratch->OpenRecordset(run.ScratchTableName);
-        WriteRecordLines(out, *records, file);
-        file.Write(out);
-        out.clear();
-        records->Close();
-        scratch->Close();
-        file.CloseChecked();
-    } catch (const engine::EngineError& e) {
-        failure = FailureText(e.Description(), e.Number());
-        try {
-            file.Write(out); // the lines read before the failure
-        } catch (const FileWriteFailure&) {
-        }
-    } catch (const FileWriteFailure& e) {
-        failure = FailureText(e.error.description, e.error.number);
-    }
-    if (!failure.empty()) {
-        CloseQuietly(records.get());
-        CloseQuietly(scratch.get());
-        file.Close();
-        EndRunWith(failure);
-    }
-
-    if (!quiet) app::NotifyUser(SuccessText(target), false);
+    // Phase 4: the lines.
+    if (auto failure = WriteTextLines(scratch, file)) return *failure;
+    return core::Outcome::Success(SuccessText(target));
 }
 
 } // namespace store

@@ -2,6 +2,7 @@
 // text file with a field-name line first.
 #pragma once
 
+#include "core/outcome.h"
 #include "engine/engine.h"
 
 #include <string>
@@ -9,9 +10,9 @@
 
 namespace store {
 
-// Writes ExportTarget's file from the scratch table and, unless `quiet`, tells
-// the user where it went. Every failure ends the run.
-void ExportToText(bool quiet);
+// Writes ExportTarget's file from the scratch table. Success carries the text
+// that tells the user where it went.
+core::Outcome ExportToText();
 
 // What the item texts need from the locale, looked up once per export.
 struct TextFormat {

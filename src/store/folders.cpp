@@ -1,8 +1,7 @@
 #include "store/folders.h"
 
-#include "app/transfer.h"
+#include "core/text.h"
 #include "platform/platform.h"
-#include "ui/windows.h"
 
 namespace store {
 
@@ -18,11 +17,11 @@ int LevelAttributes(const std::string& level) {
 }
 
 // False when the level could not be made to exist as a folder.
-bool EnsureLevel(const std::string& level) {
+bool EnsureLevel(const std::string& level, std::string* notice) {
     const int attributes = LevelAttributes(level);
     if (attributes == MissingLevel) return platform::CreateFolder(level) == 0;
     if (attributes == OrdinaryFile) {
-        ui::ShowMessage("The folder name given exists as a normal file", ui::Icon::None);
+        if (notice != nullptr) *notice = LevelIsFileNotice;
         return false;
     }
     return true;
@@ -30,17 +29,17 @@ bool EnsureLevel(const std::string& level) {
 
 } // namespace
 
-bool CreateFolderPath(const std::string& path) {
+bool CreateFolderPath(const std::string& path, std::string* notice) {
     std::string rest = path;
-    std::string current = app::SplitToken(rest, LevelSeparator);
+    std::string current = core::SplitToken(rest, LevelSeparator);
     // An empty first level is the root, which always exists; anywhere else an
     // empty level ends the walk.
-    if (!current.empty() && !EnsureLevel(current)) return false;
+    if (!current.empty() && !EnsureLevel(current, notice)) return false;
     for (;;) {
-        const std::string next = app::SplitToken(rest, LevelSeparator);
+        const std::string next = core::SplitToken(rest, LevelSeparator);
         if (next.empty()) return true;
         current += LevelSeparator + next;
-        if (!EnsureLevel(current)) return false;
+        if (!EnsureLevel(current, notice)) return false;
     }
 }
 

@@ -60,14 +60,14 @@ std::string BaseName(const std::string& name) {
     return name.substr(0, name.find('.'));
 }
 
-std::string DestinationDisplayName(const app::ExportTargetRecord& target) {
+std::string DestinationDisplayName(const core::ExportTargetRecord& target) {
     const int code = target.DbType;
     const bool fileType = code == dtAccess || (code >= dtBtrieve && code <= dtExcel50);
     if (fileType) return target.Location + target.FileName + "(" + target.TableName + ")";
     return target.Location + target.TableName + "." + DefaultExtension(code);
 }
 
-void NormaliseExportTarget(app::ExportTargetRecord& target) {
+void NormaliseExportTarget(core::ExportTargetRecord& target) {
     if (target.Location.empty() || target.Location.back() != platform::Separator)
         target.Location += platform::Separator;
     target.FileName = BaseName(target.FileName) + "." + DefaultExtension(target.DbType);

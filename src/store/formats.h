@@ -2,7 +2,7 @@
 // engine's connect strings, file extensions, and how a destination is shown.
 #pragma once
 
-#include "app/runstate.h"
+#include "core/runstate.h"
 
 #include <cstdint>
 #include <string>
@@ -41,11 +41,11 @@ std::string ConnectString(int code);
 bool IsFolderType(int code);
 
 // What the success message shows after "File Name = ".
-std::string DestinationDisplayName(const app::ExportTargetRecord& target);
+std::string DestinationDisplayName(const core::ExportTargetRecord& target);
 
 // The clean-up when an EXPORT block closes: Location ends in "/", FileName
 // carries its type's extension, TableName has no "." part.
-void NormaliseExportTarget(app::ExportTargetRecord& target);
+void NormaliseExportTarget(core::ExportTargetRecord& target);
 
 // `name` cut before its first ".".
 std::string BaseName(const std::string& name);

@@ -1,23 +1,25 @@
 #include "store/messages.h"
 
-#include "app/run.h"
 #include "platform/platform.h"
 #include "store/formats.h"
 
 namespace store {
 
-std::string SuccessText(const app::ExportTargetRecord& target) {
+std::string SuccessText(const core::ExportTargetRecord& target) {
     return "The requested data stored successfully.\r\n\r\nFile Name = " +
            DestinationDisplayName(target);
 }
 
-std::string FailureText(const std::string& description, int number) {
-    return description + "(" + std::to_string(number) + ")";
+core::Outcome EngineFailure(const engine::EngineError& e) {
+    return core::Outcome::Failure(e.Description(), e.Number());
 }
 
-void EndRunWith(const std::string& text) {
-    app::NotifyUser(text, true);
-    app::FinishRun(); // NotifyUser has already ended the run
+ScratchTable OpenScratchTable() {
+    const core::RunState& run = core::Run();
+    ScratchTable scratch;
+    scratch.db = engine::Engine().Workspaces(0).OpenDatabase(core::ScratchDbPath());
+    scratch.def = scratch.db->TableDefs(run.ScratchTableName);
+    return scratch;
 }
 
 void CloseQuietly(engine::Recordset* records) {

@@ -1,24 +1,31 @@
-// What both exporters share: their closing texts and their clean-up.
+// What both exporters share: the scratch table they read, their closing
+// texts and their clean-up.
 #pragma once
 
-#include "app/runstate.h"
+#include "core/outcome.h"
+#include "core/runstate.h"
 #include "engine/engine.h"
 
+#include <memory>
 #include <optional>
-
 #include <string>
 
 namespace store {
 
 // "The requested data stored successfully.", an empty line, "File Name = "
 // and the destination's display name.
-std::string SuccessText(const app::ExportTargetRecord& target);
+std::string SuccessText(const core::ExportTargetRecord& target);
 
-// A trapped failure: the description directly followed by "(number)".
-std::string FailureText(const std::string& description, int number);
+// A trapped engine failure: its description and number.
+core::Outcome EngineFailure(const engine::EngineError& e);
 
-// Ends the run with a fatal message; never returns.
-[[noreturn]] void EndRunWith(const std::string& text);
+// The scratch database, open, with its table's definition.
+struct ScratchTable {
+    std::unique_ptr<engine::Database> db;
+    engine::TableDef def{""};
+};
+// Opens the scratch table that SAVE copies; throws the engine's error.
+ScratchTable OpenScratchTable();
 
 // Closes an engine object on a failure path; a second failure is not reported,
 // the run is ending with the first one's message. Null is ignored.

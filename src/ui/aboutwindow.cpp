@@ -1,7 +1,6 @@
 #include "ui/aboutwindow.h"
 
-#include "app/run.h"
-#include "app/version.h"
+#include "core/version.h"
 #include "ui/events.h"
 #include "ui/look.h"
 #include "ui/twips.h"
@@ -40,9 +39,9 @@ AboutWindow::AboutWindow(std::function<void()> onClose, bool closeByItself)
     ok->setFocus();
 
     CentreOnScreen(this);
-    setWindowTitle(QString::fromUtf8(app::AppTitle));
-    versionLabel->setText(QString::fromStdString(app::VersionLine()));
-    copyright->setText(QString::fromUtf8(app::Version().LegalCopyright));
+    setWindowTitle(QString::fromUtf8(core::AppTitle));
+    versionLabel->setText(QString::fromStdString(core::VersionLine()));
+    copyright->setText(QString::fromUtf8(core::Version().LegalCopyright));
 
     AfterFirstPaint(ok, [this] { OnShownAndPainted(); });
 }
@@ -62,8 +61,8 @@ void AboutWindow::closeEvent(QCloseEvent* event) {
     if (onClose_) onClose_();
 }
 
-void ShowAboutWindow() {
-    auto* window = new AboutWindow([] { app::EndProcess(0); }, Unattended());
+void ShowAboutWindow(std::function<void()> onClose) {
+    auto* window = new AboutWindow(std::move(onClose), Unattended());
     window->show();
 }
 

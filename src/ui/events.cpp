@@ -1,105 +1,37 @@
 #include "ui/events.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace ui {
 
-bool Unattended() {
-    static const bool unattended = [] {
-        const char* v = std::getenv("NORVAKEL_UNATTENDED");
-        return v != nullptr && *v != '\0' && std::string_view(v) != "0";
-    }();
-    return unattended;
-}
-
-std::string JsonString(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8 + 16);
-    out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string JsonStringArray(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ',';
-        out += JsonString(items[i]);
-    }
-    return out + "]";
-}
-
-void EmitEvent(const std::string& jsonObject) {
-    if (!Unattended()) return;
-    // Written in two pieces rather than copied: a message may quote a long
-    // line of the transfer file.
-    std::fwrite(jsonObject.data(), 1, jsonObject.size(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-}
-
 void EmitStatusEvent(const std::string& text, int progress) {
-    EmitEvent("{\"event\":\"status\",\"text\":" + JsonString(text) +
-              ",\"progress\":" + std::to_string(progress) + "}");
+    events::Emit("{\"event\":\"status\",\"text\":" + events::JsonString(text) +
+                 ",\"progress\":" + std::to_string(progress) + "}");
 }
 
 void EmitMessageEvent(const std::string& caption, const std::string& icon,
                       const std::string& text) {
-    EmitEvent("{\"event\":\"message\",\"caption\":" + JsonString(caption) +
-              ",\"icon\":" + JsonString(icon) + ",\"text\":" + JsonString(text) + "}");
+    events::Emit("{\"event\":\"message\",\"caption\":" + events::JsonString(caption) +
+                 ",\"icon\":" + events::JsonString(icon) + ",\"text\":" + events::JsonString(text) +
+                 "}");
 }
 
 void EmitWindowEvent(const std::string& name, const std::string& state, const std::string& extra) {
-    EmitEvent("{\"event\":\"window\",\"name\":" + JsonString(name) +
-              ",\"state\":" + JsonString(state) + extra + "}");
+    events::Emit("{\"event\":\"window\",\"name\":" + events::JsonString(name) +
+                 ",\"state\":" + events::JsonString(state) + extra + "}");
 }
 
 void EmitLaunchEvent(const std::string& operation, const std::string& file,
                      const std::optional<std::string>& parameters, const std::string& directory,
                      int show, int result) {
-    EmitEvent("{\"event\":\"launch\",\"operation\":" + JsonString(operation) +
-              ",\"file\":" + JsonString(file) +
-              ",\"parameters\":" + (parameters ? JsonString(*parameters) : std::string("null")) +
-              ",\"directory\":" + JsonString(directory) + ",\"show\":" + std::to_string(show) +
-              ",\"result\":" + std::to_string(result) + "}");
+    events::Emit(
+        "{\"event\":\"launch\",\"operation\":" + events::JsonString(operation) +
+        ",\"file\":" + events::JsonString(file) +
+        ",\"parameters\":" + (parameters ? events::JsonString(*parameters) : std::string("null")) +
+        ",\"directory\":" + events::JsonString(directory) + ",\"show\":" + std::to_string(show) +
+        ",\"result\":" + std::to_string(result) + "}");
 }
 
 void EmitExitEvent(int code) {
-    EmitEvent("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
+    events::Emit("{\"event\":\"exit\",\"code\":" + std::to_string(code) + "}");
 }
 
 } // namespace ui

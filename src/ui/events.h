@@ -1,6 +1,9 @@
 // Unattended mode: with NORVAKEL_UNATTENDED set, nothing waits for a person and
-// every user-visible event is written as one JSON line on standard error.
+// every user-visible event is written as one JSON line on standard error. The
+// program's own events, in the form the event stream documents.
 #pragma once
+
+#include "events/event_writer.h"
 
 #include <optional>
 #include <string>
@@ -9,17 +12,9 @@
 
 namespace ui {
 
-// True when NORVAKEL_UNATTENDED is set to anything but "" or "0".
-bool Unattended();
-
-// `text` as a JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
-// A JSON array of strings.
-std::string JsonStringArray(const std::vector<std::string>& items);
-
-// Writes one JSON object (given without its braces' trailing newline) as a
-// line on standard error and flushes it. Only in unattended mode.
-void EmitEvent(const std::string& jsonObject);
+// The shared writer's (events/event_writer.h); the windows use them unqualified.
+using events::JsonStringArray;
+using events::Unattended;
 
 void EmitStatusEvent(const std::string& text, int progress);
 void EmitMessageEvent(const std::string& caption, const std::string& icon, const std::string& text);

@@ -1,8 +1,7 @@
 #include "ui/gridwindow.h"
 
-#include "app/run.h"
-#include "app/runstate.h"
-#include "app/version.h"
+#include "core/runstate.h"
+#include "core/version.h"
 #include "ui/events.h"
 #include "ui/look.h"
 #include "ui/recordgrid.h"
@@ -79,7 +78,7 @@ GridWindow::GridWindow(const std::string& databasePath, const std::string& table
     statusBar()->setSizeGripEnabled(true);
     statusBar()->hide();
 
-    setWindowTitle(QString::fromUtf8(app::AppTitle));
+    setWindowTitle(QString::fromUtf8(core::AppTitle));
     PlaceOnScreen();
     data_->SetDatabaseName(databasePath);
     data_->SetRecordSource(table);
@@ -162,9 +161,9 @@ void GridWindow::closeEvent(QCloseEvent* event) {
     if (onClose_) onClose_();
 }
 
-void ShowGridWindow() {
-    auto* window = new GridWindow(
-        app::ScratchDbPath(), app::Run().ScratchTableName, [] { app::FinishRun(); }, Unattended());
+void ShowGridWindow(std::function<void()> onClose) {
+    auto* window = new GridWindow(core::ScratchDbPath(), core::Run().ScratchTableName,
+                                  std::move(onClose), Unattended());
     window->OpenTable();
     window->show();
 }

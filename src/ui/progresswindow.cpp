@@ -1,6 +1,6 @@
 #include "ui/progresswindow.h"
 
-#include "app/version.h"
+#include "core/version.h"
 #include "ui/events.h"
 #include "ui/look.h"
 #include "ui/twips.h"
@@ -79,8 +79,8 @@ ProgressWindow::ProgressWindow()
                           PanelBevel::None, Qt::AlignLeft | Qt::AlignVCenter);
 
     CentreOnScreen(this);
-    setWindowTitle(QString::fromUtf8(app::AppTitle));
-    versionLabel->setText(QString::fromStdString(app::VersionLine()));
+    setWindowTitle(QString::fromUtf8(core::AppTitle));
+    versionLabel->setText(QString::fromStdString(core::VersionLine()));
     msgLabel_->setText(QStringLiteral("Receiving the data ..."));
     progress_ = 0.0f;
     bar_->setValue(0);

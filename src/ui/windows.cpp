@@ -1,6 +1,6 @@
 #include "ui/windows.h"
 
-#include "app/version.h"
+#include "core/version.h"
 #include "ui/events.h"
 #include "ui/look.h"
 #include "ui/messagebox.h"
@@ -81,7 +81,7 @@ QString ScreenText(const std::string& text) {
 }
 
 void ShowMessage(const std::string& text, Icon icon) {
-    ShowCaptionedMessage(app::AppTitle, text, icon);
+    ShowCaptionedMessage(core::AppTitle, text, icon);
 }
 
 void ShowCaptionedMessage(const std::string& caption, const std::string& text, Icon icon) {

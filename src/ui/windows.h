@@ -1,6 +1,7 @@
 // The program's windows and message boxes, as the rest of the program sees them.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace ui {
@@ -25,10 +26,12 @@ void UnloadProgressWindow();
 // Sets the status line, advances the bar by 10 (at most 100), repaints at once.
 void ShowStatus(const std::string& text);
 
-// About window: shown modelessly; closing it ends the program with status 0.
-void ShowAboutWindow();
+// About window: shown modelessly; `onClose` runs when it closes (the program
+// passes the end of the process with status 0).
+void ShowAboutWindow(std::function<void()> onClose);
 
-// Grid window: shown modelessly on the scratch table; closing it ends the run.
-void ShowGridWindow();
+// Grid window: shown modelessly on the scratch table; `onClose` runs when it
+// closes (the program passes the end of the run).
+void ShowGridWindow(std::function<void()> onClose);
 
 } // namespace ui

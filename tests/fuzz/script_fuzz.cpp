@@ -1,9 +1,9 @@
 // The command-script interpreter, with the windows, exporters and launchers
 // replaced by recorders that check what the script hands them.
 #include "app/environment.h"
-#include "app/runstate.h"
 #include "app/script.h"
 #include "app/transfer.h"
+#include "core/runstate.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
 #include "store/formats.h"
@@ -15,16 +15,17 @@ namespace {
 struct RunEnded {};
 
 void CheckTargets() {
-    const app::RunState& run = app::Run();
-    const app::ExportTargetRecord& target = run.ExportTarget;
+    const core::RunState& run = core::Run();
+    const core::ExportTargetRecord& target = run.ExportTarget;
     FUZZ_CHECK(target.DbType >= 0 && target.DbType <= store::dtText);
     FUZZ_CHECK(target.TableName.find('.') == std::string::npos);
-    FUZZ_CHECK(run.ReportSpec.FormulaCount >= 0 && run.ReportSpec.FormulaCount <= app::MaxFormulas);
+    FUZZ_CHECK(run.ReportSpec.FormulaCount >= 0 &&
+               run.ReportSpec.FormulaCount <= core::MaxFormulas);
 }
 
 // What SAVE receives once an EXPORT block has closed.
 void CheckExportTarget() {
-    const app::ExportTargetRecord& target = app::Run().ExportTarget;
+    const core::ExportTargetRecord& target = core::Run().ExportTarget;
     CheckTargets();
     FUZZ_CHECK(!target.Location.empty() && target.Location.back() == platform::Separator);
     const std::string extension = "." + store::DefaultExtension(target.DbType);
@@ -61,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool installed = (InstallRecorders(), true);
     (void)installed;
     platform::ForgetDefinedVariables();
-    app::RunState& run = app::Run();
-    run = app::RunState{};
+    core::RunState& run = core::Run();
+    run = core::RunState{};
     run.WorkFolder = "/nonexistent/work/";
     run.ExportTarget.Location = run.WorkFolder;
     run.ReportSpec.Location = run.WorkFolder;

@@ -1,7 +1,7 @@
 // The transfer-file reader: line splitting, decoding, the header grammar and
 // the data rules, with the rows going to a recorder instead of a database.
-#include "app/runstate.h"
 #include "app/transfer.h"
+#include "core/runstate.h"
 #include "engine/engine.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     app::TransferFile file;
     int error = 0;
     FUZZ_CHECK(file.Open(input.Path(), error));
-    app::Run().FieldCount = 0;
+    core::Run().FieldCount = 0;
 
     std::string line;
     if (!file.ReadLine(line)) return 0;
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const engine::EngineError&) {
         return 0; // the engine refused a field: the run ends with its error
     }
-    FUZZ_CHECK(app::Run().FieldCount == def.FieldCount());
+    FUZZ_CHECK(core::Run().FieldCount == def.FieldCount());
 
     std::optional<std::string> first;
     if (file.ReadLine(line)) first = line;

@@ -1,7 +1,8 @@
-#include "app/runstate.h"
+#include "core/runstate.h"
 #include "engine/engine.h"
 #include "store/export_database.h"
 #include "store/export_text.h"
+#include "store/folders.h"
 #include "store/valuetext.h"
 #include "store_test_support.h"
 
@@ -87,21 +88,21 @@ struct ScratchField {
 class ExportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        app::RunState& run = app::Run();
+        core::RunState& run = core::Run();
         saved_ = run;
         run.WorkFolder = work_.Path();
         run.ScratchDbName = "UNTITLED.MDB";
         run.ScratchTableName = "UNTITLED";
-        run.ExportTarget = app::ExportTargetRecord{};
+        run.ExportTarget = core::ExportTargetRecord{};
         run.ExportTarget.Location = run.WorkFolder;
         run.ReplaceExistingDb = false;
     }
-    void TearDown() override { app::Run() = saved_; }
+    void TearDown() override { core::Run() = saved_; }
 
     void MakeScratch(const std::vector<ScratchField>& fields,
                      const std::vector<std::vector<Value>>& rows) {
         auto db = engine::Engine().Workspaces(0).CreateDatabase(
-            app::ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20);
+            core::ScratchDbPath(), engine::dbLangGeneral, engine::dbVersion20);
         engine::TableDef def = db->CreateTableDef("UNTITLED");
         for (const ScratchField& f : fields) {
             engine::Field field = def.CreateField(f.name, f.type, f.size);
@@ -122,7 +123,7 @@ class ExportTest : public ::testing::Test {
 
     void Target(const std::string& location, const std::string& file, std::int16_t type,
                 const std::string& table) {
-        app::ExportTargetRecord& target = app::Run().ExportTarget;
+        core::ExportTargetRecord& target = core::Run().ExportTarget;
         target.Location = location;
         target.FileName = file;
         target.DbType = type;
@@ -154,7 +155,7 @@ class ExportTest : public ::testing::Test {
     }
 
     TempFolder work_;
-    app::RunState saved_;
+    core::RunState saved_;
 };
 
 const std::vector<ScratchField> ThreeFields = {
@@ -164,17 +165,17 @@ TEST_F(ExportTest, TextFileHasTheFieldLineAndOneQuotedLinePerRecord) {
     MakeScratch(ThreeFields, {{std::string("  one  "), std::int64_t{1}, 12.5},
                               {std::string("two\""), engine::Null{}, 100.0}});
     Target(work_.Path() + "Out/Sub/", "ORDERS.TXT", 12, "IGNORED");
-    store::SaveData(true);
+    EXPECT_TRUE(store::SaveData().ok);
     EXPECT_EQ(ReadWholeFile(work_.Path() + "Out/Sub/ORDERS.TXT"), "\"A\",\"B\",\"C\"\r\n"
                                                                   "\"one\",\"1\",\"12.5\"\r\n"
                                                                   "\"two\"\",\"Null\",\"100\"\r\n");
-    EXPECT_EQ(app::Run().ExportTarget.TableName, "ORDERS");
+    EXPECT_EQ(core::Run().ExportTarget.TableName, "ORDERS");
 }
 
 TEST_F(ExportTest, AnEmptyTableGivesTheFieldLineOnly) {
     MakeScratch(ThreeFields, {});
     Target(work_.Path(), "EMPTY.TXT", 12, "X");
-    store::SaveData(true);
+    EXPECT_TRUE(store::SaveData().ok);
     EXPECT_EQ(ReadWholeFile(work_.Path() + "EMPTY.TXT"), "\"A\",\"B\",\"C\"\r\n");
 }
 
@@ -183,10 +184,10 @@ TEST_F(ExportTest, DatabaseExportReplacesOneTableAndKeepsTheOthers) {
                               {std::string(""), engine::Null{}, engine::Null{}}});
     const std::string file = work_.Path() + "DEST/SALES.MDB";
     Target(work_.Path() + "DEST/", "SALES.MDB", 0, "Q1");
-    store::SaveData(true);
+    EXPECT_TRUE(store::SaveData().ok);
     Target(work_.Path() + "DEST/", "SALES.MDB", 0, "Q2");
-    store::SaveData(true);
-    store::SaveData(true); // Q2 again: replaced, not doubled
+    EXPECT_TRUE(store::SaveData().ok);
+    EXPECT_TRUE(store::SaveData().ok); // Q2 again: replaced, not doubled
     EXPECT_EQ(TableNames(file), (std::vector<std::string>{"Q1", "Q2"}));
     const std::vector<std::vector<Value>> expected = {
         {std::string("a"), std::int64_t{7}, 1.5},
@@ -199,15 +200,54 @@ TEST_F(ExportTest, SavingBeforeAnyExportBlockLeavesTheScratchTableWhole) {
     const std::vector<std::vector<Value>> rows = {{std::string("keep"), std::int64_t{3}, 0.5}};
     MakeScratch(ThreeFields, rows);
     EXPECT_TRUE(store::DestinationIsScratchDatabase());
-    app::Run().ReplaceExistingDb = true;
-    store::SaveData(true);
-    EXPECT_EQ(ReadTable(app::ScratchDbPath(), "UNTITLED"), rows);
+    core::Run().ReplaceExistingDb = true;
+    EXPECT_TRUE(store::SaveData().ok);
+    EXPECT_EQ(ReadTable(core::ScratchDbPath(), "UNTITLED"), rows);
 
     // The same file reached by another spelling is still the scratch database.
     Target(work_.Path() + "./", "untitled.mdb", 0, "UNTITLED");
     EXPECT_TRUE(store::DestinationIsScratchDatabase());
     Target(work_.Path(), "OTHER.MDB", 0, "UNTITLED");
     EXPECT_FALSE(store::DestinationIsScratchDatabase());
+}
+
+// SAVE reports what happened instead of ending the run: the script shows it.
+TEST_F(ExportTest, OutcomesCarryTheTextsTheUserIsShown) {
+    MakeScratch(ThreeFields, {{std::string("x"), std::int64_t{1}, 2.0}});
+    Target(work_.Path() + "OUT/", "ORDERS.MDB", 0, "ORDERS");
+    const core::Outcome saved = store::SaveData();
+    ASSERT_TRUE(saved.ok) << saved.Text();
+    EXPECT_EQ(saved.message, "The requested data stored successfully.\r\n\r\nFile Name = " +
+                                 work_.Path() + "OUT/ORDERS.MDB(ORDERS)");
+
+    Target(work_.Path() + "OUT/", "ORDERS.TXT", 12, "ORDERS");
+    const core::Outcome text = store::SaveData();
+    ASSERT_TRUE(text.ok) << text.Text();
+    EXPECT_EQ(text.message, "The requested data stored successfully.\r\n\r\nFile Name = " +
+                                work_.Path() + "OUT/ORDERS.TXT");
+
+    // A level of the destination folder that is a file: a notice, then the failure.
+    store_test::WriteWholeFile(work_.Path() + "plain", "x");
+    Target(work_.Path() + "plain/sub/", "ORDERS.TXT", 12, "ORDERS");
+    const core::Outcome folder = store::SaveData();
+    EXPECT_FALSE(folder.ok);
+    EXPECT_EQ(folder.notice, store::LevelIsFileNotice);
+    EXPECT_EQ(folder.Text(), "Fail to create the directory given.");
+    EXPECT_EQ(folder.box, core::FailureBox::Fatal);
+
+    Target(work_.Path(), "", 0, "ORDERS");
+    EXPECT_EQ(store::SaveData().Text(), "Destination database was not specified.");
+}
+
+TEST_F(ExportTest, AMissingScratchTableFailsWithTheEnginesNumber) {
+    for (const std::int16_t type : {std::int16_t{0}, std::int16_t{12}}) {
+        Target(work_.Path(), type == 0 ? "DEST.MDB" : "DEST.TXT", type, "DEST");
+        const core::Outcome outcome = store::SaveData();
+        EXPECT_FALSE(outcome.ok);
+        ASSERT_TRUE(outcome.number.has_value());
+        EXPECT_EQ(outcome.Text(), outcome.message + "(" + std::to_string(*outcome.number) + ")");
+        EXPECT_FALSE(fs::exists(work_.Path() + "DEST.TXT"));
+    }
 }
 
 } // namespace

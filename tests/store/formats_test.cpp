@@ -4,7 +4,7 @@
 
 namespace {
 
-using app::ExportTargetRecord;
+using core::ExportTargetRecord;
 
 ExportTargetRecord Target(std::string location, std::string file, std::int16_t type,
                           std::string table) {

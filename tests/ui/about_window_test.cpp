@@ -1,4 +1,4 @@
-#include "app/version.h"
+#include "core/version.h"
 #include "ui/aboutwindow.h"
 #include "ui/look.h"
 #include "ui/messagebox.h"
@@ -19,10 +19,10 @@ TEST(AboutWindow, LoadStepFillsTheWindow) {
     auto* version = window.findChild<QLabel*>(QStringLiteral("VersionLabel"));
     ASSERT_NE(version, nullptr);
     EXPECT_TRUE(version->text().endsWith(" v1.4.7")) << version->text().toStdString();
-    EXPECT_TRUE(version->text().startsWith(QString::fromUtf8(app::Version().ProductName)));
+    EXPECT_TRUE(version->text().startsWith(QString::fromUtf8(core::Version().ProductName)));
     auto* copyright = window.findChild<QLabel*>(QStringLiteral("CopyrightLabel"));
     ASSERT_NE(copyright, nullptr);
-    EXPECT_EQ(copyright->text(), QString::fromUtf8(app::Version().LegalCopyright));
+    EXPECT_EQ(copyright->text(), QString::fromUtf8(core::Version().LegalCopyright));
     EXPECT_EQ(copyright->alignment(), Qt::AlignCenter);
     // An ordinary sizable window.
     EXPECT_NE(window.minimumSize(), window.maximumSize());

@@ -1,4 +1,4 @@
-#include "app/version.h"
+#include "core/version.h"
 #include "ui/progresswindow.h"
 #include "ui/windows.h"
 #include "ui_test_support.h"
@@ -44,7 +44,7 @@ TEST_F(ProgressWindowTest, LoadStepFillsTheWindow) {
     EXPECT_EQ(window.objectName(), "Message");
     EXPECT_EQ(window.windowTitle(), "Norvakel");
     EXPECT_EQ(Label(window, "MsgLabel"), "Receiving the data ...");
-    EXPECT_EQ(Label(window, "VersionLabel").toStdString(), app::VersionLine());
+    EXPECT_EQ(Label(window, "VersionLabel").toStdString(), core::VersionLine());
     EXPECT_TRUE(Label(window, "VersionLabel").endsWith(" v1.4.7"));
     EXPECT_EQ(window.Progress(), 0.0f);
     EXPECT_EQ(Bar(window), 0);
