@@ -2,6 +2,7 @@
 #include "engine/names.h"
 
 #include "engine/convert.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 #include <sqlite3.h>
@@ -832,12 +833,6 @@ std::string ExistingDatabaseFile(const std::string& path) {
     return *found;
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 class Native final : public Driver {
   public:
     std::vector<std::string> ConnectNames() const override { return {}; }
@@ -860,7 +855,7 @@ std::unique_ptr<Database> CreateDatabase(const std::string& path, bool durable) 
     if (!platform::IsUsablePath(path)) {
         throw EngineError(errInvalidPath, "'" + path + "' is not a valid path.");
     }
-    const std::string folder = FolderOf(path);
+    const std::string folder = platform::FolderOf(path);
     if (!platform::IsFolder(folder)) {
         throw EngineError(errInvalidPath, "'" + path + "' is not a valid path: the folder '" +
                                               folder + "' does not exist.");

@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "engine/excel/biff5.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 #include <gsf/gsf.h>
@@ -448,12 +449,6 @@ class ExcelRecordset final : public Recordset {
 
 // ---- Writing the workbook ----------------------------------------------------
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string FileNameOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -551,7 +546,7 @@ void WriteWorkbook(Workbook& book) {
     }
     const std::vector<std::uint8_t> globals = writer.Serialize(out);
 
-    std::string temp = FolderOf(book.path) + "/." + FileNameOf(book.path) + ".XXXXXX";
+    std::string temp = platform::FolderOf(book.path) + "/." + FileNameOf(book.path) + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) RaiseWriteFailure(book.path, std::strerror(errno), errno);
     FilePtr file(::fdopen(fd, "wb"));
@@ -877,7 +872,7 @@ class ExcelDriver final : public Driver {
             }
             OpenStored(*book, exclusive);
         } else {
-            const std::string folder = FolderOf(book->path);
+            const std::string folder = platform::FolderOf(book->path);
             if (!platform::IsFolder(folder)) {
                 throw EngineError(errInvalidPath, "'" + book->path +
                                                       "' is not a valid path: the folder '" +

@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "platform/datafile.h"
+#include "platform/paths.h"
 
 #include <algorithm>
 #include <cctype>
@@ -104,12 +105,6 @@ void RaiseWriteError(int error, const std::string& path, const std::string& what
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Copies all of `from` into `to`, in the kernel where it can.
 void CopyContents(int from, int to, std::uint64_t size, const std::string& path) {
     std::uint64_t done = 0;
@@ -163,7 +158,7 @@ std::string RealFile(const std::string& path) {
 
 void RemoveStaleCopies(const std::string& path, const std::string& keep) {
     const std::string real = RealFile(path);
-    const std::string folder = FolderOf(real);
+    const std::string folder = platform::FolderOf(real);
     const std::size_t slash = real.find_last_of('/');
     const std::string prefix =
         "." + (slash == std::string::npos ? real : real.substr(slash + 1)) + ".";
@@ -193,7 +188,7 @@ void RemoveStaleCopies(const std::string& path, const std::string& keep) {
 int MakeTemporaryBeside(const std::string& path, std::string& temp) {
     const std::size_t slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp = FolderOf(path) + "/." + name + ".XXXXXX";
+    temp = platform::FolderOf(path) + "/." + name + ".XXXXXX";
     // mkostemp creates with O_EXCL: a link planted under the name is not followed.
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -267,7 +262,8 @@ void JetFile::Commit() {
     temp_.clear();
     // The new name itself is made durable too; a folder that cannot be
     // synced (some network file systems) leaves it to the system.
-    const int folder = ::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder =
+        ::open(platform::FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         ::fsync(folder);
         ::close(folder);
