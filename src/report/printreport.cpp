@@ -129,7 +129,7 @@ std::string OpenJobFailureText(const std::string& reportPath) {
            "- The report engine library is missing or damaged. ";
 }
 
-core::Outcome ReportEngineError() {
+core::Outcome ShowReportEngineError() {
     std::uint32_t textHandle = 0;
     std::int16_t textLength = 0;
     Api().GetErrorText(PrintJob, &textHandle, &textLength);
@@ -167,18 +167,18 @@ core::Outcome PrintReport() {
     }
 
     // 4, 5. Saved data goes; failing to drop it matters only when there was some.
-    if (pe.HasSavedData(PrintJob, &SavedDataFlag) != 1) return ReportEngineError();
-    if (pe.DiscardSavedData(PrintJob) != 1 && SavedDataFlag == 1) return ReportEngineError();
+    if (pe.HasSavedData(PrintJob, &SavedDataFlag) != 1) return ShowReportEngineError();
+    if (pe.DiscardSavedData(PrintJob) != 1 && SavedDataFlag == 1) return ShowReportEngineError();
 
     // 6. Table 0's stored location: read, not used, but a failure stops the run.
     PETableLocation location = TableLocationRecord({});
     location.StructSize = PE_SIZEOF_TABLE_LOCATION;
-    if (pe.GetNthTableLocation(PrintJob, 0, &location) != 1) return ReportEngineError();
+    if (pe.GetNthTableLocation(PrintJob, 0, &location) != 1) return ShowReportEngineError();
 
     // 7. Table 0 reads the export destination.
     if (!run.ExportTarget.FileName.empty()) {
         location = TableLocationRecord(run.ExportTarget.Location + run.ExportTarget.FileName);
-        if (pe.SetNthTableLocation(PrintJob, 0, &location) != 1) return ReportEngineError();
+        if (pe.SetNthTableLocation(PrintJob, 0, &location) != 1) return ShowReportEngineError();
     }
 
     // 8. Formulas; one that the engine rejects is left out.
@@ -192,14 +192,14 @@ core::Outcome PrintReport() {
     if (request.OutputTo == 1) {
         const bool toPrinter = pe.OutputToPrinter(PrintJob, request.Copies) == 1;
         const bool printed = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
-        return toPrinter && printed ? core::Outcome::Success() : ReportEngineError();
+        return toPrinter && printed ? core::Outcome::Success() : ShowReportEngineError();
     }
     const auto [screenWidth, screenHeight] = ScreenTwips();
     const bool toWindow =
         pe.OutputToWindow(PrintJob, request.Title.c_str(), 1, 1, PreviewExtent(screenWidth),
                           PreviewExtent(screenHeight), 0, 0) == 1;
     const bool started = pe.StartPrintJob(PrintJob, std::int16_t(-1)) == 1;
-    if (!toWindow || !started) return ReportEngineError();
+    if (!toWindow || !started) return ShowReportEngineError();
     ui::UnloadProgressWindow();
     while (pe.GetWindowHandle(PrintJob) != 0) {
         YieldToWindowSystem();

@@ -19,8 +19,10 @@ core::Outcome PrintReport();
 // Closes the print job (even when none is open) and the engine, ignoring the
 // results. Loads the engine first when it was not loaded.
 void CloseReportEngine();
-// The engine's last error text for the print job, as a failure.
-core::Outcome ReportEngineError();
+// The engine's last error text for the print job, as the failure to show: in
+// a box captioned "Norvakel(Report Error)", which the script shows before it
+// closes the engine.
+core::Outcome ShowReportEngineError();
 
 // The table-location record for `path`: the path left-aligned with a zero
 // terminator and blanks after it. A path of more than 255 bytes does not fit

@@ -19,6 +19,10 @@ AboutWindow::AboutWindow(std::function<void()> onClose, bool closeByItself)
     setWindowIcon(ApplicationIcon());
     setFont(ClassicFont(8.25));
 
+    // The controls keep the names the window was first designed with
+    // (Command1, SSPanel2, Picture1), meaningless as they are: tests and the
+    // unattended run find them by these object names, and the version panel
+    // shows its name as its caption, as it always has.
     // Created first, so first in the tab order and holding the focus.
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("Command1"));

@@ -59,6 +59,10 @@ ProgressWindow::ProgressWindow()
     setWindowIcon(WindowIcon());
     setFont(ClassicFont(8.25));
 
+    // The controls keep the names the window was first designed with
+    // (SSPanel1, SSPanel2, Picture1), meaningless as they are: tests find them
+    // by these object names, and the version panel shows its name as its
+    // caption, as it always has.
     // Tab order is creation order: the bar's frame, the version frame, the status line.
     auto* barPanel = MakePanel(this, "SSPanel1", TwipsToRect(180, 1860, 5175, 495),
                                BarPanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
