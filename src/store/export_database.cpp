@@ -138,11 +138,7 @@ core::Outcome ExportToDatabase() {
 
     // Stage 1: the source.
     ScratchTable scratch;
-    try {
-        scratch = OpenScratchTable();
-    } catch (const engine::EngineError& e) {
-        return EngineFailure(e);
-    }
+    if (auto failure = OpenScratchTable(scratch)) return *failure;
 
     if (run.ReplaceExistingDb) DeleteOldDestination(target);
 

@@ -202,11 +202,7 @@ core::Outcome ExportToText() {
 
     // Phase 1: the source.
     ScratchTable scratch;
-    try {
-        scratch = OpenScratchTable();
-    } catch (const engine::EngineError& e) {
-        return EngineFailure(e);
-    }
+    if (auto failure = OpenScratchTable(scratch)) return *failure;
     target.TableName = BaseName(target.FileName);
     const std::string path = target.Location + target.FileName;
 

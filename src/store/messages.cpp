@@ -14,12 +14,14 @@ core::Outcome EngineFailure(const engine::EngineError& e) {
     return core::Outcome::Failure(e.Description(), e.Number());
 }
 
-ScratchTable OpenScratchTable() {
-    const core::RunState& run = core::Run();
-    ScratchTable scratch;
-    scratch.db = engine::Engine().Workspaces(0).OpenDatabase(core::ScratchDbPath());
-    scratch.def = scratch.db->TableDefs(run.ScratchTableName);
-    return scratch;
+std::optional<core::Outcome> OpenScratchTable(ScratchTable& scratch) {
+    try {
+        scratch.db = engine::Engine().Workspaces(0).OpenDatabase(core::ScratchDbPath());
+        scratch.def = scratch.db->TableDefs(core::Run().ScratchTableName);
+    } catch (const engine::EngineError& e) {
+        return EngineFailure(e);
+    }
+    return std::nullopt;
 }
 
 void CloseQuietly(engine::Recordset* records) {

@@ -24,8 +24,9 @@ struct ScratchTable {
     std::unique_ptr<engine::Database> db;
     engine::TableDef def{""};
 };
-// Opens the scratch table that SAVE copies; throws the engine's error.
-ScratchTable OpenScratchTable();
+// Opens the scratch table that SAVE copies into `scratch`; the engine's
+// failure when it cannot.
+std::optional<core::Outcome> OpenScratchTable(ScratchTable& scratch);
 
 // Closes an engine object on a failure path; a second failure is not reported,
 // the run is ending with the first one's message. Null is ignored.
