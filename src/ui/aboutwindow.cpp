@@ -19,10 +19,9 @@ AboutWindow::AboutWindow(std::function<void()> onClose, bool closeByItself)
     setWindowIcon(ApplicationIcon());
     setFont(ClassicFont(8.25));
 
-    // The controls keep the names the window was first designed with
-    // (Command1, SSPanel2, Picture1), meaningless as they are: tests and the
-    // unattended run find them by these object names, and the version panel
-    // shows its name as its caption, as it always has.
+    // Command1, like the version panel's names, is the name the window was
+    // first designed with, meaningless as it is: the unattended run and the
+    // tests find the OK button by it.
     // Created first, so first in the tab order and holding the focus.
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("Command1"));
@@ -31,12 +30,7 @@ AboutWindow::AboutWindow(std::function<void()> onClose, bool closeByItself)
     ok->setDefault(false);
     connect(ok, &QPushButton::clicked, this, &QWidget::close);
 
-    auto* versionPanel = MakePanel(this, "SSPanel2", TwipsToRect(180, 120, 5115, 1035),
-                                   PanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
-    versionPanel->setText(QStringLiteral("SSPanel2"));
-    MakePictureBox(versionPanel, "Picture1", TwipsToRect(180, 240, 540, 540));
-    auto* versionLabel = MakePanel(versionPanel, "VersionLabel", TwipsToRect(840, 240, 4155, 495),
-                                   PanelBackColor, PanelBevel::None, Qt::AlignCenter);
+    auto* versionLabel = MakeVersionPanel(this, TwipsToRect(180, 120, 5115, 1035), 240);
     auto* copyright = MakePanel(this, "CopyrightLabel", TwipsToRect(180, 1200, 5115, 975),
                                 PanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
     copyright->setWordWrap(true);

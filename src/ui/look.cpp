@@ -140,6 +140,18 @@ QLabel* MakePictureBox(QWidget* parent, const char* name, const QRect& rect) {
     return box;
 }
 
+QLabel* MakeVersionPanel(QWidget* parent, const QRect& rect, int innerTop) {
+    // SSPanel2 and Picture1 are the names the windows were first designed
+    // with: tests find the controls by them, and the panel has always shown
+    // its name as its caption.
+    auto* panel =
+        MakePanel(parent, "SSPanel2", rect, PanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
+    panel->setText(QStringLiteral("SSPanel2"));
+    MakePictureBox(panel, "Picture1", TwipsToRect(180, innerTop, 540, 540));
+    return MakePanel(panel, "VersionLabel", TwipsToRect(840, innerTop, 4155, 495), PanelBackColor,
+                     PanelBevel::None, Qt::AlignCenter);
+}
+
 QImage DrawAppIcon(int size, IconColors colors) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);

@@ -29,6 +29,11 @@ QLabel* MakePanel(QWidget* parent, const char* name, const QRect& rect, const QC
 // The picture box showing the 32x32 application image at its top-left corner.
 QLabel* MakePictureBox(QWidget* parent, const char* name, const QRect& rect);
 
+// The version frame of the progress and About windows: a raised panel (`rect`
+// in pixels) with the application picture and, beside it, the version label,
+// which it returns; both `innerTop` twips below the panel's top.
+QLabel* MakeVersionPanel(QWidget* parent, const QRect& rect, int innerTop);
+
 enum class IconColors { Sixteen, Rich };
 
 // The application icon at `size` pixels: a small table with a blue heading row

@@ -59,10 +59,8 @@ ProgressWindow::ProgressWindow()
     setWindowIcon(WindowIcon());
     setFont(ClassicFont(8.25));
 
-    // The controls keep the names the window was first designed with
-    // (SSPanel1, SSPanel2, Picture1), meaningless as they are: tests find them
-    // by these object names, and the version panel shows its name as its
-    // caption, as it always has.
+    // SSPanel1, like the version panel's names, is the name the window was
+    // first designed with, meaningless as it is: tests find it by that name.
     // Tab order is creation order: the bar's frame, the version frame, the status line.
     auto* barPanel = MakePanel(this, "SSPanel1", TwipsToRect(180, 1860, 5175, 495),
                                BarPanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
@@ -72,12 +70,7 @@ ProgressWindow::ProgressWindow()
     bar_->setRange(0, 100);
     bar_->setTextVisible(false);
 
-    auto* versionPanel = MakePanel(this, "SSPanel2", TwipsToRect(180, 180, 5175, 915),
-                                   PanelBackColor, PanelBevel::Raised, Qt::AlignCenter);
-    versionPanel->setText(QStringLiteral("SSPanel2"));
-    MakePictureBox(versionPanel, "Picture1", TwipsToRect(180, 180, 540, 540));
-    auto* versionLabel = MakePanel(versionPanel, "VersionLabel", TwipsToRect(840, 180, 4155, 495),
-                                   PanelBackColor, PanelBevel::None, Qt::AlignCenter);
+    auto* versionLabel = MakeVersionPanel(this, TwipsToRect(180, 180, 5175, 915), 180);
 
     msgLabel_ = MakePanel(this, "MsgLabel", TwipsToRect(240, 1200, 5055, 495), PanelBackColor,
                           PanelBevel::None, Qt::AlignLeft | Qt::AlignVCenter);
