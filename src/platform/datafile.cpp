@@ -446,10 +446,17 @@ void SetAside::Restore() {
     file_.Close();
 }
 
-void RecoverFolder(const std::string& folder,
-                   const std::function<bool(const std::string& name)>& ours) {
+void RecoverFolder(
+    const std::string& folder, const std::function<bool(const std::string& name)>& ours,
+    const std::function<bool(const std::string& name, const std::string& main)>& partOf) {
     const std::string base = folder.empty() ? "." : folder;
     const std::string prefix = base.back() == '/' ? base : base + "/";
+    struct Left {
+        std::string name, path;
+        bool setAside;
+        DataFile file; // locked while the folder is put right
+    };
+    std::vector<Left> left;
     for (const std::string& entry : FolderEntries(base)) {
         if (entry.size() < 3 || entry[0] != '.') continue;
         const bool setAside = entry.size() > 5 && entry.compare(entry.size() - 4, 4, ".old") == 0;
@@ -458,14 +465,35 @@ void RecoverFolder(const std::string& folder,
                                      : entry.substr(1, std::max<std::size_t>(entry.size(), 8) - 8);
         if (name.empty() || !ours(name)) continue;
         if (!setAside && !IsHiddenSibling(entry, name)) continue;
-        const std::string path = prefix + entry;
-        DataFile file;
-        if (file.Open(path, DataFile::Mode::ReadNoFollow) != 0) continue;
-        const auto info = file.Describe();
-        if (!info || !info->ownedByMe || !file.TryLock(DataFile::Lock::Exclusive)) continue;
+        Left found{name, prefix + entry, setAside, DataFile()};
+        if (found.file.Open(found.path, DataFile::Mode::ReadNoFollow) != 0) continue;
+        const auto info = found.file.Describe();
+        if (!info || !info->ownedByMe || !found.file.TryLock(DataFile::Lock::Exclusive)) continue;
+        left.push_back(std::move(found));
+    }
+    const auto taken = [&](const std::string& name) {
         struct stat st {};
-        const bool taken = ::lstat((prefix + name).c_str(), &st) == 0;
-        if (!setAside || taken || Rename(path, prefix + name, true) != 0) ::unlink(path.c_str());
+        return ::lstat((prefix + name).c_str(), &st) == 0;
+    };
+    // A main file set aside whose name is still free was never replaced: a
+    // file of its own that has taken its name meanwhile is a new one that got
+    // there first, and the old one goes back over it.
+    if (partOf) {
+        for (const Left& main : left) {
+            if (!main.setAside || taken(main.name)) continue;
+            for (Left& part : left) {
+                if (part.setAside && &part != &main && taken(part.name) &&
+                    partOf(part.name, main.name) &&
+                    ::rename(part.path.c_str(), (prefix + part.name).c_str()) == 0)
+                    part.path.clear();
+            }
+        }
+    }
+    for (const Left& found : left) {
+        if (found.path.empty()) continue;
+        if (!found.setAside || taken(found.name) ||
+            Rename(found.path, prefix + found.name, true) != 0)
+            ::unlink(found.path.c_str());
     }
 }
 

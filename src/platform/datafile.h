@@ -194,8 +194,13 @@ class SetAside {
 // names where the names are free and go otherwise; files they were writing to
 // replace others (".NAME.XXXXXX") go. Files of other users and files that a
 // live process holds locked stay.
-void RecoverFolder(const std::string& folder,
-                   const std::function<bool(const std::string& name)>& ours);
+// Where files replace a set together, the main one last (a table after its
+// memo file), `partOf(name, main)` tells the set: when the main file set
+// aside still has its name free, the set was never replaced whole, and its
+// other files set aside go back over the new ones that took their names.
+void RecoverFolder(
+    const std::string& folder, const std::function<bool(const std::string& name)>& ours,
+    const std::function<bool(const std::string& name, const std::string& main)>& partOf = {});
 
 struct CalendarDate {
     int year, month, day;

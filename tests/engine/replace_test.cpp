@@ -172,6 +172,29 @@ TEST_P(Replacing, AKilledReplacementLeavesTheOldTableToComeBack) {
     }
 }
 
+TEST_P(Replacing, AKillBetweenTheMemoAndTheTableLeavesTheOldPair) {
+    // What a replacement killed between its two renames leaves: the new memo
+    // file under its name, the old files set aside, the new table hidden.
+    TempFolder other;
+    ASSERT_TRUE(other.Valid());
+    {
+        auto db = Open(other, GetParam());
+        CreateOrders(*db);
+        AddOrders(*db, 10, 40, "new");
+        db->Close();
+    }
+    const std::string table = GetParam().table, memo = GetParam().memo;
+    std::filesystem::rename(folder / table, folder / ("." + table + ".old"));
+    std::filesystem::rename(folder / memo, folder / ("." + memo + ".old"));
+    std::filesystem::copy_file(other / memo, folder / memo);
+    std::filesystem::copy_file(other / table, folder / ("." + table + ".Ab12Cd"));
+    auto db = Open(folder, GetParam());
+    EXPECT_EQ(Files(folder), before);
+    const auto rows = ReadAll(*db, "ORDERS");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2][1], Value(Note("old")));
+}
+
 TEST_P(Replacing, AnotherSessionLeavesALiveReplacementAlone) {
     auto writer = Open(folder, GetParam());
     writer->DeleteTableDef("ORDERS");

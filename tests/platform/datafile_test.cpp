@@ -312,4 +312,32 @@ TEST(SetAsideFiles, RecoveryPutsBackWhatAKilledWriterLeftAndClearsItsWork) {
     EXPECT_EQ(Hidden(dir), (std::vector<std::string>{".C.TXT.old", ".E.DBF.old"}));
 }
 
+TEST(SetAsideFiles, AnOldSetWhoseMainFileWasNotReplacedComesBackWhole) {
+    QTemporaryDir dir;
+    const auto write = [&](const char* name, const char* text) {
+        std::ofstream(PathIn(dir, name)) << text;
+    };
+    // Killed between the two renames: the new memo took its name, the new
+    // table did not.
+    write(".T.DBF.old", "old table");
+    write(".T.DBT.old", "old memo");
+    write("T.DBT", "new memo");
+    write(".T.DBF.Qw12Er", "new table");
+    // Killed after both: the new set stays.
+    write(".U.DBF.old", "old table");
+    write(".U.DBT.old", "old memo");
+    write("U.DBF", "new table");
+    write("U.DBT", "new memo");
+    const auto partOf = [](const std::string& name, const std::string& main) {
+        return main.size() > 4 && name == main.substr(0, main.size() - 4) + ".DBT";
+    };
+    RecoverFolder(
+        dir.path().toStdString(), [](const std::string&) { return true; }, partOf);
+    EXPECT_EQ(Text(PathIn(dir, "T.DBF")), "old table");
+    EXPECT_EQ(Text(PathIn(dir, "T.DBT")), "old memo");
+    EXPECT_EQ(Text(PathIn(dir, "U.DBF")), "new table");
+    EXPECT_EQ(Text(PathIn(dir, "U.DBT")), "new memo");
+    EXPECT_TRUE(Hidden(dir).empty());
+}
+
 } // namespace

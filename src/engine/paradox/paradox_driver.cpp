@@ -211,7 +211,8 @@ class TableWriter {
 
     // A table written in place of a deleted one then takes its name, as much
     // of it as was written: nothing of a failed copy is undone. The .MB goes
-    // first, then the table that refers to it, one right after the other.
+    // first, then the table that refers to it, one right after the other;
+    // the table's arrival completes the replacement (see RecoverFolder).
     void Close() {
         struct Release {
             TableWriter& w;
@@ -660,6 +661,11 @@ bool IsTableFileName(const std::string& name) {
     return Extension(name) == "DB" || IsCompanion(name, Stem(name));
 }
 
+// Whether `name` is a companion of the table file `table`.
+bool IsCompanionOf(const std::string& name, const std::string& table) {
+    return Extension(table) == "DB" && IsCompanion(name, Stem(table));
+}
+
 std::string InFolder(const std::string& folder, const std::string& entry) {
     return folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + entry;
 }
@@ -961,7 +967,7 @@ class ParadoxDriver final : public Driver {
                               "'" + path + "' is not a valid path: no such folder.");
         }
         // What a session that ended part way left: tables set aside go back.
-        if (!readOnly) platform::RecoverFolder(path, IsTableFileName);
+        if (!readOnly) platform::RecoverFolder(path, IsTableFileName, IsCompanionOf);
         auto folder = std::make_shared<Folder>();
         folder->path = path;
         folder->readOnly = readOnly;

@@ -40,6 +40,13 @@ bool IsTableOrMemoName(const std::string& name) {
                        [&](const SideFile& side) { return EndsWithNoCase(name, side.suffix); });
 }
 
+// Whether `name` is a memo file of the table file `table`.
+bool IsMemoOf(const std::string& name, const std::string& table) {
+    return EndsWithNoCase(table, ".DBF") &&
+           std::any_of(MemoFiles().begin(), MemoFiles().end(),
+                       [&](const SideFile& side) { return side.Matches(name, table); });
+}
+
 // The writer's buffer is written out at whichever comes first.
 constexpr std::uint32_t kFlushRecords = 10000;
 constexpr std::size_t kFlushBytes = 4u << 20;
@@ -518,6 +525,9 @@ class XbaseDatabase final : public Database {
 
     // The new table's files take the deleted table's name: the memo file
     // first, then the table that refers to it, one right after the other.
+    // The table's arrival completes the replacement: a session killed between
+    // the two leaves the old memo file set aside, and RecoverFolder puts it
+    // back over the new one with the old table.
     static void PutInPlace(TableFile& table) {
         std::vector<std::pair<platform::Replacement*, const DataFile*>> moves;
         if (table.memoReplacement.Active())
@@ -762,7 +772,7 @@ class XbaseDriver final : public Driver {
         }
         if (folder.back() != platform::Separator) folder += platform::Separator;
         // What a session that ended part way left: tables set aside go back.
-        if (!readOnly) platform::RecoverFolder(folder, IsTableOrMemoName);
+        if (!readOnly) platform::RecoverFolder(folder, IsTableOrMemoName, IsMemoOf);
         return std::make_unique<XbaseDatabase>(folder, *version, exclusive, readOnly);
     }
 };
