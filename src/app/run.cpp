@@ -5,6 +5,7 @@
 #include "app/transfer.h"
 #include "core/ending.h"
 #include "core/runstate.h"
+#include "engine/driver.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
 #include "ui/events.h"
@@ -16,6 +17,11 @@
 namespace app {
 
 namespace {
+
+// The journals the native format keeps beside the database `path`.
+std::vector<std::string> JournalsOf(const std::string& path) {
+    return engine::FindDriver("")->SideFileNames(path, engine::SideFile::Role::Journal);
+}
 
 // Open from start-up until FinishRun.
 TransferFile& Transfer() {
@@ -48,11 +54,13 @@ void ReplaceOldScratchDatabase() {
     if (auto existing = platform::ResolveExistingPath(path)) {
         if (platform::DeleteFile(*existing) != 0)
             NotifyUser("Database is in use by another session", Notice::Terminate);
-        platform::DeleteFile(*existing + "-journal"); // a crashed run's leftovers
+        for (const std::string& journal : JournalsOf(*existing))
+            platform::DeleteFile(journal); // a crashed run's leftovers
     }
     // A journal without its database: left by a crash, or planted in a shared
     // work folder. The engine will not write through a link, so it goes.
-    platform::DeleteFile(path + "-journal");
+    for (const std::string& journal : JournalsOf(path))
+        platform::DeleteFile(journal);
 }
 
 void OpenTransferFile() {

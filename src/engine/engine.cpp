@@ -216,6 +216,15 @@ Driver* DriverForContent(const std::string& path) {
     return nullptr;
 }
 
+Driver* DriverForFileName(const std::string& path) {
+    Drivers& drivers = DriverRegistry();
+    const std::lock_guard lock(drivers.mutex);
+    for (auto it = drivers.list.rbegin(); it != drivers.list.rend(); ++it) {
+        if (!(*it)->ConnectNames().empty() && (*it)->RecognizesName(path)) return it->get();
+    }
+    return nullptr;
+}
+
 // ---- Workspace and engine -----------------------------------------------------
 
 std::unique_ptr<Database> Driver::Create(const std::string& path) {

@@ -837,6 +837,11 @@ class Native final : public Driver {
   public:
     std::vector<std::string> ConnectNames() const override { return {}; }
     Kind DatabaseKind() const override { return Kind::File; }
+    std::vector<std::string> FileExtensions() const override { return {"MDB"}; }
+    // SQLite's rollback journal: a crashed writer's changes, to be rolled back.
+    std::vector<SideFile> SideFiles() const override {
+        return {{SideFile::Role::Journal, "-journal", false}};
+    }
     std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,
                                    const std::string& /*connectName*/) override {
         return OpenDatabase(WithDefaultExtension(path), exclusive, readOnly);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -84,6 +85,40 @@ int CreateFileForWriting(const std::string& path, int& error) {
     if (fd < 0 && errno == ELOOP && !IsForeignLink(path)) fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) error = errno;
     return fd;
+}
+
+std::FILE* CreateStreamForWriting(const std::string& path, int& error) {
+    error = 0;
+    const int fd = CreateFileForWriting(path, error);
+    if (fd < 0) {
+        if (error == 0) error = EIO;
+        return nullptr;
+    }
+    errno = 0;
+    std::FILE* stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+        error = errno != 0 ? errno : EIO;
+        ::close(fd);
+    }
+    return stream;
+}
+
+bool IsSymbolicLink(const std::string& path) {
+    struct stat st {};
+    return IsUsablePath(path) && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string RealPath(const std::string& path) {
+    if (!IsUsablePath(path)) return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+bool MayWrite(const std::string& path) {
+    return IsUsablePath(path) && ::access(path.c_str(), W_OK) == 0;
 }
 
 int DeleteFile(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,16 @@ bool IsForeignLink(const std::string& path);
 // Creates (or truncates) `path` for writing and returns its descriptor, or -1
 // with an errno value in `error`. A foreign link is not followed (ELOOP).
 int CreateFileForWriting(const std::string& path, int& error);
+// The same as a C stream ("wb"), or null with an errno value in `error`.
+std::FILE* CreateStreamForWriting(const std::string& path, int& error);
+
+// Whether the last component of `path` is a symbolic link.
+bool IsSymbolicLink(const std::string& path);
+// The file a path names, links followed (the path itself when it names
+// nothing yet).
+std::string RealPath(const std::string& path);
+// Whether this process may write the file `path` names.
+bool MayWrite(const std::string& path);
 
 // Backslashes in a script path become the native separator.
 std::string NativeSeparators(std::string path);

@@ -161,14 +161,12 @@ class TextSource final : public RowSource {
     int lineNumber_ = 1;
 };
 
-// The connect string for a table file, by its extension; the native format
-// for anything else.
-std::string ConnectFor(const std::string& extension) {
-    if (extension == "DBF") return "Dbase IV;";
-    if (extension == "DB") return "Paradox 4.X;";
-    if (extension == "XLS") return "Excel 5.0;";
-    if (extension == "DDF") return "Btrieve;";
-    return "";
+// The connect string for a table file: that of the driver that knows its
+// extension, in its latest version (every version reads alike); the native
+// format, which tells the formats it opens apart by content, for any other.
+std::string ConnectFor(const std::string& location) {
+    const engine::Driver* driver = engine::DriverForFileName(location);
+    return driver == nullptr ? std::string() : driver->ConnectNames().back() + ";";
 }
 
 } // namespace
@@ -267,7 +265,7 @@ std::unique_ptr<RowSource> OpenRowSource(const std::string& location, const std:
     if (ext == "TXT" || ext == "CSV" || ext == "ASC" || ext == "TAB")
         return std::make_unique<TextSource>(location, fields);
 
-    const std::string connect = ConnectFor(ext);
+    const std::string connect = ConnectFor(location);
     std::string databasePath = location;
     std::string table = tableName;
     try {

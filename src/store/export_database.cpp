@@ -1,6 +1,7 @@
 #include "store/export_database.h"
 
 #include "core/runstate.h"
+#include "engine/driver.h"
 #include "engine/engine.h"
 #include "platform/datafile.h"
 #include "platform/platform.h"
@@ -19,37 +20,33 @@ namespace store {
 
 namespace {
 
-bool IsWorkbookOrDictionary(int code) {
-    return code >= dtBtrieve && code <= dtExcel50;
-}
-
-bool IsXbaseType(int code) {
-    return code >= dtDbase3 && code <= dtFoxPro26;
-}
-
-// A dBASE or FoxPro table goes with its memo file, and only with it: a stale
-// memo file beside a new table makes readers refuse the table. A table that
-// another program holds locked stays, as a file in use does on Windows, and
-// deleting the old table will report it.
-void DeleteOldXbaseTable(const core::ExportTargetRecord& target) {
-    if (auto table = ExistingOrdinaryFile(target.Location + target.FileName)) {
+// A table of a folder type goes with its memo files, and only with them: a
+// stale memo file beside a new table makes readers refuse the table. A table
+// that another program holds locked stays, as a file in use does on Windows,
+// and deleting the old table will report it.
+void DeleteOldTableFile(const engine::Driver& driver, const std::string& path) {
+    if (auto table = ExistingOrdinaryFile(path)) {
         if (platform::DeleteUnlockedFile(*table) == EBUSY) return;
     }
-    for (const char* extension : {".DBT", ".FPT"}) {
-        const std::string memo = target.Location + BaseName(target.FileName) + extension;
-        if (auto existing = ExistingOrdinaryFile(memo)) platform::DeleteUnlockedFile(*existing);
-    }
+    for (const std::string& memo : driver.ExistingSideFiles(path, engine::SideFile::Role::Memo))
+        platform::DeleteUnlockedFile(memo);
 }
 
 // OPTION_NEWDB: the destination file goes first. Whether that works does not
 // matter; opening the destination will tell.
 void DeleteOldDestination(const core::ExportTargetRecord& target) {
-    if (IsXbaseType(target.DbType)) return DeleteOldXbaseTable(target);
-    auto existing = ExistingOrdinaryFile(target.Location + target.FileName);
+    const std::string path = target.Location + target.FileName;
+    // MS/ACCESS has no connect string: the native format's journal goes.
+    const engine::Driver* driver = engine::FindDriver(ConnectString(target.DbType));
+    if (IsFolderType(target.DbType)) return DeleteOldTableFile(*driver, path);
+    auto existing = ExistingOrdinaryFile(path);
     if (!existing) return;
     platform::DeleteFile(*existing);
     // A journal left by a crashed writer would be replayed into the new file.
-    if (target.DbType == dtAccess) platform::DeleteFile(*existing + "-journal");
+    if (driver == nullptr) return;
+    for (const std::string& journal :
+         driver->SideFileNames(*existing, engine::SideFile::Role::Journal))
+        platform::DeleteFile(journal);
 }
 
 std::unique_ptr<engine::Database> OpenDestination(core::ExportTargetRecord& target) {
@@ -61,7 +58,9 @@ std::unique_ptr<engine::Database> OpenDestination(core::ExportTargetRecord& targ
         target.TableName = BaseName(target.FileName);
         return workspace.OpenDatabase(target.Location, true, false, ConnectString(code));
     }
-    if (IsWorkbookOrDictionary(code)) {
+    if (!ConnectString(code).empty()) {
+        // A file of named tables reached by its connect string (Excel; a
+        // Btrieve dictionary, for which no driver is installed here).
         const std::string existing = platform::ResolveExistingPath(path).value_or(path);
         return workspace.OpenDatabase(existing, true, false, ConnectString(code));
     }

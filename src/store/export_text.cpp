@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <unistd.h>
 
 namespace store {
 
@@ -42,15 +41,8 @@ class TextFile {
         path_ = path;
         // The work folder may be shared: a link planted there is not followed.
         int error = 0;
-        const int fd = platform::CreateFileForWriting(path, error);
-        if (fd < 0) return error != 0 ? error : EIO;
-        errno = 0;
-        file_ = ::fdopen(fd, "wb");
-        if (file_ == nullptr) {
-            error = errno != 0 ? errno : EIO;
-            ::close(fd);
-            return error;
-        }
+        file_ = platform::CreateStreamForWriting(path, error);
+        if (file_ == nullptr) return error;
         // Blocks are handed over whole; a stdio buffer would only copy them again.
         std::setvbuf(file_, nullptr, _IONBF, 0);
         return 0;

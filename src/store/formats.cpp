@@ -52,8 +52,14 @@ std::string ConnectString(int code) {
     return KnownCode(code) ? std::string(Formats[code].connect) : std::string();
 }
 
+engine::Driver* DestinationDriver(int code) {
+    const std::string connect = ConnectString(code);
+    return connect.empty() ? nullptr : engine::FindDriver(connect);
+}
+
 bool IsFolderType(int code) {
-    return code >= dtDbase3 && code <= dtParadox4;
+    const engine::Driver* driver = DestinationDriver(code);
+    return driver != nullptr && driver->DatabaseKind() == engine::Driver::Kind::Folder;
 }
 
 std::string BaseName(const std::string& name) {
@@ -62,7 +68,9 @@ std::string BaseName(const std::string& name) {
 
 std::string DestinationDisplayName(const core::ExportTargetRecord& target) {
     const int code = target.DbType;
-    const bool fileType = code == dtAccess || (code >= dtBtrieve && code <= dtExcel50);
+    // A file that holds named tables: Access, and what a connect string
+    // reaches that is not a folder of tables.
+    const bool fileType = code == dtAccess || (!ConnectString(code).empty() && !IsFolderType(code));
     if (fileType) return target.Location + target.FileName + "(" + target.TableName + ")";
     return target.Location + target.TableName + "." + DefaultExtension(code);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/runstate.h"
+#include "engine/driver.h"
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,11 @@ std::string DefaultExtension(int code);
 // The connect string for OpenDatabase, trailing ";" included; empty for the
 // native database (0), TEXT (12) and codes out of range.
 std::string ConnectString(int code);
+
+// The engine's driver for a type written through a connect string; nullptr
+// for MS/ACCESS and TEXT, codes out of range and formats no driver here
+// writes (Btrieve).
+engine::Driver* DestinationDriver(int code);
 
 // Folder types: the database is the folder, each table a file in it.
 bool IsFolderType(int code);

@@ -207,6 +207,38 @@ class Faults(RunCase):
             "PARADOX 4", ["ROWS.DB", "ROWS.MB"],
             lambda path: read_paradox(path, path[:-3] + ".MB")[1])
 
+    def kill_while_replacing(self, type_name, files, read_table):
+        """A SAVE that replaces a table is killed: no file of it is ever torn,
+        and the next writer of the folder finds the old table whole."""
+        dest = os.path.join(self.dir, "out")
+        self.saved_first(export("rows", dest, type_name))
+        before = digests(dest)
+        self.assertEqual(sorted(before), sorted(files))
+        path = self.write_transfer(big_transfer(KILL_ROWS, export("rows", dest, type_name)))
+        self.kill_after(self.start(path), "Saving the data ...", delay=0.3)
+        after = digests(dest)
+        for name in files:
+            if name in after:  # otherwise set aside under a hidden name
+                self.assertEqual(after[name], before[name], name + " is torn")
+        # Saving another table there opens the folder to write: the old table
+        # comes back and what the killed run wrote goes.
+        self.assertNextRunIsClean(export("other", dest, type_name))
+        after = digests(dest)
+        for name in files:
+            self.assertEqual(after.get(name), before[name], name + " did not come back")
+        self.assertEqual([n for n in os.listdir(dest) if n.startswith(".")], [])
+        self.assertEqual(len(read_table(os.path.join(dest, files[0]))), 3)
+
+    def test_a_kill_while_a_dbase_table_is_replaced_leaves_the_old_table(self):
+        self.kill_while_replacing(
+            "DBASE IV", ["ROWS.DBF", "ROWS.DBT"],
+            lambda path: list(dbfread.DBF(path, char_decode_errors="strict")))
+
+    def test_a_kill_while_a_paradox_table_is_replaced_leaves_the_old_table(self):
+        self.kill_while_replacing(
+            "PARADOX 4", ["ROWS.DB", "ROWS.MB"],
+            lambda path: read_paradox(path, path[:-3] + ".MB")[1])
+
     # ---- A full disk ----------------------------------------------------------
 
     def run_with_file_size_limit(self, text, limit):

@@ -47,6 +47,23 @@ TEST(DestinationTypes, EveryScriptNameHasItsCodeExtensionAndConnectString) {
     }
 }
 
+TEST(DestinationTypes, TheEngineDriversTellWhichTypesAreFoldersOfTables) {
+    for (int code = -1; code <= 13; ++code) {
+        SCOPED_TRACE(code);
+        const bool folder = code >= 1 && code <= 7;
+        EXPECT_EQ(store::IsFolderType(code), folder);
+        // A type's files carry the extension its driver writes.
+        if (const engine::Driver* driver = store::DestinationDriver(code)) {
+            ASSERT_FALSE(driver->FileExtensions().empty());
+            EXPECT_EQ(driver->FileExtensions().front(), store::DefaultExtension(code));
+        }
+    }
+    EXPECT_EQ(store::DestinationDriver(0), nullptr);  // by content: Jet or the native format
+    EXPECT_EQ(store::DestinationDriver(8), nullptr);  // no Btrieve engine here
+    EXPECT_EQ(store::DestinationDriver(12), nullptr); // the program writes text itself
+    EXPECT_NE(store::DestinationDriver(11), nullptr);
+}
+
 TEST(DestinationTypes, NamesNotInTheTableMeanMsAccess) {
     for (const char* name :
          {"DBASE  III", "PARADOX 3.X", "EXCEL 97", "ACCESS", "", "text", " TEXT", "Dbase IV"}) {

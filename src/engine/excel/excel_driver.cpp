@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "engine/excel/biff5.h"
+#include "platform/datafile.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 
@@ -11,11 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace engine::excel {
 
@@ -449,11 +446,6 @@ class ExcelRecordset final : public Recordset {
 
 // ---- Writing the workbook ----------------------------------------------------
 
-std::string FileNameOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // `error`, the errno of the failed call where there is one, tells a full disk
 // (or a file size limit) from other faults.
 [[noreturn]] void RaiseWriteFailure(const std::string& path, const std::string& detail,
@@ -546,25 +538,16 @@ void WriteWorkbook(Workbook& book) {
     }
     const std::vector<std::uint8_t> globals = writer.Serialize(out);
 
-    std::string temp = platform::FolderOf(book.path) + "/." + FileNameOf(book.path) + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) RaiseWriteFailure(book.path, std::strerror(errno), errno);
-    FilePtr file(::fdopen(fd, "wb"));
-    if (!file) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        RaiseWriteFailure(book.path, std::strerror(errno), errno);
-    }
+    // The new file gets the old one's owner (where allowed) and permissions,
+    // or the usual ones.
+    platform::DataFile data;
+    platform::Replacement replacement;
+    if (const int err = replacement.Begin(book.path, data))
+        RaiseWriteFailure(book.path, std::strerror(err), err);
+    const std::string temp = replacement.HiddenPath();
+    FilePtr file(data.OpenStream("wb"));
+    if (!file) RaiseWriteFailure(book.path, std::strerror(errno), errno);
     try {
-        // The new file gets the old one's permissions, or the usual ones.
-        struct stat old {};
-        if (book.exists && ::stat(book.path.c_str(), &old) == 0) {
-            ::fchmod(fd, old.st_mode & 07777);
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            ::fchmod(fd, 0666 & ~mask);
-        }
         GsfPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(temp.c_str(), file.get(), TRUE));
         if (!sink) RaiseWriteFailure(book.path, "cannot start the file");
         GsfPtr<GsfOutfile> ole(gsf_outfile_msole_new(sink.get()));
@@ -588,17 +571,15 @@ void WriteWorkbook(Workbook& book) {
         if (!gsf_output_is_closed(sink.get()) && !gsf_output_close(sink.get())) finished = false;
         if (!finished) RaiseWriteFailure(book.path, "cannot finish the compound file", errno);
         if (std::fflush(file.get()) != 0) RaiseWriteFailure(book.path, std::strerror(errno), errno);
-        // Before it replaces a workbook, the new file must be on the disk: a
-        // crash after the rename must not leave neither of the two.
-        if (book.exists && ::fsync(fd) != 0)
-            RaiseWriteFailure(book.path, std::strerror(errno), errno);
         if (std::fclose(file.release()) != 0)
             RaiseWriteFailure(book.path, std::strerror(errno), errno);
-        if (::rename(temp.c_str(), book.path.c_str()) != 0)
-            RaiseWriteFailure(book.path, std::strerror(errno), errno);
+        // Before it replaces a workbook, the new file must be on the disk: a
+        // crash after the rename must not leave neither of the two.
+        if (const int err = data.Sync()) RaiseWriteFailure(book.path, std::strerror(err), err);
+        if (const int err = replacement.MoveIntoPlace())
+            RaiseWriteFailure(book.path, std::strerror(err), err);
     } catch (...) {
         file.reset();
-        ::unlink(temp.c_str());
         throw;
     }
 }
@@ -771,29 +752,27 @@ class ExcelDatabase final : public Database {
 // as a session that ends replaces the file.
 FilePtr OpenWorkbookFile(const std::string& path, bool exclusive) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        platform::DataFile data;
+        if (const int err = data.Open(path, platform::DataFile::Mode::Read)) {
             throw EngineError(errCannotOpenFile,
                               "The workbook '" + path +
-                                  "' could not be opened: " + std::strerror(errno) + ".");
+                                  "' could not be opened: " + std::strerror(err) + ".");
         }
-        FilePtr file(::fdopen(fd, "rb"));
+        FilePtr file(data.OpenStream("rb"));
         if (!file) {
-            ::close(fd);
             throw EngineError(errCannotOpenFile,
                               "The workbook '" + path +
                                   "' could not be opened: " + std::strerror(errno) + ".");
         }
         if (!exclusive) return file;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!data.TryLock(platform::DataFile::Lock::Exclusive)) {
             if (errno != EWOULDBLOCK) return file; // a file system without locks
             throw EngineError(errFileInUse,
                               "The workbook '" + path + "' is in use by another session.");
         }
-        struct stat opened {
-        }, named{};
-        if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
-            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+        const auto opened = data.Describe();
+        const auto named = platform::DescribePath(path);
+        if (opened && named && opened->device == named->device && opened->inode == named->inode)
             return file;
     }
     throw EngineError(errFileInUse, "The workbook '" + path + "' is in use by another session.");
@@ -854,6 +833,7 @@ class ExcelDriver final : public Driver {
         return {"Excel 3.0", "Excel 4.0", "Excel 5.0"};
     }
     Kind DatabaseKind() const override { return Kind::File; }
+    std::vector<std::string> FileExtensions() const override { return {"XLS"}; }
     std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,
                                    const std::string& /*connectName*/) override {
         InitGsf();
@@ -866,7 +846,7 @@ class ExcelDriver final : public Driver {
             book->exists = true;
             // The workbook is replaced rather than written in place, which the
             // folder would allow even where the file itself may not be written.
-            if (!readOnly && ::access(book->path.c_str(), W_OK) != 0) {
+            if (!readOnly && !platform::MayWrite(book->path)) {
                 throw EngineError(errReadOnly,
                                   "The workbook '" + book->path + "' can only be read.");
             }

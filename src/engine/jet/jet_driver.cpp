@@ -4,16 +4,14 @@
 #include "engine/jet/jet_file.h"
 #include "engine/jet/jet_security.h"
 #include "engine/jet/jet_writer.h"
+#include "platform/datafile.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace engine::jet {
@@ -72,23 +70,19 @@ class LockFile {
         const bool upper = hasExtension && database.size() > dot + 1 &&
                            std::isupper(static_cast<unsigned char>(database[dot + 1]));
         path_ = stem + (upper ? ".LDB" : ".ldb");
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd_ >= 0) {
+        using Mode = platform::DataFile::Mode;
+        int error = file_.Open(path_, Mode::CreateNew, 0644);
+        if (error == 0) {
             created_ = true;
-        } else if (errno == EEXIST) {
-            fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        } else if (error == EEXIST) {
+            error = file_.Open(path_, Mode::ReadWriteNoFollow);
         }
-        if (fd_ < 0) {
+        if (error != 0) {
             throw EngineError(errCannotOpenFile,
                               "The lock file '" + path_ +
-                                  "' could not be opened: " + std::strerror(errno) + ".");
+                                  "' could not be opened: " + std::strerror(error) + ".");
         }
-        // An open-file-description lock: it conflicts with every other
-        // holder, this process's other opens included.
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
+        if (!file_.TryLockRange(platform::DataFile::Lock::Exclusive)) {
             Release(false);
             throw EngineError(errFileInUse, "The database '" + database +
                                                 "' is in use by another program (its lock file '" +
@@ -101,14 +95,13 @@ class LockFile {
 
   private:
     void Release(bool remove) {
-        if (fd_ < 0) return;
+        if (!file_.IsOpen()) return;
         // Only a lock file of our own making goes, and only while we hold it.
-        if (remove && created_) ::unlink(path_.c_str());
-        ::close(fd_);
-        fd_ = -1;
+        if (remove && created_) platform::DeleteFile(path_);
+        file_.Close();
     }
     std::string path_;
-    int fd_ = -1;
+    platform::DataFile file_;
     bool created_ = false;
 };
 
@@ -416,6 +409,9 @@ class Jet final : public Driver {
   public:
     std::vector<std::string> ConnectNames() const override { return {}; }
     Kind DatabaseKind() const override { return Kind::File; }
+    std::vector<std::string> FileExtensions() const override { return {"MDB"}; }
+    // The lock file of LockFile above.
+    std::vector<SideFile> SideFiles() const override { return {{SideFile::Role::Lock, ".LDB"}}; }
     bool Recognizes(const std::uint8_t* head, std::size_t size) const override {
         return LooksLikeJet(head, size);
     }
@@ -460,22 +456,12 @@ std::unique_ptr<Database> CreateDatabase(const std::string& path) {
         throw EngineError(errDatabaseExists, "The database '" + path + "' already exists.");
     }
     // Made under a temporary name, the database appears only once it is whole.
-    std::string temp;
-    int fd = MakeTemporaryBeside(path, temp);
-    std::unique_ptr<JetFile> jet;
-    try {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0644 & ~mask);
-        WriteEmptyDatabase(fd, path);
-        ::close(std::exchange(fd, -1));
-        jet = JetFile::Open(temp, true);
-    } catch (...) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    jet->AdoptNew(path);
+    platform::DataFile data;
+    platform::Replacement replacement;
+    if (const int err = replacement.Begin(path, data, 0644))
+        RaiseWriteError(err, path, "Making a working copy of the database '" + path + "'");
+    WriteEmptyDatabase(data, path);
+    auto jet = JetFile::Adopt(std::move(data), std::move(replacement));
     return std::make_unique<JetDatabase>(path, std::move(jet), false);
 }
 

@@ -3,6 +3,7 @@
 #include "engine/convert.h"
 #include "platform/datafile.h"
 #include "platform/paths.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,9 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace engine::jet {
 
@@ -91,11 +89,9 @@ bool LooksLikeJet(const std::uint8_t* head, std::size_t size) {
     return std::memcmp(head + 4, kJet, 15) == 0 || std::memcmp(head + 4, kAce, 15) == 0;
 }
 
-JetFile::~JetFile() {
-    if (fd_ >= 0) ::close(fd_);
-    // A copy never committed was given up: the old file stays as it was.
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-}
+// A copy never committed was given up (copy_ removes it): the old file stays
+// as it was.
+JetFile::~JetFile() = default;
 
 void RaiseWriteError(int error, const std::string& path, const std::string& what) {
     if (error == ENOSPC || error == EFBIG || error == EDQUOT)
@@ -103,171 +99,71 @@ void RaiseWriteError(int error, const std::string& path, const std::string& what
     throw EngineError(errDiskIo, what + " failed: " + std::strerror(error) + ".");
 }
 
-namespace {
-
-// Copies all of `from` into `to`, in the kernel where it can.
-void CopyContents(int from, int to, std::uint64_t size, const std::string& path) {
-    std::uint64_t done = 0;
-    bool kernel = true;
-    std::vector<char> buffer;
-    while (done < size) {
-        if (kernel) {
-            loff_t in = static_cast<loff_t>(done);
-            const ssize_t n = ::copy_file_range(from, &in, to, nullptr, size - done, 0);
-            if (n > 0) {
-                done += static_cast<std::uint64_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 &&
-                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                kernel = false;
-                buffer.resize(1 << 20);
-                continue;
-            }
-            if (n == 0) break; // the file got shorter under us
-            RaiseWriteError(errno, path, "Copying the database '" + path + "'");
-        }
-        const ssize_t got =
-            ::pread(from, buffer.data(), std::min<std::uint64_t>(buffer.size(), size - done),
-                    static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) RaiseWriteError(errno, path, "Reading the database '" + path + "'");
-        if (got == 0) break;
-        for (ssize_t put = 0; put < got;) {
-            const ssize_t n = ::write(to, buffer.data() + put, static_cast<std::size_t>(got - put));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0)
-                RaiseWriteError(n < 0 ? errno : ENOSPC, path,
-                                "Copying the database '" + path + "'");
-            put += n;
-        }
-        done += static_cast<std::uint64_t>(got);
-    }
-}
-
-} // namespace
-
 std::string RealFile(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string resolved = real;
-    std::free(real);
-    return resolved;
+    return platform::RealPath(path);
 }
 
 void RemoveStaleCopies(const std::string& path, const std::string& keep) {
-    const std::string real = RealFile(path);
-    const std::string folder = platform::FolderOf(real);
-    const std::size_t slash = real.find_last_of('/');
-    const std::string prefix =
-        "." + (slash == std::string::npos ? real : real.substr(slash + 1)) + ".";
-    struct stat kept {};
-    const bool keeping = !keep.empty() && ::stat(keep.c_str(), &kept) == 0;
-    for (const std::string& entry : platform::FolderEntries(folder)) {
-        // mkostemp's six characters follow the name.
-        if (entry.size() != prefix.size() + 6 || entry.compare(0, prefix.size(), prefix) != 0 ||
-            !std::all_of(entry.end() - 6, entry.end(),
-                         [](unsigned char c) { return std::isalnum(c) != 0; }))
-            continue;
-        const std::string copy = folder + "/" + entry;
-        const int fd = ::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) continue;
-        struct stat info {};
+    const auto kept = platform::DescribePath(keep);
+    platform::RemoveLeftovers(RealFile(path), [&](const platform::DataFile& copy) {
+        const auto info = copy.Describe();
+        if (!info || (kept && info->device == kept->device && info->inode == kept->inode))
+            return false;
         std::uint8_t head[32]{};
-        const bool stale = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                           info.st_uid == ::geteuid() &&
-                           !(keeping && info.st_dev == kept.st_dev && info.st_ino == kept.st_ino) &&
-                           ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                           LooksLikeJet(head, sizeof head);
-        ::close(fd);
-        if (stale) ::unlink(copy.c_str());
-    }
-}
-
-int MakeTemporaryBeside(const std::string& path, std::string& temp) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp = platform::FolderOf(path) + "/." + name + ".XXXXXX";
-    // mkostemp creates with O_EXCL: a link planted under the name is not followed.
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        temp.clear();
-        RaiseWriteError(error, path, "Making a working copy of the database '" + path + "'");
-    }
-    return fd;
+        return copy.ReadAt(0, head, sizeof head) == static_cast<std::int64_t>(sizeof head) &&
+               LooksLikeJet(head, sizeof head);
+    });
 }
 
 void JetFile::WorkOnCopy() {
-    if (!temp_.empty() || fd_ < 0) return;
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0)
-        RaiseWriteError(errno, path_, "Reading the database '" + path_ + "'");
+    if (copy_.Active() || !file_.IsOpen()) return;
+    const auto info = file_.Describe();
+    if (!info) RaiseWriteError(errno, path_, "Reading the database '" + path_ + "'");
     // A database reached through a link is replaced where it really is.
-    struct stat link {};
-    if (::lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char* real = ::realpath(path_.c_str(), nullptr)) {
-            target_ = real;
-            std::free(real);
-        }
-    }
-    if (target_.empty()) target_ = path_;
-    std::string temp;
-    const int copy = MakeTemporaryBeside(target_, temp);
-    try {
-        // The owner too, where this process may give it (it may not, unless
-        // privileged, and then the copy stays its own).
-        if (::fchown(copy, info.st_uid, info.st_gid) != 0) {
-        }
-        if (::fchmod(copy, info.st_mode & 07777) != 0)
-            RaiseWriteError(errno, path_, "Making a working copy of the database '" + path_ + "'");
-        CopyContents(fd_, copy, static_cast<std::uint64_t>(info.st_size), path_);
-    } catch (...) {
-        ::close(copy);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    ::close(fd_);
-    fd_ = copy;
-    temp_ = std::move(temp);
+    const std::string target = platform::IsSymbolicLink(path_) ? RealFile(path_) : path_;
+    platform::DataFile copy;
+    platform::Replacement replacement;
+    // The copy gets the owner too, where this process may give it (it may
+    // not, unless privileged, and then the copy stays its own).
+    if (const int err = replacement.Begin(target, copy))
+        RaiseWriteError(err, target, "Making a working copy of the database '" + target + "'");
+    if (const int err = copy.CopyFrom(file_, static_cast<std::uint64_t>(info->size)))
+        RaiseWriteError(err, path_, "Copying the database '" + path_ + "'");
+    file_ = std::move(copy);
+    copy_ = std::move(replacement);
     fresh_ = false;
     DropCache();
 }
 
-void JetFile::AdoptNew(const std::string& path) {
-    temp_ = path_;
-    path_ = target_ = path;
-    fresh_ = true;
+std::unique_ptr<JetFile> JetFile::Adopt(platform::DataFile data,
+                                        platform::Replacement replacement) {
+    std::unique_ptr<JetFile> file(new JetFile);
+    file->path_ = replacement.Target();
+    file->file_ = std::move(data);
+    file->copy_ = std::move(replacement);
+    file->fresh_ = true;
+    file->writable_ = true;
+    const std::int64_t size = file->file_.Size();
+    file->pageCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)) / kPageSize, 0x00FFFFFF));
+    file->CheckHeader();
+    return file;
 }
 
 void JetFile::Commit() {
-    if (temp_.empty()) return;
+    if (!copy_.Active()) return;
     if (failure_) throw *failure_;
     // The copy is on the disk before it takes the old file's place: after a
-    // crash there is always one whole database under the name.
-    if (::fsync(fd_) != 0) RaiseWriteError(errno, path_, "Writing the database '" + path_ + "'");
-    int moved = -1;
-    if (fresh_) {
-        // A file that appeared under the name meanwhile is not overwritten.
-        moved = ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
-        if (moved != 0 && (errno == EINVAL || errno == ENOSYS))
-            moved = ::rename(temp_.c_str(), target_.c_str());
-        if (moved != 0 && errno == EEXIST)
-            throw EngineError(errDatabaseExists, "The database '" + path_ + "' already exists.");
-    } else {
-        moved = ::rename(temp_.c_str(), target_.c_str());
-    }
-    if (moved != 0) RaiseWriteError(errno, path_, "Replacing the database '" + path_ + "'");
-    temp_.clear();
-    // The new name itself is made durable too; a folder that cannot be
-    // synced (some network file systems) leaves it to the system.
-    const int folder =
-        ::open(platform::FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    // crash there is always one whole database under the name. The new name
+    // itself is made durable too.
+    if (const int err = file_.Sync())
+        RaiseWriteError(err, path_, "Writing the database '" + path_ + "'");
+    // A file that appeared under a new database's name meanwhile is not
+    // overwritten.
+    const int err = copy_.MoveIntoPlace(fresh_);
+    if (err == EEXIST && fresh_)
+        throw EngineError(errDatabaseExists, "The database '" + path_ + "' already exists.");
+    if (err != 0) RaiseWriteError(err, path_, "Replacing the database '" + path_ + "'");
 }
 
 void JetFile::Raise(const std::string& what) const {
@@ -275,28 +171,31 @@ void JetFile::Raise(const std::string& what) const {
 }
 
 std::unique_ptr<JetFile> JetFile::Open(const std::string& path, bool write) {
+    using Mode = platform::DataFile::Mode;
     std::unique_ptr<JetFile> file(new JetFile);
     file->path_ = path;
-    file->fd_ = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    int error = file->file_.Open(path, write ? Mode::ReadWrite : Mode::Read);
     // A file we may not write can still be read.
-    if (file->fd_ < 0 && write && (errno == EACCES || errno == EROFS || errno == EPERM))
-        file->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (error != 0 && write && (error == EACCES || error == EROFS || error == EPERM))
+        error = file->file_.Open(path, Mode::Read);
     else
-        file->writable_ = write && file->fd_ >= 0;
-    if (file->fd_ < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
-            throw EngineError(errFileNotFound, "The file '" + path + "' could not be found.");
-        }
+        file->writable_ = write && error == 0;
+    if (error == ENOENT) {
+        throw EngineError(errFileNotFound, "The file '" + path + "' could not be found.");
+    }
+    if (error == EINVAL || (error == EISDIR && !write)) {
+        throw EngineError(errCannotOpenFile, "The database '" + path + "' is not a regular file.");
+    }
+    if (error != 0) {
         throw EngineError(errCannotOpenFile, "The database '" + path + "' could not be opened: " +
                                                  std::strerror(error) + ".");
     }
-    struct stat info {};
-    if (::fstat(file->fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const std::int64_t size = file->file_.Size();
+    if (size < 0) {
         throw EngineError(errCannotOpenFile, "The database '" + path + "' is not a regular file.");
     }
     file->pageCount_ = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size) / kPageSize, 0x00FFFFFF));
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(size) / kPageSize, 0x00FFFFFF));
     file->CheckHeader();
     return file;
 }
@@ -345,18 +244,11 @@ const Page& JetFile::ReadPage(std::uint32_t number) {
     if (!memory_.empty()) {
         std::memcpy(slot.page.data(), memory_.data() + std::size_t(number) * kPageSize, kPageSize);
     } else {
-        const off_t at = static_cast<off_t>(number) * static_cast<off_t>(kPageSize);
-        std::size_t done = 0;
-        while (done < kPageSize) {
-            const ssize_t n = ::pread(fd_, slot.page.data() + done, kPageSize - done,
-                                      at + static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                slot.number = UINT32_MAX;
-                throw EngineError(errDiskIo,
-                                  "Reading page " + Hex(number) + " of '" + path_ + "' failed.");
-            }
-            done += static_cast<std::size_t>(n);
+        const std::uint64_t at = std::uint64_t(number) * kPageSize;
+        if (file_.ReadAt(at, slot.page.data(), kPageSize) != static_cast<std::int64_t>(kPageSize)) {
+            slot.number = UINT32_MAX;
+            throw EngineError(errDiskIo,
+                              "Reading page " + Hex(number) + " of '" + path_ + "' failed.");
         }
     }
     slot.number = number;

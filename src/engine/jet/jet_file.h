@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/jet/jet_format.h"
+#include "platform/datafile.h"
 
 #include <cstdint>
 #include <functional>
@@ -89,6 +90,11 @@ class JetFile {
     // Opens and checks the header: 3343 when the file is not a Jet database,
     // 3051 when it cannot be opened, 3049 when the header is damaged.
     static std::unique_ptr<JetFile> Open(const std::string& path, bool write);
+    // A new database written into `file`, the hidden file of `replacement`:
+    // it takes the replacement's target name at Commit() and is called by
+    // it from now on.
+    static std::unique_ptr<JetFile> Adopt(platform::DataFile file,
+                                          platform::Replacement replacement);
     // A file already in memory (the fuzz target and the checker's tests).
     static std::unique_ptr<JetFile> FromBytes(std::vector<std::uint8_t> bytes);
     ~JetFile();
@@ -98,7 +104,7 @@ class JetFile {
     const HeaderInfo& Header() const { return header_; }
     const std::string& Path() const { return path_; }
     std::uint32_t PageCount() const { return pageCount_; }
-    int Descriptor() const { return fd_; }
+    const platform::DataFile& Data() const { return file_; }
     bool Writable() const { return writable_; }
 
     // A page's bytes; 3049 beyond the end of the file.
@@ -137,11 +143,8 @@ class JetFile {
     // full disk leaves the old file as it was. From here on, reads and
     // writes go to the copy.
     void WorkOnCopy();
-    // This file, a new database made under a temporary name, takes the
-    // name `path` at Commit() (and is called by it from now on).
-    void AdoptNew(const std::string& path);
-    bool HasCopy() const { return !temp_.empty(); }
-    const std::string& CopyPath() const { return temp_; }
+    bool HasCopy() const { return copy_.Active(); }
+    const std::string& CopyPath() const { return copy_.HiddenPath(); }
     // Puts the copy on the disk and moves it to Path(); nothing without a copy.
     // After a failed write the copy is never used: Commit() raises that
     // failure again and the old file stays.
@@ -155,11 +158,10 @@ class JetFile {
     void CheckHeader();
 
     std::string path_;
-    std::string temp_;   // the copy being written, until Commit()
-    std::string target_; // the name the copy takes
-    bool fresh_ = false; // the copy is a new database, not a changed one
+    platform::Replacement copy_; // the copy being written, until Commit()
+    bool fresh_ = false;         // the copy is a new database, not a changed one
     std::optional<EngineError> failure_;
-    int fd_ = -1;
+    platform::DataFile file_; // the copy once there is one
     bool writable_ = false;
     std::vector<std::uint8_t> memory_; // FromBytes
     std::uint32_t pageCount_ = 0;
@@ -174,10 +176,6 @@ class JetFile {
 // 3026 for a full disk (or a file size limit) holding `path`, 3043 for
 // other failures of `what`.
 [[noreturn]] void RaiseWriteError(int error, const std::string& path, const std::string& what);
-// A new, empty file beside `path` (".NAME.XXXXXX"), made without following
-// links; its name goes into `temp`.
-int MakeTemporaryBeside(const std::string& path, std::string& temp);
-
 // The file a path names, links followed (the path itself when it names
 // nothing yet).
 std::string RealFile(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include "engine/convert.h"
 #include "engine/jet/jet_security.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,11 +12,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <set>
-#include <unistd.h>
 
 namespace engine::jet {
 
@@ -490,35 +489,28 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
 
 } // namespace
 
-void WriteEmptyDatabase(int fd, const std::string& path, const CreateOptions& options) {
+void WriteEmptyDatabase(const platform::DataFile& file, const std::string& path,
+                        const CreateOptions& options) {
     const std::vector<std::uint8_t> all = EmptyDatabaseBytes(options);
-    std::size_t done = 0;
-    while (done < all.size()) {
-        const ssize_t n = ::write(fd, all.data() + done, all.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            RaiseWriteError(n < 0 ? errno : ENOSPC, path, "Writing the database '" + path + "'");
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int err = file.WriteAt(0, all.data(), all.size()))
+        RaiseWriteError(err, path, "Writing the database '" + path + "'");
 }
 
 void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        const int error = errno;
+    platform::DataFile file;
+    if (const int error = file.Open(path, platform::DataFile::Mode::CreateNew, 0644)) {
         if (error == EEXIST)
             throw EngineError(errDatabaseExists, "The database '" + path + "' already exists.");
         throw EngineError(errCannotOpenFile, "The database '" + path + "' could not be created: " +
                                                  std::strerror(error) + ".");
     }
     try {
-        WriteEmptyDatabase(fd, path, options);
+        WriteEmptyDatabase(file, path, options);
     } catch (...) {
-        ::close(fd);
-        ::unlink(path.c_str());
+        file.Close();
+        platform::DeleteFile(path);
         throw;
     }
-    ::close(fd);
 }
 
 // ---- Changing an existing database --------------------------------------------
@@ -722,24 +714,16 @@ void JetWriter::FreePage(std::uint32_t page) {
 }
 
 void JetWriter::StorePage(std::uint32_t number, const Page& page) {
-    const off_t at = static_cast<off_t>(number) * static_cast<off_t>(kPageSize);
-    std::size_t done = 0;
-    while (done < kPageSize) {
-        const ssize_t n = ::pwrite(file_.Descriptor(), page.data() + done, kPageSize - done,
-                                   at + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = errno;
-            try {
-                RaiseWriteError(n < 0 ? error : ENOSPC, file_.Path(),
-                                "Writing page " + std::to_string(number) + " of '" + file_.Path() +
-                                    "'");
-            } catch (const EngineError& e) {
-                file_.NoteWriteFailed(e);
-                throw;
-            }
+    const std::uint64_t at = std::uint64_t(number) * kPageSize;
+    if (const int error = file_.Data().WriteAt(at, page.data(), kPageSize)) {
+        try {
+            RaiseWriteError(error, file_.Path(),
+                            "Writing page " + std::to_string(number) + " of '" + file_.Path() +
+                                "'");
+        } catch (const EngineError& e) {
+            file_.NoteWriteFailed(e);
+            throw;
         }
-        done += static_cast<std::size_t>(n);
     }
     file_.NoteWritten(number, page, nextPage_);
 }

@@ -23,8 +23,9 @@ struct CreateOptions {
 
 // Writes a new, empty database to `path` (which must not exist).
 void CreateEmptyDatabase(const std::string& path, const CreateOptions& options = {});
-// The same into the empty file open on `fd` (named `path` in messages).
-void WriteEmptyDatabase(int fd, const std::string& path, const CreateOptions& options = {});
+// The same into the empty file `file` (named `path` in messages).
+void WriteEmptyDatabase(const platform::DataFile& file, const std::string& path,
+                        const CreateOptions& options = {});
 
 // Everything a writer must know about a file to change it.
 class JetWriter {

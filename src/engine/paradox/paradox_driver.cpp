@@ -124,9 +124,12 @@ Header ReadHeader(const DataFile& file, const std::string& path) {
 class TableWriter {
   public:
     // A new, empty table: its files are created (emptied) under our lock.
-    TableWriter(const std::string& dbPath, Header header)
-        : path_(dbPath), header_(std::move(header)) {
-        Check(OpenLocked(db_, path_, Use::Replace), path_, "Creating");
+    // One `replacing` a table deleted in this session is written to hidden
+    // files that take the table's name at Close().
+    TableWriter(const std::string& dbPath, Header header, bool replacing)
+        : path_(dbPath), header_(std::move(header)), replacing_(replacing) {
+        Check(replacing_ ? dbReplacement_.Begin(path_, db_) : OpenLocked(db_, path_, Use::Replace),
+              path_, "Creating");
         std::vector<std::uint8_t> bytes = BuildHeader(header_);
         Check(db_.WriteAt(0, bytes.data(), bytes.size()), path_, "Writing");
         mbPath_ = Stem(path_) + ".MB";
@@ -174,6 +177,7 @@ class TableWriter {
     const DataFile& db() const { return db_; }
     const DataFile* mb() const { return mb_.IsOpen() ? &mb_ : nullptr; }
     const std::string& path() const { return path_; }
+    bool replacing() const { return replacing_; }
 
     void Append(const std::vector<Value>& values) {
         std::fill(record_.begin(), record_.end(), 0);
@@ -205,6 +209,10 @@ class TableWriter {
         dirty_ = false;
     }
 
+    // A table written in place of a deleted one then takes its name, as much
+    // of it as was written: nothing of a failed copy is undone. The .MB goes
+    // first, then the table that refers to it, one right after the other;
+    // the table's arrival completes the replacement (see RecoverFolder).
     void Close() {
         struct Release {
             TableWriter& w;
@@ -213,7 +221,25 @@ class TableWriter {
                 w.mb_.Close();
             }
         } release{*this};
-        Flush();
+        std::optional<EngineError> failure;
+        try {
+            Flush();
+        } catch (const EngineError& e) {
+            failure = e;
+        }
+        if (dbReplacement_.Active()) {
+            std::vector<std::pair<platform::Replacement*, const DataFile*>> moves;
+            if (mbReplacement_.Active()) moves.emplace_back(&mbReplacement_, &mb_);
+            moves.emplace_back(&dbReplacement_, &db_);
+            if (const int err = platform::MoveIntoPlaceTogether(moves)) {
+                try {
+                    RaiseFileError(err, path_, "Writing");
+                } catch (const EngineError& e) {
+                    failure = e;
+                }
+            }
+        }
+        if (failure) throw *failure;
     }
 
   private:
@@ -224,7 +250,9 @@ class TableWriter {
     }
 
     void CreateBlobFile() {
-        Check(OpenLocked(mb_, mbPath_, Use::Replace), mbPath_, "Creating");
+        Check(replacing_ ? mbReplacement_.Begin(mbPath_, mb_)
+                         : OpenLocked(mb_, mbPath_, Use::Replace),
+              mbPath_, "Creating");
         std::vector<std::uint8_t> head(kMbBlock, 0);
         PutLe16(&head[1], 1); // one 4 KiB unit
         PutLe16(&head[3], 1); // modification count
@@ -441,6 +469,8 @@ class TableWriter {
     std::string path_, mbPath_;
     Header header_;
     DataFile db_, mb_;
+    bool replacing_ = false;
+    platform::Replacement dbReplacement_, mbReplacement_;
     std::vector<std::uint8_t> block_, record_, sub_;
     int blockNumber_ = 0;
     int blockRecords_ = 0;
@@ -461,6 +491,8 @@ struct Folder {
     bool readOnly = false;
     bool closed = false;
     std::map<std::string, std::unique_ptr<TableWriter>> writers;
+    // The files of tables deleted in this session, by upper-case name.
+    std::map<std::string, std::vector<platform::SetAside>> setAside;
 
     void CheckOpen() const {
         if (closed) {
@@ -476,6 +508,10 @@ struct Folder {
 
     // The table's file, found by name whatever its case.
     std::optional<std::string> TablePath(const std::string& name) const {
+        // A table written in place of a deleted one has no file of its own yet.
+        if (const auto it = writers.find(NewTablePath(name));
+            it != writers.end() && it->second->replacing())
+            return it->first;
         auto found = platform::ResolveExistingPath(NewTablePath(name));
         if (found && platform::IsOrdinaryFile(*found)) return found;
         return std::nullopt;
@@ -500,7 +536,28 @@ struct Folder {
         if (it == writers.end()) return;
         std::unique_ptr<TableWriter> writer = std::move(it->second);
         writers.erase(it);
-        writer->Close();
+        if (!writer->replacing()) return writer->Close();
+        // The deleted table's files go once the new one has taken the name,
+        // and come back if it could not.
+        const std::string key = Upper(Stem(writer->path().substr(writer->path().rfind('/') + 1)));
+        try {
+            writer->Close();
+        } catch (const EngineError&) {
+            if (!platform::IsOrdinaryFile(writer->path())) {
+                for (platform::SetAside& old : setAside[key])
+                    old.Restore();
+            }
+            throw;
+        }
+    }
+
+    // A table written in place of a deleted one is given up with its hidden
+    // files. False when there is none.
+    bool DropWriter(const std::string& file) {
+        const auto it = writers.find(file);
+        if (it == writers.end() || !it->second->replacing()) return false;
+        writers.erase(it);
+        return true;
     }
 
     void CloseAll() {
@@ -513,6 +570,12 @@ struct Folder {
                 if (!first) first = e;
             }
         }
+        // The deleted tables' files go for good.
+        for (auto& [key, files] : setAside) {
+            for (platform::SetAside& old : files)
+                old.Discard();
+        }
+        setAside.clear();
         if (first) throw *first;
     }
 };
@@ -577,22 +640,52 @@ FieldSpec SpecFor(const Field& field, std::uint8_t version) {
     return desc;
 }
 
-// Files that belong to a table besides its .DB: blobs, indexes, validity checks.
+// Files that belong to a table besides its .DB: blobs, the primary index,
+// validity checks, view settings, secondary indexes.
+const std::vector<SideFile>& Companions() {
+    using Role = SideFile::Role;
+    static const std::vector<SideFile> files{
+        {Role::Memo, ".MB"},  {Role::Index, ".PX"},  {Role::Index, ".VAL"},
+        {Role::Index, ".TV"}, {Role::Index, ".X??"}, {Role::Index, ".Y??"},
+    };
+    return files;
+}
+
 bool IsCompanion(const std::string& entry, const std::string& table) {
-    const std::string stem = Stem(entry);
-    if (Upper(stem) != Upper(table) || stem.size() == entry.size()) return false;
-    const std::string ext = Extension(entry);
-    if (ext == "MB" || ext == "PX" || ext == "VAL" || ext == "TV") return true;
-    return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y') &&
-           std::isalnum(static_cast<unsigned char>(ext[1])) &&
-           std::isalnum(static_cast<unsigned char>(ext[2]));
+    return std::any_of(Companions().begin(), Companions().end(),
+                       [&](const SideFile& side) { return side.Matches(entry, table + ".DB"); });
+}
+
+// Whether a file name is that of a table or one of its companions.
+bool IsTableFileName(const std::string& name) {
+    return Extension(name) == "DB" || IsCompanion(name, Stem(name));
+}
+
+// Whether `name` is a companion of the table file `table`.
+bool IsCompanionOf(const std::string& name, const std::string& table) {
+    return Extension(table) == "DB" && IsCompanion(name, Stem(table));
+}
+
+std::string InFolder(const std::string& folder, const std::string& entry) {
+    return folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + entry;
 }
 
 void DeleteCompanions(const std::string& folder, const std::string& table) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (IsCompanion(name, table)) platform::DeleteUnlockedFile(entry.path().string());
+    for (const std::string& entry : platform::FolderEntries(folder)) {
+        if (IsCompanion(entry, table)) platform::DeleteUnlockedFile(InFolder(folder, entry));
+    }
+}
+
+// The companions move aside with a deleted table; one that another program
+// holds locked stays, as it would not be deleted either.
+void SetAsideCompanions(const std::string& folder, const std::string& table,
+                        std::vector<platform::SetAside>& kept) {
+    for (const std::string& entry : platform::FolderEntries(folder)) {
+        if (!IsCompanion(entry, table)) continue;
+        platform::SetAside old;
+        const int err = old.Begin(InFolder(folder, entry));
+        if (err == EACCES || err == EPERM) platform::DeleteUnlockedFile(InFolder(folder, entry));
+        if (old.Active()) kept.push_back(std::move(old));
     }
 }
 
@@ -721,12 +814,15 @@ class ParadoxDatabase final : public Database {
     std::vector<std::string> TableNames() override {
         folder_->CheckOpen();
         std::vector<std::string> names;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(folder_->path, error)) {
-            const std::string name = entry.path().filename().string();
-            if (Extension(name) == "DB" && platform::IsOrdinaryFile(entry.path().string())) {
+        for (const std::string& name : platform::FolderEntries(folder_->path)) {
+            if (Extension(name) == "DB" &&
+                platform::IsOrdinaryFile(InFolder(folder_->path, name))) {
                 names.push_back(Stem(name));
             }
+        }
+        // A table written in place of a deleted one has no file of its own yet.
+        for (const auto& [file, writer] : folder_->writers) {
+            if (writer->replacing()) names.push_back(Stem(file.substr(file.rfind('/') + 1)));
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -748,11 +844,23 @@ class ParadoxDatabase final : public Database {
         if (folder_->readOnly) {
             throw EngineError(errReadOnly, "The table '" + name + "' was opened read-only.");
         }
+        // A table written in place of a deleted one goes with its hidden files.
+        if (folder_->DropWriter(*file)) return;
         folder_->CloseWriter(*file);
-        const int err = platform::DeleteUnlockedFile(*file);
+        // The files move aside rather than go until the session ends, so
+        // that a table written in their place replaces them whole: a session
+        // that ends before leaves them to be put back (RecoverFolder).
+        platform::SetAside table;
+        int err = table.Begin(*file);
+        if (err == EWOULDBLOCK) err = EBUSY;
+        // One that cannot be opened to test its lock goes at once, as any other.
+        if (err == EACCES || err == EPERM) err = platform::DeleteUnlockedFile(*file);
         if (err == ENOENT) RaiseNoSuchTable(name);
         Check(err, *file, "Deleting");
-        DeleteCompanions(folder_->path, Stem(std::filesystem::path(*file).filename().string()));
+        auto& kept = folder_->setAside[Upper(name)];
+        if (table.Active()) kept.push_back(std::move(table));
+        SetAsideCompanions(folder_->path, Stem(std::filesystem::path(*file).filename().string()),
+                           kept);
     }
 
     void AppendTableDef(const TableDef& def) override {
@@ -799,7 +907,8 @@ class ParadoxDatabase final : public Database {
         // a .MB) would be taken for part of the new one.
         DeleteCompanions(folder_->path, name);
         const std::string file = folder_->NewTablePath(name);
-        auto writer = std::make_unique<TableWriter>(file, std::move(header));
+        const bool replacing = folder_->setAside.count(Upper(name)) != 0;
+        auto writer = std::make_unique<TableWriter>(file, std::move(header), replacing);
         folder_->writers.emplace(file, std::move(writer));
     }
 
@@ -847,6 +956,8 @@ class ParadoxDriver final : public Driver {
         return {"Paradox 3.X", "Paradox 4.X"};
     }
     Kind DatabaseKind() const override { return Kind::Folder; }
+    std::vector<std::string> FileExtensions() const override { return {"DB"}; }
+    std::vector<SideFile> SideFiles() const override { return Companions(); }
     std::unique_ptr<Database> Open(const std::string& path, bool /*exclusive*/, bool readOnly,
                                    const std::string& connectName) override {
         // Tables are locked one by one as they are written, so an exclusive
@@ -855,6 +966,8 @@ class ParadoxDriver final : public Driver {
             throw EngineError(errInvalidPath,
                               "'" + path + "' is not a valid path: no such folder.");
         }
+        // What a session that ended part way left: tables set aside go back.
+        if (!readOnly) platform::RecoverFolder(path, IsTableFileName, IsCompanionOf);
         auto folder = std::make_shared<Folder>();
         folder->path = path;
         folder->readOnly = readOnly;

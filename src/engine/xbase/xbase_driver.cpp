@@ -17,6 +17,36 @@ namespace {
 
 using platform::DataFile;
 
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+    if (text.size() < suffix.size()) return false;
+    return std::equal(suffix.begin(), suffix.end(), text.end() - std::ptrdiff_t(suffix.size()),
+                      [](char a, char b) {
+                          return std::toupper(static_cast<unsigned char>(a)) ==
+                                 std::toupper(static_cast<unsigned char>(b));
+                      });
+}
+
+// Memo files: dBASE's and FoxPro's.
+const std::vector<SideFile>& MemoFiles() {
+    static const std::vector<SideFile> files{{SideFile::Role::Memo, ".DBT"},
+                                             {SideFile::Role::Memo, ".FPT"}};
+    return files;
+}
+
+// Whether a file name is that of a table or memo file.
+bool IsTableOrMemoName(const std::string& name) {
+    if (EndsWithNoCase(name, ".DBF")) return true;
+    return std::any_of(MemoFiles().begin(), MemoFiles().end(),
+                       [&](const SideFile& side) { return EndsWithNoCase(name, side.suffix); });
+}
+
+// Whether `name` is a memo file of the table file `table`.
+bool IsMemoOf(const std::string& name, const std::string& table) {
+    return EndsWithNoCase(table, ".DBF") &&
+           std::any_of(MemoFiles().begin(), MemoFiles().end(),
+                       [&](const SideFile& side) { return side.Matches(name, table); });
+}
+
 // The writer's buffer is written out at whichever comes first.
 constexpr std::uint32_t kFlushRecords = 10000;
 constexpr std::size_t kFlushBytes = 4u << 20;
@@ -57,15 +87,6 @@ constexpr std::size_t kFlushBytes = 4u << 20;
     throw EngineError(errReadOnly, "The database '" + folder + "' is opened read-only.");
 }
 
-bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
-    if (text.size() < suffix.size()) return false;
-    return std::equal(suffix.begin(), suffix.end(), text.end() - std::ptrdiff_t(suffix.size()),
-                      [](char a, char b) {
-                          return std::toupper(static_cast<unsigned char>(a)) ==
-                                 std::toupper(static_cast<unsigned char>(b));
-                      });
-}
-
 // A table name becomes a file name: nothing in it may leave the folder.
 void CheckTableName(const std::string& name) {
     const bool bad = name.empty() || name == "." || name == ".." ||
@@ -102,6 +123,9 @@ class TableFile : public MemoSink {
     std::string name; // as the database knows it
     std::string path, memoPath;
     DataFile file, memoFile;
+    // A table written in place of one deleted in this session goes to hidden
+    // files, which take the table's name when the session ends.
+    platform::Replacement replacement, memoReplacement;
     MemoKind memoKind = MemoKind::None;
     bool writable = false;
     bool exclusive = false;
@@ -226,6 +250,10 @@ class XbaseDatabase final : public Database {
                 names.push_back(entry.substr(0, entry.size() - 4));
             }
         }
+        // A table written in place of a deleted one has no file of its own yet.
+        for (const auto& [key, table] : tables_) {
+            if (table->replacement.Active()) names.push_back(table->name);
+        }
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -241,7 +269,8 @@ class XbaseDatabase final : public Database {
         CheckOpen();
         CheckTableName(name);
         if (readOnly_) RaiseReadOnly(folder_);
-        ForgetTable(name);
+        // A table written in place of a deleted one goes with its hidden files.
+        if (ForgetTable(name)) return;
         const auto path = platform::ResolveExistingPath(TablePath(name));
         if (!path || !platform::IsOrdinaryFile(*path)) {
             throw EngineError(errItemNotFound, "There is no table named '" + name + "'.");
@@ -251,8 +280,17 @@ class XbaseDatabase final : public Database {
             RaiseFileError(err, *path, "Opening");
         }
         if (!file.TryLock(DataFile::Lock::Exclusive)) RaiseInUse(*path);
-        DeleteMemoFiles(name);
-        if (platform::DeleteFile(*path) != 0) RaiseFileError(errno, *path, "Deleting");
+        file.Close();
+        // The files move aside rather than go until the session ends, so
+        // that a table written in their place replaces them whole: a session
+        // that ends before leaves them to be put back (RecoverFolder).
+        std::vector<platform::SetAside> moved; // put back if a later one fails
+        for (const std::string& memo : MemoFilesOf(name))
+            SetAsideOrDelete(memo, moved);
+        SetAsideOrDelete(*path, moved);
+        auto& kept = setAside_[platform::UpperCase(name)];
+        for (platform::SetAside& old : moved)
+            kept.push_back(std::move(old));
     }
 
     void AppendTableDef(const TableDef& def) override {
@@ -265,7 +303,9 @@ class XbaseDatabase final : public Database {
                               "The table '" + name + "' has no fields and cannot be created.");
         }
         const std::string path = TablePath(name);
-        if (platform::ResolveExistingPath(path)) RaiseExists(name);
+        const std::string key = platform::UpperCase(name);
+        if (platform::ResolveExistingPath(path) || tables_.count(key) != 0) RaiseExists(name);
+        const bool replacing = setAside_.count(key) != 0;
         TablePlan plan = PlanTable(version_, def);
 
         auto table = std::make_shared<TableFile>();
@@ -275,9 +315,11 @@ class XbaseDatabase final : public Database {
         // A memo file left beside a table that is gone belongs to no one; a
         // reader would take it for the new table's.
         DeleteMemoFiles(name);
-        if (const int err = table->file.Open(path, DataFile::Mode::CreateNew)) {
-            if (err == EEXIST) RaiseExists(name);
-            RaiseFileError(err, path, "Creating");
+        const int opened = replacing ? table->replacement.Begin(path, table->file)
+                                     : table->file.Open(path, DataFile::Mode::CreateNew);
+        if (opened != 0) {
+            if (opened == EEXIST && !replacing) RaiseExists(name);
+            RaiseFileError(opened, path, "Creating");
         }
         try {
             if (!table->file.TryLock(DataFile::Lock::Exclusive)) RaiseInUse(path);
@@ -297,8 +339,10 @@ class XbaseDatabase final : public Database {
             table->StartWriting(std::move(plan), 0, firstBlock);
         } catch (...) {
             table->Release();
-            platform::DeleteFile(path);
-            if (!table->memoPath.empty()) platform::DeleteFile(table->memoPath);
+            if (!replacing) {
+                platform::DeleteFile(path);
+                if (!table->memoPath.empty()) platform::DeleteFile(table->memoPath);
+            }
             throw;
         }
         tables_[table->name] = table;
@@ -321,9 +365,26 @@ class XbaseDatabase final : public Database {
             } catch (const EngineError& e) {
                 if (!failure) failure = e;
             }
+            // What was written replaces the deleted table, as much of it as
+            // there is: nothing of a failed copy is undone.
+            if (table->replacement.Active()) {
+                try {
+                    PutInPlace(*table);
+                } catch (const EngineError& e) {
+                    if (!failure) failure = e;
+                    for (platform::SetAside& old : setAside_[key])
+                        old.Restore();
+                }
+            }
             table->Release();
         }
         tables_.clear();
+        // The deleted tables' files go for good.
+        for (auto& [key, files] : setAside_) {
+            for (platform::SetAside& old : files)
+                old.Discard();
+        }
+        setAside_.clear();
         if (failure) throw *failure;
     }
 
@@ -427,25 +488,62 @@ class XbaseDatabase final : public Database {
     }
 
     // Forgets an open table (it is about to be deleted); its recordsets can
-    // no longer be used.
-    void ForgetTable(const std::string& name);
+    // no longer be used. True when it was a table written in place of a
+    // deleted one, which goes with its hidden files.
+    bool ForgetTable(const std::string& name);
     void DetachRecordsets();
 
-    void DeleteMemoFiles(const std::string& name) {
-        for (const char* extension : {".DBT", ".FPT"}) {
-            const std::string wanted = folder_ + platform::UpperCase(name) + extension;
+    // The memo files beside the table `name`, found in any case.
+    std::vector<std::string> MemoFilesOf(const std::string& name) const {
+        std::vector<std::string> memos;
+        for (const SideFile& side : MemoFiles()) {
+            const std::string wanted = folder_ + platform::UpperCase(name) + side.suffix;
             const auto found = platform::ResolveExistingPath(wanted);
-            if (!found || !platform::IsOrdinaryFile(*found)) continue;
-            const int err = platform::DeleteUnlockedFile(*found);
-            if (err == EBUSY) RaiseInUse(*found);
-            if (err != 0 && err != ENOENT) RaiseFileError(err, *found, "Deleting");
+            if (found && platform::IsOrdinaryFile(*found)) memos.push_back(*found);
         }
+        return memos;
+    }
+
+    void DeleteMemoFiles(const std::string& name) {
+        for (const std::string& memo : MemoFilesOf(name)) {
+            const int err = platform::DeleteUnlockedFile(memo);
+            if (err == EBUSY) RaiseInUse(memo);
+            if (err != 0 && err != ENOENT) RaiseFileError(err, memo, "Deleting");
+        }
+    }
+
+    // Moves a file of a deleted table aside; one that cannot be opened to
+    // test its lock goes at once, as any other.
+    static void SetAsideOrDelete(const std::string& path, std::vector<platform::SetAside>& kept) {
+        platform::SetAside old;
+        int err = old.Begin(path);
+        if (err == EWOULDBLOCK) RaiseInUse(path);
+        if (err == EACCES || err == EPERM) err = platform::DeleteFile(path);
+        if (err != 0 && err != ENOENT) RaiseFileError(err, path, "Deleting");
+        if (old.Active()) kept.push_back(std::move(old));
+    }
+
+    // The new table's files take the deleted table's name: the memo file
+    // first, then the table that refers to it, one right after the other.
+    // The table's arrival completes the replacement: a session killed between
+    // the two leaves the old memo file set aside, and RecoverFolder puts it
+    // back over the new one with the old table.
+    static void PutInPlace(TableFile& table) {
+        std::vector<std::pair<platform::Replacement*, const DataFile*>> moves;
+        if (table.memoReplacement.Active())
+            moves.emplace_back(&table.memoReplacement, &table.memoFile);
+        moves.emplace_back(&table.replacement, &table.file);
+        if (const int err = platform::MoveIntoPlaceTogether(moves))
+            RaiseFileError(err, table.path, "Writing");
     }
 
     // Creates the new table's memo file; returns its first free block.
     std::uint32_t CreateMemoFile(TableFile& table, const std::string& name) {
         table.memoPath = folder_ + platform::UpperCase(name) + "." + MemoExtension(table.memoKind);
-        if (const int err = table.memoFile.Open(table.memoPath, DataFile::Mode::CreateNew)) {
+        const int opened = table.replacement.Active()
+                               ? table.memoReplacement.Begin(table.memoPath, table.memoFile)
+                               : table.memoFile.Open(table.memoPath, DataFile::Mode::CreateNew);
+        if (const int err = opened) {
             const std::string path = table.memoPath;
             table.memoPath.clear(); // not ours to delete
             if (err == EEXIST) RaiseInUse(path);
@@ -501,6 +599,8 @@ class XbaseDatabase final : public Database {
     bool exclusive_, readOnly_;
     bool closed_ = false;
     std::map<std::string, std::shared_ptr<TableFile>> tables_;
+    // The files of tables deleted in this session, by upper-case name.
+    std::map<std::string, std::vector<platform::SetAside>> setAside_;
     std::vector<XbaseRecordset*> recordsets_;
 
     friend class XbaseRecordset;
@@ -626,9 +726,9 @@ std::unique_ptr<Recordset> XbaseDatabase::OpenRecordset(const std::string& name,
     return std::make_unique<XbaseRecordset>(this, table, FieldsFor(*table));
 }
 
-void XbaseDatabase::ForgetTable(const std::string& name) {
+bool XbaseDatabase::ForgetTable(const std::string& name) {
     const auto found = tables_.find(platform::UpperCase(name));
-    if (found == tables_.end()) return;
+    if (found == tables_.end()) return false;
     const std::shared_ptr<TableFile> table = found->second;
     for (XbaseRecordset* recordset : std::vector<XbaseRecordset*>(recordsets_)) {
         if (recordset->table_ == table) {
@@ -638,6 +738,10 @@ void XbaseDatabase::ForgetTable(const std::string& name) {
     }
     tables_.erase(found);
     table->Release();
+    const bool replacing = table->replacement.Active();
+    table->replacement.Abandon();
+    table->memoReplacement.Abandon();
+    return replacing;
 }
 
 void XbaseDatabase::DetachRecordsets() {
@@ -652,6 +756,8 @@ class XbaseDriver final : public Driver {
         return {"Dbase III", "Dbase IV", "FoxPro 2.0", "FoxPro 2.5", "FoxPro 2.6"};
     }
     Kind DatabaseKind() const override { return Kind::Folder; }
+    std::vector<std::string> FileExtensions() const override { return {"DBF"}; }
+    std::vector<SideFile> SideFiles() const override { return MemoFiles(); }
     std::unique_ptr<Database> Open(const std::string& path, bool exclusive, bool readOnly,
                                    const std::string& connectName) override {
         const auto version = VersionNamed(connectName);
@@ -665,6 +771,8 @@ class XbaseDriver final : public Driver {
                               "'" + path + "' is not a valid path: there is no such folder.");
         }
         if (folder.back() != platform::Separator) folder += platform::Separator;
+        // What a session that ended part way left: tables set aside go back.
+        if (!readOnly) platform::RecoverFolder(folder, IsTableOrMemoName, IsMemoOf);
         return std::make_unique<XbaseDatabase>(folder, *version, exclusive, readOnly);
     }
 };
