@@ -128,10 +128,12 @@ struct Checker {
                     break;
                 }
                 // A descending column stores every byte of its part inverted,
-                // its Null too (0xFF).
+                // its Null too (0xFF); a text's inverted end byte is followed
+                // by a plain one.
                 if (k < index.descending.size() && index.descending[k]) {
                     for (std::size_t b = from; b < key.size(); ++b)
                         key[b] = static_cast<std::uint8_t>(~key[b]);
+                    if (column->type == colText && !IsNull(v)) key.push_back(0x00);
                 }
             }
             if (computable && !std::equal(key.begin(), key.end(), e.begin(),
