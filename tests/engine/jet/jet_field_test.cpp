@@ -392,5 +392,72 @@ TEST_F(JetFieldTest, LongValueRowsAreReadWhateverTheirFlags) {
     EXPECT_EQ(NumbersRead(path), kAllSeven);
 }
 
+// A SAVE that fails part way closes its database while the error is being
+// handled, or leaves it to the stack's unwinding: the changes are given up.
+TEST(JetFailedSave, ANewFileNeverAppearsAndAnOldOneKeepsItsBytes) {
+    TempFolder folder;
+    const std::string path = folder / "SAVE.MDB";
+    const auto addRows = [](Database& db, const std::string& table) {
+        TableDef def(table);
+        def.AppendField(def.CreateField("N", dbLong, 0));
+        def.AppendField(def.CreateField("M", dbMemo, 0));
+        db.AppendTableDef(def);
+        auto rs = db.OpenRecordset(table);
+        for (int i = 0; i < 500; ++i) {
+            rs->AddNew();
+            rs->SetValue(0, std::int64_t{i});
+            rs->SetValue(1, std::string(i % 50 == 0 ? 5000 : 20, 'x'));
+            rs->Update();
+        }
+        return rs;
+    };
+    const auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(folder / "."))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    try {
+        auto db = CreateDatabase(path);
+        auto rs = addRows(*db, "PART");
+        throw EngineError(errCorrupt, "a failure part way");
+    } catch (const EngineError&) {
+    }
+    EXPECT_EQ(entries(), std::vector<std::string>{}) << "unwinding";
+    {
+        auto db = CreateDatabase(path);
+        try {
+            auto rs = addRows(*db, "PART");
+            throw EngineError(errCorrupt, "a failure part way");
+        } catch (const EngineError&) {
+            db->Close();
+        }
+    }
+    EXPECT_EQ(entries(), std::vector<std::string>{}) << "closed in the handler";
+
+    MakeSeven(path);
+    const auto before = ReadBytes(path);
+    {
+        auto db = Engine().Workspaces(0).OpenDatabase(path);
+        try {
+            db->DeleteTableDef("DATA");
+            auto rs = addRows(*db, "DATA");
+            throw EngineError(errCorrupt, "a failure part way");
+        } catch (const EngineError&) {
+            db->Close();
+        }
+    }
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(entries(), std::vector<std::string>{"SAVE.MDB"});
+    // A SAVE that ends well still commits.
+    {
+        auto db = Engine().Workspaces(0).OpenDatabase(path);
+        addRows(*db, "MORE")->Close();
+        db->Close();
+    }
+    EXPECT_NE(ReadBytes(path), before);
+    EXPECT_EQ(Problems(path), std::vector<std::string>{});
+}
+
 } // namespace
 } // namespace engine::jet
