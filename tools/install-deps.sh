@@ -15,6 +15,7 @@ packages=(
     shared-mime-info desktop-file-utils libfile-mimeinfo-perl libglib2.0-bin
     lintian dpkg-dev man-db
     nodejs
+    default-jre-headless libcommons-lang3-java libcommons-logging-java libapache-poi-java
 )
 # Node.js builds from other sources bring npm with them and conflict with
 # Debian's npm package.

@@ -68,11 +68,30 @@ class Result:
 class RunCase(unittest.TestCase):
     """A test case with a private work folder and helpers to run the program."""
 
+    # Every Access file a test leaves in its folder is judged by jet_check and
+    # by Jackcess when the test ends; a test that damages one on purpose
+    # turns this off.
+    check_access_files_left = True
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="nv-e2e-")
         self.work = os.path.join(self.dir, "work")
         os.mkdir(self.work)
         self.addCleanup(shutil.rmtree, self.dir, True)
+        self.addCleanup(self.check_access_files)
+
+    def check_access_files(self):
+        if not self.check_access_files_left:
+            return
+        from accessdb import check_structure, is_access
+        for root, _, names in os.walk(self.dir):
+            for name in names:
+                path = os.path.join(root, name)
+                # Hidden files are working copies a stopped writer left.
+                if name.startswith(".") or os.path.islink(path) or not os.path.isfile(path):
+                    continue
+                if os.path.getsize(path) >= 4096 and is_access(path):
+                    check_structure(path)
 
     def env(self, **extra):
         env = {k: v for k, v in os.environ.items()

@@ -26,14 +26,10 @@ struct Checker {
     // The pages a map marks, owning the map's row page and large-form pages.
     std::vector<std::uint32_t> Map(std::uint32_t pointer, const std::string& what) {
         mapRowPages.insert(pointer >> 8);
-        if (auto row = file.ReadRow(pointer >> 8, pointer & 0xFF);
-            row && !row->empty() && (*row)[0] == 1) {
-            for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
-                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
-                    Own(p, what + " (map page)");
-            }
-        }
-        return file.ReadUsageMap(pointer);
+        const std::vector<std::uint32_t> pages = file.ReadUsageMap(pointer);
+        for (const std::uint32_t p : file.MapPages(pointer))
+            Own(p, what + " (map page)");
+        return pages;
     }
     std::set<std::uint32_t> mapRowPages;
 
@@ -98,7 +94,9 @@ struct Checker {
             if (row == rows.end()) continue;
             std::vector<std::uint8_t> key;
             bool computable = true;
-            for (const std::uint16_t number : index.columns) {
+            for (std::size_t k = 0; k < index.columns.size(); ++k) {
+                const std::uint16_t number = index.columns[k];
+                const std::size_t from = key.size();
                 const ColumnDef* column = nullptr;
                 std::size_t stored = 0;
                 for (std::size_t i = 0; i < table.columns.size(); ++i) {
@@ -128,6 +126,14 @@ struct Checker {
                 } else {
                     computable = false;
                     break;
+                }
+                // A descending column stores every byte of its part inverted,
+                // its Null too (0xFF); a text's inverted end byte is followed
+                // by a plain one.
+                if (k < index.descending.size() && index.descending[k]) {
+                    for (std::size_t b = from; b < key.size(); ++b)
+                        key[b] = static_cast<std::uint8_t>(~key[b]);
+                    if (column->type == colText && !IsNull(v)) key.push_back(0x00);
                 }
             }
             if (computable && !std::equal(key.begin(), key.end(), e.begin(),
@@ -230,12 +236,8 @@ struct Checker {
         Own(1, "free-page map");
         for (const std::uint32_t p : file.ReadUsageMap(RowPointer(1, 0)))
             Own(p, "free");
-        if (auto row = file.ReadRow(1, 0); row && !row->empty() && (*row)[0] == 1) {
-            for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
-                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i))
-                    Own(p, "free-page map (map page)");
-            }
-        }
+        for (const std::uint32_t p : file.MapPages(RowPointer(1, 0)))
+            Own(p, "free-page map (map page)");
         std::set<std::uint32_t> tdefs;
         for (const CatalogEntry& e : file.ReadCatalog()) {
             if (e.type != kObjTable || !tdefs.insert(e.TdefPage()).second) continue;

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -145,6 +146,12 @@ class JetRecordset final : public Recordset {
         pages_ = File().ReadUsageMap(table_.usedPages);
         Rewind();
         file_->recordsets.push_back(this);
+    }
+
+    // The database is given up: rows not yet stored stay unwritten.
+    void Abandon() {
+        appender_.reset();
+        file_.reset();
     }
 
     // The database is closing: rows added so far are finished, then the
@@ -320,6 +327,15 @@ class JetDatabase final : public Database {
         } release{*open};
         std::vector<JetRecordset*> recordsets;
         recordsets.swap(open->recordsets);
+        // Closed while an error is being handled or unwinds the stack (a SAVE
+        // that failed part way), the changes are given up: a new database
+        // never appears and an existing one keeps its old bytes, as after a
+        // failed write.
+        if (std::uncaught_exceptions() > 0 || std::current_exception() != nullptr) {
+            for (JetRecordset* recordset : recordsets)
+                recordset->Abandon();
+            return;
+        }
         std::optional<EngineError> failure;
         for (JetRecordset* recordset : recordsets) {
             try {

@@ -267,69 +267,109 @@ void JetFile::DropCache() {
         slot.number = UINT32_MAX;
 }
 
+std::pair<std::size_t, std::size_t> JetFile::RowSpan(const Page& page, std::uint32_t pageNumber,
+                                                     std::uint32_t row) {
+    if (page[0] != pgData) Raise("page " + Hex(pageNumber) + " is not a data page");
+    const std::uint32_t rows = Get16(page.data() + kDataRowCount);
+    if (row >= rows || kDataRowTable + 2 * rows > kPageSize) {
+        Raise("row " + Hex(row) + " of page " + Hex(pageNumber) + " does not exist");
+    }
+    const std::size_t start = Get16(page.data() + kDataRowTable + 2 * row) & kRowOffsetMask;
+    const std::size_t end =
+        row == 0 ? kPageSize
+                 : (Get16(page.data() + kDataRowTable + 2 * (row - 1)) & kRowOffsetMask);
+    if (start < kDataRowTable + 2 * rows || end > kPageSize || start > end) {
+        Raise("row " + Hex(row) + " of page " + Hex(pageNumber) + " has a bad offset");
+    }
+    return {start, end};
+}
+
+std::vector<std::uint8_t> JetFile::RowBytes(std::uint32_t pageNumber, std::uint32_t row) {
+    const Page& page = ReadPage(pageNumber);
+    const auto [start, end] = RowSpan(page, pageNumber, row);
+    return std::vector<std::uint8_t>(page.begin() + static_cast<std::ptrdiff_t>(start),
+                                     page.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
 std::optional<std::vector<std::uint8_t>> JetFile::ReadRow(std::uint32_t pageNumber,
                                                           std::uint32_t row) {
-    // An overflow row points on; a chain of them longer than a few hops is a loop.
-    for (int hop = 0; hop < 8; ++hop) {
+    // Only the row the table's pages list says whether it is deleted: a row
+    // that outgrew its page leaves an overflow pointer there, and the row it
+    // points to is marked deleted so that a scan does not meet it twice.
+    std::uint32_t visited[kMaxOverflowHops]{};
+    for (std::size_t hop = 0; hop < kMaxOverflowHops; ++hop) {
         const Page& page = ReadPage(pageNumber);
-        if (page[0] != pgData) Raise("page " + Hex(pageNumber) + " is not a data page");
-        const std::uint32_t rows = Get16(page.data() + kDataRowCount);
-        if (row >= rows || kDataRowTable + 2 * rows > kPageSize) {
-            Raise("row " + Hex(row) + " of page " + Hex(pageNumber) + " does not exist");
-        }
+        const auto [start, end] = RowSpan(page, pageNumber, row);
         const std::uint16_t entry = Get16(page.data() + kDataRowTable + 2 * row);
-        if ((entry & kRowDeleted) != 0) return std::nullopt;
-        const std::size_t start = entry & kRowOffsetMask;
-        const std::size_t end =
-            row == 0 ? kPageSize
-                     : (Get16(page.data() + kDataRowTable + 2 * (row - 1)) & kRowOffsetMask);
-        if (start < kDataRowTable + 2 * rows || end > kPageSize || start > end) {
-            Raise("row " + Hex(row) + " of page " + Hex(pageNumber) + " has a bad offset");
+        if (hop == 0 && (entry & kRowDeleted) != 0) return std::nullopt;
+        if ((entry & kRowOverflow) == 0) {
+            return std::vector<std::uint8_t>(page.begin() + static_cast<std::ptrdiff_t>(start),
+                                             page.begin() + static_cast<std::ptrdiff_t>(end));
         }
-        if ((entry & kRowOverflow) != 0) {
-            if (end - start < 4) Raise("an overflow row is too short");
-            const std::uint32_t pointer = Get32(page.data() + start);
-            pageNumber = pointer >> 8;
-            row = pointer & 0xFF;
-            continue;
-        }
-        return std::vector<std::uint8_t>(page.begin() + static_cast<std::ptrdiff_t>(start),
-                                         page.begin() + static_cast<std::ptrdiff_t>(end));
+        if (end - start < 4) Raise("an overflow row is too short");
+        visited[hop] = RowPointer(pageNumber, row);
+        const std::uint32_t pointer = Get32(page.data() + start);
+        if (std::find(visited, visited + hop + 1, pointer) != visited + hop + 1)
+            Raise("overflow rows point in a loop");
+        pageNumber = pointer >> 8;
+        row = pointer & 0xFF;
     }
     Raise("overflow rows point in a loop");
     return std::nullopt;
 }
 
+std::uint32_t MapPagePointer(std::uint32_t stored, std::uint32_t pageCount) {
+    // Jet reads the pointer as a signed number; zero or less is no page,
+    // and neither is a page past the end of the file.
+    const auto number = static_cast<std::int32_t>(stored);
+    if (number <= 0 || static_cast<std::uint32_t>(number) >= pageCount) return 0;
+    return stored;
+}
+
 std::vector<std::uint32_t> JetFile::ReadUsageMap(std::uint32_t pointer) {
-    const auto bytes = ReadRow(pointer >> 8, pointer & 0xFF);
-    if (!bytes || bytes->empty()) Raise("a usage map is missing");
-    const std::vector<std::uint8_t>& map = *bytes;
+    // A map row is read whatever its flags say, as Jet reads it.
+    const std::vector<std::uint8_t> map = RowBytes(pointer >> 8, pointer & 0xFF);
+    if (map.empty()) Raise("a usage map is missing");
     std::vector<std::uint32_t> pages;
-    const auto addBits = [&](const std::uint8_t* bits, std::size_t size, std::uint64_t first) {
+    // Bits for pages before the first or past the end of the file name no page.
+    const auto addBits = [&](const std::uint8_t* bits, std::size_t size, std::int64_t first) {
         for (std::size_t i = 0; i < size; ++i) {
             if (bits[i] == 0) continue;
             for (int b = 0; b < 8; ++b) {
                 if ((bits[i] >> b) & 1) {
-                    const std::uint64_t page = first + i * 8 + static_cast<std::uint64_t>(b);
-                    if (page < pageCount_) pages.push_back(static_cast<std::uint32_t>(page));
+                    const std::int64_t page = first + static_cast<std::int64_t>(i) * 8 + b;
+                    if (page >= 0 && page < std::int64_t{pageCount_})
+                        pages.push_back(static_cast<std::uint32_t>(page));
                 }
             }
         }
     };
     if (map[0] == 0) {
         if (map.size() < 5) Raise("an inline usage map is too short");
-        addBits(map.data() + 5, map.size() - 5, Get32(map.data() + 1));
+        // The window of pages may start anywhere, even before page 0.
+        addBits(map.data() + 5, map.size() - 5, static_cast<std::int32_t>(Get32(map.data() + 1)));
     } else if (map[0] == 1) {
         for (std::size_t i = 0; (1 + 4 * i + 4) <= map.size(); ++i) {
-            const std::uint32_t mapPage = Get32(map.data() + 1 + 4 * i);
+            const std::uint32_t mapPage = MapPagePointer(Get32(map.data() + 1 + 4 * i), pageCount_);
             if (mapPage == 0) continue;
             const Page& page = ReadPage(mapPage);
             if (page[0] != pgUsageMap) Raise("page " + Hex(mapPage) + " is not a usage map page");
             const Page copy = page;
-            addBits(copy.data() + 4, kPageSize - 4, std::uint64_t(i) * kMapPageBits);
+            addBits(copy.data() + 4, kPageSize - 4, static_cast<std::int64_t>(i) * kMapPageBits);
         }
     } else {
         Raise("a usage map has an unknown form");
+    }
+    return pages;
+}
+
+std::vector<std::uint32_t> JetFile::MapPages(std::uint32_t pointer) {
+    const std::vector<std::uint8_t> map = RowBytes(pointer >> 8, pointer & 0xFF);
+    std::vector<std::uint32_t> pages;
+    if (map.empty() || map[0] != 1) return pages;
+    for (std::size_t i = 0; 1 + 4 * i + 4 <= map.size(); ++i) {
+        if (const std::uint32_t p = MapPagePointer(Get32(map.data() + 1 + 4 * i), pageCount_))
+            pages.push_back(p);
     }
     return pages;
 }
@@ -405,7 +445,9 @@ TableInfo JetFile::ReadTable(std::uint32_t tdefPage) {
         const std::uint8_t* r = d + at + 4;
         for (int k = 0; k < 10; ++k) {
             const std::uint16_t number = Get16(r + 3 * k);
-            if (number != 0xFFFF) index.columns.push_back(number);
+            if (number == 0xFFFF) continue;
+            index.columns.push_back(number);
+            index.descending.push_back((r[3 * k + 2] & kIndexAscending) == 0);
         }
         index.usedPages = Get32(r + 30);
         index.firstPage = Get32(r + 34);
@@ -444,22 +486,23 @@ std::vector<std::uint8_t> JetFile::ReadLongValue(const std::uint8_t* ref, std::s
     std::vector<std::uint8_t> value;
     value.reserve(length);
     if ((word & kLongValueSinglePage) != 0) {
-        auto row = ReadRow(pointer >> 8, pointer & 0xFF);
-        if (!row || row->size() < length) Raise("a long value is missing");
+        // Long-value rows are read whatever their flags say, as Jet reads them.
+        const auto row = RowBytes(pointer >> 8, pointer & 0xFF);
+        if (row.size() < length) Raise("a long value is missing");
         if (rows != nullptr) rows->push_back(pointer);
-        value.assign(row->begin(), row->begin() + static_cast<std::ptrdiff_t>(length));
+        value.assign(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(length));
         return value;
     }
     std::size_t hops = 0;
     while (value.size() < length) {
         if (pointer == 0 || ++hops > pageCount_) Raise("a long value chain is broken");
-        auto row = ReadRow(pointer >> 8, pointer & 0xFF);
-        if (!row || row->size() < 4) Raise("a long value chain is broken");
+        const auto row = RowBytes(pointer >> 8, pointer & 0xFF);
+        if (row.size() < 4) Raise("a long value chain is broken");
         if (rows != nullptr) rows->push_back(pointer);
-        const std::size_t take = std::min(row->size() - 4, length - value.size());
-        value.insert(value.end(), row->begin() + 4,
-                     row->begin() + 4 + static_cast<std::ptrdiff_t>(take));
-        pointer = Get32(row->data());
+        const std::size_t take = std::min(row.size() - 4, length - value.size());
+        value.insert(value.end(), row.begin() + 4,
+                     row.begin() + 4 + static_cast<std::ptrdiff_t>(take));
+        pointer = Get32(row.data());
     }
     return value;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace engine::jet {
@@ -60,6 +61,7 @@ struct TableInfo {
         std::uint32_t usedPages = 0;
         std::uint32_t firstPage = 0;
         std::vector<std::uint16_t> columns;
+        std::vector<bool> descending; // per column: its keys sort downwards
         std::uint8_t flags = 0;
     };
     std::vector<RealIndex> indexes;
@@ -110,10 +112,16 @@ class JetFile {
     // A page's bytes; 3049 beyond the end of the file.
     const Page& ReadPage(std::uint32_t number);
     // The bytes of row `row` on page `page` (data or long-value page),
-    // following an overflow pointer; nothing for a deleted row.
+    // following overflow pointers; nothing for a deleted row.
     std::optional<std::vector<std::uint8_t>> ReadRow(std::uint32_t page, std::uint32_t row);
+    // The bytes a row's offset entry spans, its flags not looked at (usage
+    // map and long-value rows).
+    std::vector<std::uint8_t> RowBytes(std::uint32_t page, std::uint32_t row);
     // The pages a usage map (given by its row pointer) marks.
     std::vector<std::uint32_t> ReadUsageMap(std::uint32_t pointer);
+    // The pages holding the bits of a usage map in its large form (none for
+    // the inline form), pointers that name no page left out.
+    std::vector<std::uint32_t> MapPages(std::uint32_t pointer);
     TableInfo ReadTable(std::uint32_t tdefPage);
     // Long value of a memo / OLE column, from its 12-byte reference; the
     // long-value rows it lies in go to `rows` (none for a value in the row).
@@ -156,6 +164,9 @@ class JetFile {
   private:
     JetFile() = default;
     void CheckHeader();
+    // Where row `row` of `page` lies; 3049 when the page holds no such row.
+    std::pair<std::size_t, std::size_t> RowSpan(const Page& page, std::uint32_t pageNumber,
+                                                std::uint32_t row);
 
     std::string path_;
     platform::Replacement copy_; // the copy being written, until Commit()
@@ -172,6 +183,13 @@ class JetFile {
     };
     std::vector<Cached> cache_;
 };
+
+// Overflow pointers one row may pass through before it counts as a loop.
+constexpr std::size_t kMaxOverflowHops = 8;
+
+// A map page pointer of a usage map's large form; 0 for no page (a stored
+// value that is zero, negative or past the end of a file of `pageCount` pages).
+std::uint32_t MapPagePointer(std::uint32_t stored, std::uint32_t pageCount);
 
 // 3026 for a full disk (or a file size limit) holding `path`, 3043 for
 // other failures of `what`.

@@ -85,6 +85,7 @@ constexpr std::size_t kTdefRealIndexSize = 12;
 constexpr std::size_t kTdefColumnSize = 25;
 constexpr std::size_t kTdefRealIndexDefSize = 52;
 constexpr std::size_t kTdefLogicalIndexSize = 28;
+constexpr std::uint8_t kIndexAscending = 0x01; // the order byte of an index column
 constexpr std::uint8_t kTableUser = 0x4E;
 constexpr std::uint8_t kTableSystem = 0x53;
 

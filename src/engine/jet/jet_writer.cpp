@@ -741,15 +741,18 @@ void JetWriter::WriteFreeMap() {
         return all;
     };
     std::vector<std::uint8_t> row;
-    if (nextPage_ <= kInlineMapPages) {
+    // A map Access keeps in the large form stays in it, on its pages.
+    const std::vector<std::uint8_t> old = file_.RowBytes(1, 0);
+    if (nextPage_ <= kInlineMapPages && (old.empty() || old[0] != 1)) {
         row = *InlineUsageMap(withTail(kInlineMapPages));
     } else {
         // The large form: one map page per 32736 pages, kept where they are.
-        auto old = file_.ReadRow(1, 0);
+        // A pointer that names no page (Access leaves negative ones) gets a
+        // page when its range is needed.
         std::vector<std::uint32_t> mapPages;
-        if (old && !old->empty() && (*old)[0] == 1) {
-            for (std::size_t i = 0; i < kUsageMapPointers && 1 + 4 * i + 4 <= old->size(); ++i)
-                mapPages.push_back(Get32(old->data() + 1 + 4 * i));
+        if (!old.empty() && old[0] == 1) {
+            for (std::size_t i = 0; i < kUsageMapPointers && 1 + 4 * i + 4 <= old.size(); ++i)
+                mapPages.push_back(MapPagePointer(Get32(old.data() + 1 + 4 * i), nextPage_));
         }
         mapPages.resize(kUsageMapPointers, 0);
         const std::size_t needed = (nextPage_ + 64 + kMapPageBits - 1) / kMapPageBits;
@@ -779,7 +782,9 @@ void JetWriter::WriteFreeMap() {
     Page page = file_.ReadPage(1);
     const std::uint16_t entry = Get16(page.data() + kDataRowTable);
     const std::size_t start = entry & kRowOffsetMask;
-    if (start + kUsageMapRowSize > kPageSize) file_.Raise("the free-page map is damaged");
+    // A shorter row than the map would overwrite the row before it.
+    if (start + kUsageMapRowSize > kPageSize || old.size() < kUsageMapRowSize)
+        file_.Raise("the free-page map is damaged");
     std::memcpy(page.data() + start, row.data(), kUsageMapRowSize);
     StorePage(1, page);
 }
@@ -832,18 +837,16 @@ std::vector<std::uint8_t> JetWriter::MapRow(const std::vector<std::uint32_t>& pa
 void JetWriter::RewriteUsageMap(std::uint32_t pointer, const std::vector<std::uint32_t>& pages) {
     const std::uint32_t number = pointer >> 8, row = pointer & 0xFF;
     // Map pages of an old large form are let go first.
-    if (auto old = file_.ReadRow(number, row); old && !old->empty() && (*old)[0] == 1) {
-        for (std::size_t i = 0; 1 + 4 * i + 4 <= old->size(); ++i) {
-            const std::uint32_t p = Get32(old->data() + 1 + 4 * i);
-            if (p != 0) FreePage(p);
-        }
-    }
+    for (const std::uint32_t p : file_.MapPages(pointer))
+        FreePage(p);
     const std::vector<std::uint8_t> bytes = MapRow(pages);
     Page page = file_.ReadPage(number);
     const std::uint32_t count = Get16(page.data() + kDataRowCount);
     if (row >= count) file_.Raise("a usage map row is missing");
     const std::size_t start = Get16(page.data() + kDataRowTable + 2 * row) & kRowOffsetMask;
-    if (start + kUsageMapRowSize > kPageSize) file_.Raise("a usage map row is damaged");
+    if (start + kUsageMapRowSize > kPageSize ||
+        file_.RowBytes(number, row).size() < kUsageMapRowSize)
+        file_.Raise("a usage map row is damaged");
     std::memcpy(page.data() + start, bytes.data(), kUsageMapRowSize);
     StorePage(number, page);
 }
@@ -1146,12 +1149,8 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
             pages.push_back(p);
     }
     for (const std::uint32_t pointer : maps) {
-        if (auto row = file_.ReadRow(pointer >> 8, pointer & 0xFF);
-            row && !row->empty() && (*row)[0] == 1) {
-            for (std::size_t i = 0; 1 + 4 * i + 4 <= row->size(); ++i) {
-                if (const std::uint32_t p = Get32(row->data() + 1 + 4 * i)) pages.push_back(p);
-            }
-        }
+        for (const std::uint32_t p : file_.MapPages(pointer))
+            pages.push_back(p);
     }
 
     const TableInfo catalog = file_.ReadTable(kCatalogPage);
