@@ -28,7 +28,7 @@ void EnsureTrailingSeparator(std::string& folder) {
 
 // The name on an EXPORT or REPORT line: up to any "{", upper case.
 std::string BlockName(const std::string& rest) {
-    return platform::UpperCase(Trim(rest.substr(0, rest.find('{'))));
+    return platform::UpperCaseName(Trim(rest.substr(0, rest.find('{'))));
 }
 
 bool IsBlockEnd(const std::string& key) {
@@ -53,7 +53,7 @@ void ApplyExportKey(const std::string& key, const std::string& value, ExportTarg
     } else if (key == "TYPE") {
         target.DbType = store::DestinationTypeFromName(platform::UpperCase(value));
     } else if (key == "TABLE") {
-        if (!value.empty()) target.TableName = platform::UpperCase(value);
+        if (!value.empty()) target.TableName = platform::UpperCaseName(value);
     }
 }
 
@@ -93,7 +93,7 @@ bool ApplyReportKey(const std::string& key, const std::string& value, ReportSpec
     } else if (key == "TITLE") {
         report.Title = value;
     } else if (key == "FILE") {
-        report.OutputFile = platform::UpperCase(value);
+        report.OutputFile = platform::UpperCaseName(value);
     } else if (key == "FORMAT") {
         report.Format = ReportFormatCode(platform::UpperCase(value));
     } else if (key == "COPIES") {

@@ -269,7 +269,7 @@ class XbaseDatabase final : public Database {
         TablePlan plan = PlanTable(version_, def);
 
         auto table = std::make_shared<TableFile>();
-        table->name = platform::UpperCase(name);
+        table->name = platform::UpperCaseName(name);
         table->path = path;
         table->writable = table->exclusive = true;
         // A memo file left beside a table that is gone belongs to no one; a
@@ -331,7 +331,7 @@ class XbaseDatabase final : public Database {
 
     // The table, opened (and locked) on first use.
     std::shared_ptr<TableFile> Table(const std::string& name, int missingError) {
-        const std::string key = platform::UpperCase(name);
+        const std::string key = platform::UpperCaseName(name);
         if (auto found = tables_.find(key); found != tables_.end()) return found->second;
         const auto path = platform::ResolveExistingPath(TablePath(name));
         if (!path || !platform::IsOrdinaryFile(*path)) {
@@ -419,7 +419,7 @@ class XbaseDatabase final : public Database {
 
   private:
     std::string TablePath(const std::string& name) const {
-        return folder_ + platform::UpperCase(name) + ".DBF";
+        return folder_ + platform::UpperCaseName(name) + ".DBF";
     }
 
     [[noreturn]] static void RaiseExists(const std::string& name) {
@@ -433,7 +433,7 @@ class XbaseDatabase final : public Database {
 
     void DeleteMemoFiles(const std::string& name) {
         for (const char* extension : {".DBT", ".FPT"}) {
-            const std::string wanted = folder_ + platform::UpperCase(name) + extension;
+            const std::string wanted = folder_ + platform::UpperCaseName(name) + extension;
             const auto found = platform::ResolveExistingPath(wanted);
             if (!found || !platform::IsOrdinaryFile(*found)) continue;
             const int err = platform::DeleteUnlockedFile(*found);
@@ -444,7 +444,8 @@ class XbaseDatabase final : public Database {
 
     // Creates the new table's memo file; returns its first free block.
     std::uint32_t CreateMemoFile(TableFile& table, const std::string& name) {
-        table.memoPath = folder_ + platform::UpperCase(name) + "." + MemoExtension(table.memoKind);
+        table.memoPath =
+            folder_ + platform::UpperCaseName(name) + "." + MemoExtension(table.memoKind);
         if (const int err = table.memoFile.Open(table.memoPath, DataFile::Mode::CreateNew)) {
             const std::string path = table.memoPath;
             table.memoPath.clear(); // not ours to delete
@@ -627,7 +628,7 @@ std::unique_ptr<Recordset> XbaseDatabase::OpenRecordset(const std::string& name,
 }
 
 void XbaseDatabase::ForgetTable(const std::string& name) {
-    const auto found = tables_.find(platform::UpperCase(name));
+    const auto found = tables_.find(platform::UpperCaseName(name));
     if (found == tables_.end()) return;
     const std::shared_ptr<TableFile> table = found->second;
     for (XbaseRecordset* recordset : std::vector<XbaseRecordset*>(recordsets_)) {
