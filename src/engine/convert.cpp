@@ -739,7 +739,8 @@ bool UnitsOf(std::string_view digits, long long shift, std::uint64_t limit, std:
         const int first = digits[std::size_t(kept)] - '0';
         const bool more =
             digits.find_first_not_of('0', std::size_t(kept) + 1) != std::string_view::npos;
-        if (first > 5 || (first == 5 && (more || whole % 2 == 1))) ++whole;
+        const bool up = first > 5 || (first == 5 && (more || whole % 2 == 1));
+        if (up && __builtin_add_overflow(whole, 1u, &whole)) return false;
     }
     if (whole > limit) return false;
     units = whole;

@@ -236,7 +236,7 @@ const char* ColumnType(int type) {
         return "INTEGER";
     case dbCurrency:
         // Ten-thousandths in a whole number: exact where a REAL is not.
-        // Files of earlier versions hold REAL values, read as doubles.
+        // Files of earlier versions hold REAL values, converted when read.
         return "CURRENCY";
     case dbSingle:
     case dbDouble:

@@ -183,7 +183,8 @@ TEST(CurrencyText, ConvertsExactlyAtTheExtremes) {
     // Beyond the range: the engine's overflow, never a wrapped value.
     for (const char* beyond :
          {"922337203685477.5808", "-922337203685477.5809", "922337203685477.58075",
-          "1000000000000000", "1E15", "1E400", "99999999999999999999999999999"}) {
+          "1000000000000000", "1E15", "1E400", "99999999999999999999999999999",
+          "1844674407370955.16155"}) { // 2^64 - 1 units, rounded up: past 64 bits
         EXPECT_EQ(ErrorOf(std::string(beyond), F(dbCurrency)), errNumericOverflow) << beyond;
     }
 }
