@@ -30,7 +30,7 @@ void EnsureTrailingSeparator(std::string& folder) {
 
 // The name on an EXPORT or REPORT line: up to any "{", upper case.
 std::string BlockName(const std::string& rest) {
-    return platform::UpperCase(Trim(rest.substr(0, rest.find('{'))));
+    return platform::UpperCaseName(Trim(rest.substr(0, rest.find('{'))));
 }
 
 bool IsBlockEnd(const std::string& key) {
@@ -56,7 +56,7 @@ void ApplyExportKey(const std::string& key, const std::string& value,
     } else if (key == "TYPE") {
         target.DbType = store::DestinationTypeFromName(platform::UpperCase(value));
     } else if (key == "TABLE") {
-        if (!value.empty()) target.TableName = platform::UpperCase(value);
+        if (!value.empty()) target.TableName = platform::UpperCaseName(value);
     }
 }
 

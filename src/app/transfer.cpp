@@ -3,8 +3,11 @@
 #include "core/runstate.h"
 #include "platform/platform.h"
 
-#include <cerrno>
+#include "engine/convert.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -88,38 +91,11 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Parses "&H..." / "&O..." at the start; the classic reader gives 16-bit values
-// for up to four hex digits (so &HFFFF is -1) and 32-bit ones beyond.
+// "&H..." / "&O..." at the start, as the engine reads them.
 bool ParseRadixNumber(std::string_view s, double& out, size_t& used) {
-    if (s.size() < 2 || s[0] != '&') return false;
-    const char kind = static_cast<char>(s[1] & ~0x20);
-    const int base = kind == 'H' ? 16 : kind == 'O' ? 8 : 0;
-    if (base == 0) return false;
-    std::uint64_t value = 0;
-    size_t i = 2, digits = 0;
-    for (; i < s.size(); ++i) {
-        int d;
-        const char c = s[i];
-        if (IsDigit(c))
-            d = c - '0';
-        else if (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f')
-            d = (c | 0x20) - 'a' + 10;
-        else
-            break;
-        if (d >= base) break;
-        value = value * base + d;
-        if (value > 0xFFFFFFFFull) value &= 0xFFFFFFFFull;
-        ++digits;
-    }
-    used = i;
-    if (digits == 0) {
-        out = 0;
-        return true;
-    }
-    if (value <= 0xFFFF && (base == 16 ? digits <= 4 : value <= 0xFFFF))
-        out = static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
-    else
-        out = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    std::int32_t value = 0;
+    if (!engine::ReadRadixNumber(s, value, used)) return false;
+    out = value;
     return true;
 }
 
@@ -152,17 +128,60 @@ size_t DecimalPrefix(std::string_view s, std::string& normal) {
     return i;
 }
 
-double ToDouble(const std::string& normal) {
+// The power of ten of the first significant digit of a number in the form
+// DecimalPrefix gives, whose digits are not all zero.
+long long LeadingPower(std::string_view normal) {
+    const size_t e = normal.find('e');
+    const std::string_view mantissa = normal.substr(0, e);
+    const size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string_view::npos) return -1; // zero: never an overflow
+    long long power = first < point ? static_cast<long long>(point - first) - 1
+                                    : -static_cast<long long>(first - point);
+    if (e != std::string_view::npos) {
+        size_t i = e + 1;
+        const bool negative = i < normal.size() && normal[i] == '-';
+        if (i < normal.size() && (normal[i] == '-' || normal[i] == '+')) ++i;
+        long long exponent = 0;
+        for (; i < normal.size(); ++i)
+            exponent = std::min(exponent * 10 + (normal[i] - '0'), 1000000LL);
+        power += negative ? -exponent : exponent;
+    }
+    return power;
+}
+
+// Hosts print the largest Double with 15 significant digits,
+// 1.79769313486232E+308, just beyond it: such a number stands for it.
+bool IsPrintedLargestDouble(std::string_view normal) {
+    if (LeadingPower(normal) != 308) return false;
+    std::string digits;
+    for (const char c : normal.substr(0, normal.find('e'))) {
+        if (c >= '0' && c <= '9' && (!digits.empty() || c != '0')) digits += c;
+    }
+    digits.resize(16, '0');
+    return digits < "1797693134862325";
+}
+
+// The value of a number in the form DecimalPrefix gives. A magnitude beyond
+// the largest Double sets `overflow`; one below the least becomes 0.
+double ToDouble(const std::string& normal, bool& overflow) {
+    overflow = false;
     const char* first = normal.data();
     if (*first == '+') ++first;
     double value = 0;
-    std::from_chars(first, normal.data() + normal.size(), value);
-    return value;
+    const auto [end, ec] = std::from_chars(first, normal.data() + normal.size(), value);
+    if (ec != std::errc::result_out_of_range) return value;
+    const bool negative = *first == '-';
+    if (LeadingPower(normal) < 0) return negative ? -0.0 : 0.0;
+    if (IsPrintedLargestDouble(normal)) return negative ? -DBL_MAX : DBL_MAX;
+    overflow = true;
+    return negative ? -HUGE_VAL : HUGE_VAL;
 }
 
 } // namespace
 
-double LeadingNumber(std::string_view text) {
+double ReadLeadingNumber(std::string_view text, bool& overflow) {
+    overflow = false;
     // Blanks, tabs and line feeds do not count, wherever they stand.
     std::string packed;
     packed.reserve(text.size());
@@ -173,7 +192,12 @@ double LeadingNumber(std::string_view text) {
     if (ParseRadixNumber(packed, value, used)) return value;
     std::string normal;
     if (DecimalPrefix(packed, normal) == 0) return 0;
-    return ToDouble(normal);
+    return ToDouble(normal, overflow);
+}
+
+double LeadingNumber(std::string_view text) {
+    bool overflow = false;
+    return ReadLeadingNumber(text, overflow);
 }
 
 bool IsNumeric(std::string_view text) {
@@ -211,13 +235,26 @@ bool ParseHeaderLine(const std::string& line, std::string& name, std::int16_t& t
 
 engine::Value NumericRuleValue(std::string_view line) {
     if (TrimView(line).empty()) return engine::Null{};
-    return LeadingNumber(line);
+    bool overflow = false;
+    const double value = ReadLeadingNumber(line, overflow);
+    // The language runtime's own error, which nothing in loading traps.
+    if (overflow) throw engine::EngineError(RunTimeOverflow, "Overflow");
+    return value;
 }
 
 engine::Value TextRuleValue(std::string_view line) {
     const size_t last = line.find_last_not_of(' ');
     if (last == std::string_view::npos) return std::string();
     return std::string(line.substr(0, last + 1));
+}
+
+engine::Value DataLineValue(std::string_view line, int type) {
+    if (type == engine::dbLong || type == engine::dbDouble) return NumericRuleValue(line);
+    // A host writes NULL as an empty value. Passed on as a zero-length text it
+    // would end the run with a conversion error instead of storing Null.
+    if (type != engine::dbText && type != engine::dbMemo && TrimView(line).empty())
+        return engine::Null{};
+    return TextRuleValue(line);
 }
 
 bool IsHostErrorLine(std::string_view line) {
@@ -246,11 +283,9 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
 void LoadData(TransferFile& file, engine::Recordset& records,
               const std::optional<std::string>& firstLine) {
     const int count = core::Run().FieldCount;
-    std::vector<bool> numeric(count);
-    for (int i = 0; i < count && i < records.FieldCount(); ++i) {
-        const int type = records.FieldInfo(i).Type;
-        numeric[i] = type == engine::dbLong || type == engine::dbDouble;
-    }
+    std::vector<int> types(count, engine::dbText);
+    for (int i = 0; i < count && i < records.FieldCount(); ++i)
+        types[i] = records.FieldInfo(i).Type;
     std::string line;
     bool have = firstLine.has_value();
     if (have) line = *firstLine;
@@ -259,7 +294,7 @@ void LoadData(TransferFile& file, engine::Recordset& records,
         if (IsMarkerLine(line, CommandMarker)) break;
         if (i == 0) records.AddNew();
         if (i < count) {
-            records.SetValue(i, numeric[i] ? NumericRuleValue(line) : TextRuleValue(line));
+            records.SetValue(i, DataLineValue(line, types[i]));
             ++i;
         }
         if (i >= count) {

@@ -54,12 +54,23 @@ bool ParseHeaderLine(const std::string& line, std::string& name, std::int16_t& t
 // A number token: what a numeric check accepts ("12", " -1.5E3 ", "&HFF").
 bool IsNumeric(std::string_view text);
 // The number read from the start of the text, 0 when it does not start with one.
+// A magnitude beyond the largest Double sets `overflow` (and gives an infinity);
+// 1.79769313486232E+308, the largest Double as hosts print it, is that Double.
+double ReadLeadingNumber(std::string_view text, bool& overflow);
 double LeadingNumber(std::string_view text);
 
+// The language runtime's error number for a number too large for its type.
+inline constexpr int RunTimeOverflow = 6;
+
 // The value a data line stores: by the numeric rule for types 4 and 7, by the
-// text rule otherwise.
+// text rule otherwise. The numeric rule raises RunTimeOverflow ("Overflow")
+// for a number beyond the Double range.
 engine::Value NumericRuleValue(std::string_view line);
 engine::Value TextRuleValue(std::string_view line);
+// The value of a data line for a field of `type`: the rule the type takes,
+// and Null for an empty line (or one of blanks) in a field that holds neither
+// text nor memo.
+engine::Value DataLineValue(std::string_view line, int type);
 
 // The host error codes that may open the data section.
 bool IsHostErrorLine(std::string_view line);

@@ -1,5 +1,6 @@
 #include "engine/convert.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cfloat>
@@ -61,6 +62,7 @@ std::string Excerpt(const Value& value) {
     if (const auto* d = std::get_if<double>(&value)) return NumberText(*d);
     if (const auto* b = std::get_if<bool>(&value)) return *b ? "True" : "False";
     if (const auto* t = std::get_if<DateTime>(&value)) return FormatDateTime(*t);
+    if (const auto* c = std::get_if<Currency>(&value)) return CurrencyText(*c);
     return "the value";
 }
 
@@ -126,6 +128,10 @@ Number NumberOf(const Value& value, const Field& field) {
     if (const auto* b = std::get_if<bool>(&value)) return {true, *b ? -1 : 0, 0};
     if (const auto* i = std::get_if<std::int64_t>(&value)) return {true, *i, 0};
     if (const auto* d = std::get_if<double>(&value)) return {false, 0, *d};
+    if (const auto* c = std::get_if<Currency>(&value)) {
+        if (c->units % 10000 == 0) return {true, c->units / 10000, 0};
+        return {false, 0, CurrencyToDouble(*c)};
+    }
     if (const auto* t = std::get_if<DateTime>(&value)) {
         if (!IsValidDateTime(*t)) RaiseConversion(value, field);
         return {false, 0, DateToSerial(*t)};
@@ -160,10 +166,14 @@ double FiniteDouble(const Value& value, const Field& field) {
 
 // Single precision keeps about seven digits; the value is kept as the double
 // nearest to the shortest decimal that identifies the float, so 0.1 stays 0.1
-// rather than becoming 0.100000001490116.
+// rather than becoming 0.100000001490116. That decimal may lie just beyond the
+// largest float (3.4028235E+38), so the range is that of the values that round
+// to a float: a Single read back converts to the same Single again.
 double SingleValue(const Value& value, const Field& field) {
+    // 2^128 - 2^103: halfway between the largest float and the next power of 2.
+    constexpr double beyond = 3.4028235677973366e+38;
     const double d = FiniteDouble(value, field);
-    if (std::fabs(d) > static_cast<double>(FLT_MAX)) RaiseOverflow(value, field);
+    if (!(std::fabs(d) < beyond)) RaiseOverflow(value, field);
     const float f = static_cast<float>(d);
     std::array<char, 64> buffer{};
     const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), f);
@@ -172,11 +182,29 @@ double SingleValue(const Value& value, const Field& field) {
     return result;
 }
 
-double CurrencyValue(const Value& value, const Field& field) {
-    constexpr double limit = 922337203685477.5807;
-    const double d = FiniteDouble(value, field);
-    if (std::fabs(d) > limit) RaiseOverflow(value, field);
-    return RoundHalfEven(d * 10000.0) / 10000.0;
+constexpr std::int64_t kUnitsPerWhole = 10000;
+constexpr std::int64_t kLargestWholeCurrency = INT64_MAX / kUnitsPerWhole;
+
+Currency CurrencyValue(const Value& value, const Field& field) {
+    if (const auto* c = std::get_if<Currency>(&value)) return *c;
+    if (const auto* s = std::get_if<std::string>(&value)) {
+        bool overflow = false;
+        if (auto exact = ParseCurrency(*s, overflow)) return *exact;
+        if (overflow) RaiseOverflow(value, field);
+        RaiseConversion(value, field);
+    }
+    const Number n = NumberOf(value, field);
+    if (n.whole) {
+        if (n.integer > kLargestWholeCurrency || n.integer < -kLargestWholeCurrency)
+            RaiseOverflow(value, field);
+        return {n.integer * kUnitsPerWhole};
+    }
+    if (std::isnan(n.real)) RaiseConversion(value, field);
+    // The extended product is exact enough that only the rounding to whole
+    // units decides, halves to even as the classic conversion rounded.
+    const long double scaled = std::nearbyintl(static_cast<long double>(n.real) * kUnitsPerWhole);
+    if (!(scaled >= -0x1p63L && scaled < 0x1p63L)) RaiseOverflow(value, field);
+    return {static_cast<std::int64_t>(scaled)};
 }
 
 bool BooleanValue(const Value& value, const Field& field) {
@@ -256,6 +284,8 @@ void TextInto(const Value& value, const Field& field, std::string& out) {
     } else if (const auto* t = std::get_if<DateTime>(&value)) {
         if (!IsValidDateTime(*t)) RaiseConversion(value, field);
         out = DateText(*t);
+    } else if (const auto* c = std::get_if<Currency>(&value)) {
+        out = CurrencyText(*c);
     } else {
         RaiseConversion(value, field);
     }
@@ -664,6 +694,136 @@ std::size_t CountCharacters(std::string_view utf8) {
     for (const char c : utf8)
         count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return count;
+}
+
+bool ReadRadixNumber(std::string_view s, std::int32_t& value, std::size_t& used) {
+    if (s.size() < 2 || s[0] != '&') return false;
+    const char kind = static_cast<char>(s[1] & ~0x20);
+    const int base = kind == 'H' ? 16 : kind == 'O' ? 8 : 0;
+    if (base == 0) return false;
+    std::uint64_t bits = 0;
+    std::size_t i = 2, digits = 0;
+    for (; i < s.size(); ++i) {
+        const int d = HexDigit(s[i]);
+        if (d < 0 || d >= base) break;
+        bits = (bits * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d)) &
+               0xFFFFFFFFull;
+        ++digits;
+    }
+    used = i;
+    if (bits <= 0xFFFF && (base == 16 ? digits <= 4 : true))
+        value = static_cast<std::int16_t>(static_cast<std::uint16_t>(bits));
+    else
+        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(bits));
+    return true;
+}
+
+namespace {
+
+// The magnitude of a decimal number in ten-thousandths, rounded halves to
+// even; false beyond `limit`. `digits` holds the significant digits without
+// leading zeros; the number is digits x 10^(shift - 4).
+bool UnitsOf(std::string_view digits, long long shift, std::uint64_t limit, std::uint64_t& units) {
+    const long long kept = static_cast<long long>(digits.size()) + shift;
+    if (kept > 20) return false;
+    std::uint64_t whole = 0;
+    const auto push = [&](int d) {
+        return !__builtin_mul_overflow(whole, 10u, &whole) &&
+               !__builtin_add_overflow(whole, static_cast<unsigned>(d), &whole);
+    };
+    for (long long i = 0; i < kept; ++i) {
+        const int d = i < static_cast<long long>(digits.size()) ? digits[std::size_t(i)] - '0' : 0;
+        if (!push(d)) return false;
+    }
+    if (kept >= 0 && kept < static_cast<long long>(digits.size())) {
+        const int first = digits[std::size_t(kept)] - '0';
+        const bool more =
+            digits.find_first_not_of('0', std::size_t(kept) + 1) != std::string_view::npos;
+        const bool up = first > 5 || (first == 5 && (more || whole % 2 == 1));
+        if (up && __builtin_add_overflow(whole, 1u, &whole)) return false;
+    }
+    if (whole > limit) return false;
+    units = whole;
+    return true;
+}
+
+} // namespace
+
+std::optional<Currency> ParseCurrency(std::string_view text, bool& overflow) {
+    overflow = false;
+    text = TrimBlanks(text);
+    std::int32_t radix = 0;
+    std::size_t used = 0;
+    if (ReadRadixNumber(text, radix, used)) {
+        if (used != text.size() || used == 2) return std::nullopt;
+        return Currency{radix * kUnitsPerWhole};
+    }
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::string digits;
+    long long fraction = 0;
+    std::size_t mantissa = 0;
+    for (bool point = false; i < text.size(); ++i) {
+        if (text[i] == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (!IsDigit(text[i])) break;
+        ++mantissa;
+        fraction += point;
+        if (digits.empty() && text[i] == '0') continue;
+        digits += text[i];
+    }
+    if (mantissa == 0) return std::nullopt;
+    long long exponent = 0;
+    if (i < text.size() && (text[i] == 'E' || text[i] == 'e' || text[i] == 'D' || text[i] == 'd')) {
+        ++i;
+        bool negativeExponent = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            negativeExponent = text[i++] == '-';
+        const std::size_t start = i;
+        for (; i < text.size() && IsDigit(text[i]); ++i)
+            exponent = std::min(exponent * 10 + (text[i] - '0'), 1000000LL);
+        if (i == start) return std::nullopt;
+        if (negativeExponent) exponent = -exponent;
+    }
+    if (i != text.size()) return std::nullopt;
+    // The least Currency has one unit more than the greatest.
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : INT64_MAX;
+    std::uint64_t units = 0;
+    if (!digits.empty() && !UnitsOf(digits, exponent - fraction + 4, limit, units)) {
+        overflow = true;
+        return std::nullopt;
+    }
+    return Currency{negative ? static_cast<std::int64_t>(0 - units)
+                             : static_cast<std::int64_t>(units)};
+}
+
+std::string CurrencyText(Currency value) {
+    const bool negative = value.units < 0;
+    // Through unsigned: the least value has no positive counterpart.
+    const std::uint64_t magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(value.units) : std::uint64_t(value.units);
+    std::string text = (negative ? "-" : "") + std::to_string(magnitude / kUnitsPerWhole);
+    std::uint64_t fraction = magnitude % kUnitsPerWhole;
+    if (fraction != 0) {
+        char places[5] = {'.', '0', '0', '0', '0'};
+        for (int at = 4; at >= 1; --at, fraction /= 10)
+            places[at] = static_cast<char>('0' + fraction % 10);
+        std::size_t length = 5;
+        while (places[length - 1] == '0')
+            --length;
+        text.append(places, length);
+    }
+    return text;
+}
+
+double CurrencyToDouble(Currency value) {
+    const std::string text = CurrencyText(value);
+    double result = 0;
+    std::from_chars(text.data(), text.data() + text.size(), result);
+    return result;
 }
 
 std::string NumberText(double value) {

@@ -6,6 +6,7 @@
 #include "engine/engine.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,22 @@ std::optional<double> ParseNumber(std::string_view text);
 std::optional<DateTime> ParseDate(std::string_view text);
 // Halves go to the even neighbour, as the classic engine rounded.
 double RoundHalfEven(double value);
+
+// A "&H" or "&O" number at the start of `s`, as the classic reader took it:
+// up to four hexadecimal digits (or an octal value up to &O177777) make a
+// 16-bit value, so &HFFFF is -1; longer ones a 32-bit value. No digits give 0.
+// False when `s` starts with neither; `used` counts the characters read.
+bool ReadRadixNumber(std::string_view s, std::int32_t& value, std::size_t& used);
+
+// Text as Currency, exactly, never through a double: a decimal number (E or D
+// before an exponent) or a whole "&H"/"&O" number, blanks around it allowed,
+// rounded to four decimals with halves to even. Nothing when the text is not
+// a number; then `overflow` tells a number beyond Currency's range.
+std::optional<Currency> ParseCurrency(std::string_view text, bool& overflow);
+// The shortest exact decimal text of a Currency value ("." decimal point).
+std::string CurrencyText(Currency value);
+// The double nearest to a Currency value, for formats that store a double.
+double CurrencyToDouble(Currency value);
 
 bool IsValidDateTime(const DateTime& value);
 // The stored form "YYYY-MM-DD HH:MM:SS" and its inverse (that form only).

@@ -112,8 +112,16 @@ struct Null {
 };
 using Blob = std::vector<std::uint8_t>;
 
-// A field value. Text is UTF-8.
-using Value = std::variant<Null, bool, std::int64_t, double, std::string, DateTime, Blob>;
+// A Currency value, kept exactly as the classic engine kept money: a whole
+// number of ten-thousandths (-922337203685477.5808 to 922337203685477.5807).
+struct Currency {
+    std::int64_t units = 0;
+    bool operator==(const Currency&) const = default;
+};
+
+// A field value. Text is UTF-8. A Currency field's values are Currency, except
+// from formats that store money as a double (Paradox, Excel), read as double.
+using Value = std::variant<Null, bool, std::int64_t, double, std::string, DateTime, Blob, Currency>;
 
 inline bool IsNull(const Value& v) {
     return std::holds_alternative<Null>(v);

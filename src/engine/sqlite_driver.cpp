@@ -233,6 +233,9 @@ const char* ColumnType(int type) {
     case dbLong:
         return "INTEGER";
     case dbCurrency:
+        // Ten-thousandths in a whole number: exact where a REAL is not.
+        // Files of earlier versions hold REAL values, converted when read.
+        return "CURRENCY";
     case dbSingle:
     case dbDouble:
         return "REAL";
@@ -359,6 +362,8 @@ Value ReadColumn(sqlite3_stmt* s, int column, int type) {
         if (storage == SQLITE_INTEGER) return std::int64_t{sqlite3_column_int64(s, column)};
         break;
     case dbCurrency:
+        if (storage == SQLITE_INTEGER) return Currency{sqlite3_column_int64(s, column)};
+        break;
     case dbSingle:
     case dbDouble:
         if (storage == SQLITE_INTEGER || storage == SQLITE_FLOAT) {
@@ -531,6 +536,9 @@ class NativeRecordset final : public Recordset {
             BindText(c, s, i + 1, std::string_view(text, 19));
             break;
         }
+        case 7:
+            rc = sqlite3_bind_int64(s, i + 1, std::get<Currency>(value).units);
+            break;
         case 6: {
             static const std::uint8_t empty = 0;
             const Blob& blob = std::get<Blob>(value);

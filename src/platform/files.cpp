@@ -45,7 +45,7 @@ std::optional<std::string> ResolveExistingPath(const std::string& path) {
     std::optional<std::string> found;
     int matches = 0;
     while (dirent* entry = ::readdir(dir)) {
-        if (::strcasecmp(entry->d_name, name.c_str()) == 0) {
+        if (SameNameIgnoringCase(entry->d_name, name)) {
             ++matches;
             found = (slash == std::string::npos ? std::string() : folder) + entry->d_name;
         }

@@ -109,8 +109,14 @@ bool IsValidUtf8(std::string_view bytes);
 std::string Utf8ToCp1252(std::string_view utf8);
 std::string Cp1252ToUtf8(std::string_view bytes);
 
-// ASCII upper case (file, table and command names), leaving other bytes alone.
+// ASCII upper case (command words, keys, type names), leaving other bytes
+// alone: what the script compares must not depend on the locale.
 std::string UpperCase(std::string text);
+// A file or table name (UTF-8) in upper case, every letter the way the user's
+// locale upper-cases it (résumé becomes RÉSUMÉ).
+std::string UpperCaseName(const std::string& name);
+// Whether two names are the same but for their letters' case, any letter.
+bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 
 // ---- Processes ---------------------------------------------------------------
 

@@ -1,8 +1,13 @@
 // Character sets: the transfer file may arrive as UTF-8 or as Windows-1252.
 #include "platform/platform.h"
 
+#include <QLocale>
+#include <QString>
+
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <strings.h>
 
 namespace platform {
 
@@ -122,6 +127,21 @@ std::string UpperCase(std::string text) {
     for (char& c : text)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return text;
+}
+
+std::string UpperCaseName(const std::string& name) {
+    // QLocale() is the user's locale, or the one a test set as the default.
+    return QLocale().toUpper(QString::fromStdString(name)).toStdString();
+}
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0) return true;
+    const auto nonAscii = [](std::string_view s) {
+        return std::any_of(s.begin(), s.end(),
+                           [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    };
+    if (!nonAscii(a) && !nonAscii(b)) return false;
+    return UpperCaseName(std::string(a)) == UpperCaseName(std::string(b));
 }
 
 } // namespace platform

@@ -206,6 +206,8 @@ Value ConvertToClass(const Value& value, ValueClass cls, const std::string& fiel
             d = double(*i);
         else if (const auto* r = std::get_if<double>(&value))
             d = *r;
+        else if (const auto* c = std::get_if<engine::Currency>(&value))
+            d = engine::CurrencyToDouble(*c);
         else if (const auto* b = std::get_if<bool>(&value))
             d = *b ? 1 : 0;
         else if (text) {
@@ -222,6 +224,11 @@ Value ConvertToClass(const Value& value, ValueClass cls, const std::string& fiel
     }
     case ValueClass::Double:
     case ValueClass::BigDecimal:
+        if (const auto* c = std::get_if<engine::Currency>(&value)) {
+            // A BigDecimal holds money exactly.
+            if (cls == ValueClass::BigDecimal) return value;
+            return engine::CurrencyToDouble(*c);
+        }
         if (const auto* i = std::get_if<std::int64_t>(&value)) return double(*i);
         if (std::holds_alternative<double>(value)) return value;
         if (const auto* b = std::get_if<bool>(&value)) return *b ? 1.0 : 0.0;
@@ -235,6 +242,7 @@ Value ConvertToClass(const Value& value, ValueClass cls, const std::string& fiel
         if (std::holds_alternative<bool>(value)) return value;
         if (const auto* i = std::get_if<std::int64_t>(&value)) return *i != 0;
         if (const auto* d = std::get_if<double>(&value)) return *d != 0;
+        if (const auto* c = std::get_if<engine::Currency>(&value)) return c->units != 0;
         if (text) {
             const std::string t = UpperAscii(*text);
             if (t == "TRUE" || t == "YES" || t == "ON" || t == "1" || t == "-1") return true;

@@ -1,11 +1,14 @@
 #include "printengine/expression.h"
 
+#include "engine/convert.h"
+
 #include <QString>
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace printengine {
 
@@ -362,11 +365,24 @@ class Parser {
 }
 
 bool IsNumber(const Value& v) {
-    return std::holds_alternative<std::int64_t>(v) || std::holds_alternative<double>(v);
+    return std::holds_alternative<std::int64_t>(v) || std::holds_alternative<double>(v) ||
+           std::holds_alternative<engine::Currency>(v);
 }
 double AsDouble(const Value& v) {
     if (const auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
+    if (const auto* c = std::get_if<engine::Currency>(&v)) return engine::CurrencyToDouble(*c);
     return std::get<double>(v);
+}
+
+// Money and whole numbers as ten-thousandths, for exact sums and comparisons
+// of money; nothing for other values and whole numbers beyond Currency.
+std::optional<std::int64_t> MoneyUnits(const Value& v) {
+    if (const auto* c = std::get_if<engine::Currency>(&v)) return c->units;
+    std::int64_t units = 0;
+    if (const auto* i = std::get_if<std::int64_t>(&v);
+        i && !__builtin_mul_overflow(*i, 10000, &units))
+        return units;
+    return std::nullopt;
 }
 
 const char* TypeName(const Value& v) {
@@ -377,6 +393,7 @@ const char* TypeName(const Value& v) {
         return "a Boolean";
     case 2:
     case 3:
+    case 7:
         return "a number";
     case 4:
         return "a String";
@@ -419,6 +436,18 @@ Value Arithmetic(Op op, const Value& a, const Value& b) {
         }
         if (!overflow) return r;
     }
+    // Money added to or taken from money (or a whole number) stays exact,
+    // as with Java's BigDecimal.
+    const bool money =
+        std::holds_alternative<engine::Currency>(a) || std::holds_alternative<engine::Currency>(b);
+    if (money && (op == Op::Add || op == Op::Sub)) {
+        const auto ua = MoneyUnits(a), ub = MoneyUnits(b);
+        std::int64_t r = 0;
+        if (ua && ub &&
+            !(op == Op::Add ? __builtin_add_overflow(*ua, *ub, &r)
+                            : __builtin_sub_overflow(*ua, *ub, &r)))
+            return engine::Currency{r};
+    }
     const double x = AsDouble(a), y = AsDouble(b);
     switch (op) {
     case Op::Add:
@@ -438,6 +467,8 @@ int Compare(const Value& a, const Value& b) {
         const auto* ia = std::get_if<std::int64_t>(&a);
         const auto* ib = std::get_if<std::int64_t>(&b);
         if (ia && ib) return *ia < *ib ? -1 : *ia > *ib;
+        const auto ua = MoneyUnits(a), ub = MoneyUnits(b);
+        if (ua && ub) return *ua < *ub ? -1 : *ua > *ub;
         const double x = AsDouble(a), y = AsDouble(b);
         return x < y ? -1 : x > y;
     }
@@ -481,6 +512,8 @@ Value Eval(const ExprNode& n, const Lookup& lookup) {
         if (const auto* i = std::get_if<std::int64_t>(&v))
             return *i == INT64_MIN ? Value(-static_cast<double>(*i)) : Value(-*i);
         if (const auto* d = std::get_if<double>(&v)) return -*d;
+        if (const auto* c = std::get_if<engine::Currency>(&v))
+            return c->units == INT64_MIN ? Value(-AsDouble(v)) : Value(engine::Currency{-c->units});
         EvalFail(std::string("Cannot negate ") + TypeName(v));
     }
     case Op::Not:
@@ -616,6 +649,8 @@ std::string JavaText(const Value& value) {
                           d.hour, d.minute, d.second);
         return buf;
     }
+    case 7:
+        return engine::CurrencyText(std::get<engine::Currency>(value));
     default:
         return "[binary]";
     }

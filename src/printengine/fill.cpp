@@ -1,5 +1,6 @@
 #include "printengine/fill.h"
 
+#include "engine/convert.h"
 #include "printengine/format.h"
 
 #include <QFontMetricsF>
@@ -84,6 +85,27 @@ struct VariableState {
     std::int64_t intSum = 0;
     bool allInts = true;
     std::int64_t count = 0;
+    // Money is summed exactly in ten-thousandths, whole numbers with it,
+    // while the sum stays within Currency's range.
+    std::int64_t moneySum = 0;
+    bool money = false;
+    bool moneyExact = true;
+
+    void AddMoney(const Value& v) {
+        std::int64_t units = 0;
+        if (const auto* c = std::get_if<engine::Currency>(&v)) {
+            money = true;
+            units = c->units;
+        } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
+            moneyExact = moneyExact && !__builtin_mul_overflow(*i, 10000, &units);
+        } else {
+            moneyExact = false;
+        }
+        moneyExact = moneyExact && !__builtin_add_overflow(moneySum, units, &moneySum);
+    }
+    bool ExactMoney(ValueClass cls) const {
+        return money && moneyExact && (cls == ValueClass::BigDecimal || cls == ValueClass::Object);
+    }
 };
 
 class Filler {
@@ -232,9 +254,15 @@ class Filler {
             if (const auto* n = std::get_if<std::int64_t>(&s.value)) {
                 s.intSum = *n;
                 s.sum = double(*n);
+                s.AddMoney(s.value);
             } else if (const auto* d = std::get_if<double>(&s.value)) {
                 s.sum = *d;
                 s.allInts = false;
+                s.moneyExact = false;
+            } else if (const auto* c = std::get_if<engine::Currency>(&s.value)) {
+                s.sum = engine::CurrencyToDouble(*c);
+                s.allInts = false;
+                s.AddMoney(s.value);
             }
             state_.variables[size_t(VariableSlot(r_, i))] = s.value;
         }
@@ -261,7 +289,8 @@ class Filler {
                 if (engine::IsNull(v)) break;
                 const auto* i = std::get_if<std::int64_t>(&v);
                 const auto* d = std::get_if<double>(&v);
-                if (!i && !d)
+                const auto* c = std::get_if<engine::Currency>(&v);
+                if (!i && !d && !c)
                     throw FillError("The variable " + def.name +
                                     " sums a value that is not a number.");
                 ++s.count;
@@ -269,10 +298,13 @@ class Filler {
                     s.sum += double(*i);
                     if (__builtin_add_overflow(s.intSum, *i, &s.intSum)) s.allInts = false;
                 } else {
-                    s.sum += *d;
+                    s.sum += d ? *d : engine::CurrencyToDouble(*c);
                     s.allInts = false;
                 }
-                if (def.calculation == Calculation::Sum) {
+                s.AddMoney(v);
+                if (def.calculation == Calculation::Sum && s.ExactMoney(def.valueClass)) {
+                    s.value = engine::Currency{s.moneySum};
+                } else if (def.calculation == Calculation::Sum) {
                     s.value = AsClass(s.sum, s.allInts, s.intSum, def.valueClass);
                 } else {
                     const double avg = s.sum / double(s.count);
@@ -298,11 +330,17 @@ class Filler {
 
     static bool Better(const Value& v, const Value& current, bool lowest) {
         if (engine::IsNull(current)) return true;
+        if (const auto* a = std::get_if<engine::Currency>(&v)) {
+            if (const auto* b = std::get_if<engine::Currency>(&current))
+                return lowest ? a->units < b->units : a->units > b->units;
+        }
         const auto number = [](const Value& x, double& out) {
             if (const auto* i = std::get_if<std::int64_t>(&x))
                 out = double(*i);
             else if (const auto* d = std::get_if<double>(&x))
                 out = *d;
+            else if (const auto* c = std::get_if<engine::Currency>(&x))
+                out = engine::CurrencyToDouble(*c);
             else
                 return false;
             return true;

@@ -1,10 +1,13 @@
 #include "printengine/format.h"
 
+#include "engine/convert.h"
+
 #include <QDateTime>
 #include <QLocale>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace printengine {
@@ -166,16 +169,12 @@ QString JavaToQtDateFormat(const std::string& java) {
 
 } // namespace
 
-QString FormatNumber(double value, const std::string& pattern) {
-    if (!std::isfinite(value)) return std::isnan(value) ? "NaN" : value > 0 ? "∞" : "-∞";
-    const NumberPattern p = ParseNumberPattern(pattern);
+namespace {
+
+// The pattern's number from its digits: `digits` is |value| in fixed-point
+// form with the pattern's most fraction digits.
+QString ComposeNumber(bool negative, const std::string& digits, const NumberPattern& p) {
     const QLocale locale;
-    double v = value * p.multiplier;
-    const bool negative = std::signbit(v) && v != 0;
-    v = std::fabs(v);
-    char buf[400];
-    std::snprintf(buf, sizeof buf, "%.*f", std::clamp(p.maxFraction, 0, 30), v);
-    std::string digits = buf;
     std::string intPart = digits, fracPart;
     if (const size_t dot = digits.find('.'); dot != std::string::npos) {
         intPart = digits.substr(0, dot);
@@ -203,6 +202,44 @@ QString FormatNumber(double value, const std::string& pattern) {
     return p.prefix + out + p.suffix;
 }
 
+} // namespace
+
+QString FormatNumber(double value, const std::string& pattern) {
+    if (!std::isfinite(value)) return std::isnan(value) ? "NaN" : value > 0 ? "∞" : "-∞";
+    const NumberPattern p = ParseNumberPattern(pattern);
+    double v = value * p.multiplier;
+    const bool negative = std::signbit(v) && v != 0;
+    v = std::fabs(v);
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.*f", std::clamp(p.maxFraction, 0, 30), v);
+    return ComposeNumber(negative, buf, p);
+}
+
+QString FormatMoney(engine::Currency value, const std::string& pattern) {
+    const NumberPattern p = ParseNumberPattern(pattern);
+    if (p.multiplier != 1) return FormatNumber(engine::CurrencyToDouble(value), pattern);
+    const bool negative = value.units < 0;
+    std::uint64_t units = negative ? 0 - std::uint64_t(value.units) : std::uint64_t(value.units);
+    // Fewer decimals than money has: rounded halves to even, as Java's
+    // DecimalFormat rounds.
+    const int places = std::clamp(p.maxFraction, 0, 30);
+    if (places < 4) {
+        std::uint64_t step = 1;
+        for (int i = places; i < 4; ++i)
+            step *= 10;
+        const std::uint64_t rest = units % step;
+        units -= rest;
+        if (rest * 2 > step || (rest * 2 == step && (units / step) % 2 == 1)) units += step;
+    }
+    std::string digits = std::to_string(units / 10000);
+    if (places > 0) {
+        std::string fraction = std::to_string(units % 10000 + 10000).substr(1);
+        fraction.resize(std::size_t(places), '0');
+        digits += '.' + fraction;
+    }
+    return ComposeNumber(negative, digits, p);
+}
+
 QString FormatDate(const engine::DateTime& d, const std::string& pattern) {
     // Dates carry no time zone; UTC keeps the system's zone rules out of it.
     const QDateTime dt(QDate(d.year, d.month, d.day), QTime(d.hour, d.minute, d.second), Qt::UTC);
@@ -215,6 +252,7 @@ QString FormatValue(const Value& value, const std::string& pattern) {
         if (const auto* i = std::get_if<std::int64_t>(&value))
             return FormatNumber(static_cast<double>(*i), pattern);
         if (const auto* d = std::get_if<double>(&value)) return FormatNumber(*d, pattern);
+        if (const auto* c = std::get_if<engine::Currency>(&value)) return FormatMoney(*c, pattern);
         if (const auto* dt = std::get_if<engine::DateTime>(&value)) return FormatDate(*dt, pattern);
     }
     return QString::fromStdString(JavaText(value));

@@ -12,6 +12,8 @@ namespace printengine {
 QString FormatValue(const Value& value, const std::string& pattern);
 
 QString FormatNumber(double value, const std::string& pattern);
+// Money exactly, every digit the pattern shows.
+QString FormatMoney(engine::Currency value, const std::string& pattern);
 QString FormatDate(const engine::DateTime& value, const std::string& pattern);
 
 } // namespace printengine

@@ -2,6 +2,7 @@
 
 #include "core/runstate.h"
 #include "core/text.h"
+#include "engine/convert.h"
 #include "platform/platform.h"
 #include "store/formats.h"
 #include "store/messages.h"
@@ -181,6 +182,8 @@ void AppendValueItem(std::string& line, bool first, const engine::Value& value,
         AppendInteger(line, *integer);
     else if (const auto* number = std::get_if<double>(&value))
         AppendNumber(line, *number, format);
+    else if (const auto* money = std::get_if<engine::Currency>(&value))
+        AppendNumber(line, engine::CurrencyToDouble(*money), format);
     else if (engine::IsNull(value))
         line += "Null";
     else

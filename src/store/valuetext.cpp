@@ -1,5 +1,7 @@
 #include "store/valuetext.h"
 
+#include "engine/convert.h"
+
 #include <QDate>
 #include <QLocale>
 #include <QString>
@@ -89,6 +91,15 @@ std::string DateText(const engine::DateTime& dt) {
     return text.toStdString();
 }
 
+// Exact, with the locale's decimal separator.
+std::string MoneyText(engine::Currency value) {
+    std::string text = engine::CurrencyText(value);
+    const size_t point = text.find('.');
+    if (point != std::string::npos)
+        text.replace(point, 1, TextLocale().decimalPoint().toStdString());
+    return text;
+}
+
 std::string BlobText(const engine::Blob& bytes) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -112,6 +123,7 @@ std::string ValueText(const engine::Value& value, const std::string& nullText) {
         std::string operator()(const std::string& s) const { return s; }
         std::string operator()(const engine::DateTime& dt) const { return DateText(dt); }
         std::string operator()(const engine::Blob& b) const { return BlobText(b); }
+        std::string operator()(engine::Currency c) const { return MoneyText(c); }
     };
     return std::visit(Visitor{nullText}, value);
 }

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <unistd.h>
 
@@ -81,6 +83,51 @@ TEST(NumericRule, ReadsTheLeadingNumberLikeTheClassicReader) {
     EXPECT_DOUBLE_EQ(number("&H10000"), 65536);
     EXPECT_DOUBLE_EQ(number("&O17"), 15);
     EXPECT_DOUBLE_EQ(number("\t7\n"), 7);
+}
+
+TEST(NumericRule, NumbersBeyondTheDoubleRangeOverflow) {
+    auto number = [](const char* line) { return std::get<double>(NumericRuleValue(line)); };
+    for (const char* beyond :
+         {"1E+400", "-1E+309", "1D999", "1.79769313486233E+308", "1797693134862325E+293"}) {
+        try {
+            NumericRuleValue(beyond);
+            ADD_FAILURE() << beyond;
+        } catch (const engine::EngineError& e) {
+            EXPECT_EQ(e.Number(), RunTimeOverflow) << beyond;
+            EXPECT_EQ(e.Description(), "Overflow");
+        }
+    }
+    // The largest Double as hosts print it, with 15 digits, stands for it.
+    EXPECT_EQ(number("1.79769313486232E+308"), DBL_MAX);
+    EXPECT_EQ(number("-1.79769313486232E+308"), -DBL_MAX);
+    EXPECT_EQ(number("1.797693134862324999E308"), DBL_MAX);
+    EXPECT_EQ(number("-17976931348623159D292"), -DBL_MAX);
+    EXPECT_EQ(number("1.7976931348623157E308"), DBL_MAX);
+    // Below the least subnormal: zero; subnormals themselves are kept.
+    EXPECT_EQ(number("1E-400"), 0.0);
+    EXPECT_EQ(number("-2.5D-999"), 0.0);
+    EXPECT_EQ(number("4.9406564584124654E-324"), std::numeric_limits<double>::denorm_min());
+    // Header tokens beyond the range are no 16-bit numbers.
+    std::string name;
+    std::int16_t type = 0, size = 0;
+    EXPECT_FALSE(ParseHeaderLine("NAME/1E400/1", name, type, size));
+}
+
+TEST(DataLines, AnEmptyValueIsNullInEveryFieldButTextAndMemo) {
+    for (int type : {engine::dbBoolean, engine::dbByte, engine::dbInteger, engine::dbLong,
+                     engine::dbCurrency, engine::dbSingle, engine::dbDouble, engine::dbDate,
+                     engine::dbBinary, engine::dbLongBinary, engine::dbGUID}) {
+        EXPECT_TRUE(engine::IsNull(DataLineValue("", type))) << type;
+        EXPECT_TRUE(engine::IsNull(DataLineValue("   ", type))) << type;
+    }
+    for (int type : {engine::dbText, engine::dbMemo}) {
+        EXPECT_EQ(std::get<std::string>(DataLineValue("   ", type)), "") << type;
+        EXPECT_EQ(std::get<std::string>(DataLineValue(" x  ", type)), " x") << type;
+    }
+    // Other values keep their rule: the engine still refuses what it cannot convert.
+    EXPECT_EQ(std::get<std::string>(DataLineValue(" 12.50 ", engine::dbCurrency)), " 12.50");
+    EXPECT_EQ(std::get<std::string>(DataLineValue("\t", engine::dbBoolean)), "\t");
+    EXPECT_EQ(std::get<double>(DataLineValue("12,50", engine::dbDouble)), 12);
 }
 
 TEST(TextRule, KeepsLeadingBlanksAndDropsTrailingOnes) {

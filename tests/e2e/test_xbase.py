@@ -143,9 +143,14 @@ class XbaseExport(RunCase):
                     self.assertTrue(os.path.exists(self.path("HELD.FPT")))
 
     def test_values_and_fields_the_formats_cannot_hold_end_the_run(self):
+        # 15 digits, a sign and a three-digit exponent do not fit 20
+        # characters: the value keeps the 13 digits that do, the run goes on.
+        result = self.run_script(export("narrow", self.out, "DBASE IV") + ["SAVE"],
+                                 fields=["AMOUNT/7/8"], values=["-1.23456789012345E-100"])
+        self.assertEqual(result.code, 0, result.stderr)
+        self.assertEqual([r["AMOUNT"] for r in read_dbfread(self.path("NARROW.DBF"))],
+                         [-1.234567890123e-100])
         cases = [
-            # 15 digits, a sign and a three-digit exponent do not fit 20 characters.
-            (["AMOUNT/7/8"], ["-1.23456789012345E-100"], 3349, "'AMOUNT'"),
             (["PICTURE/11/0", "N/4/4"], ["abc", "1"], 3259, "'PICTURE'"),
         ]
         for fields, values, number, named in cases:

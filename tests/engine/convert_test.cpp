@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace engine {
@@ -27,6 +29,10 @@ std::int64_t AsLong(const Value& value, int type = dbLong) {
 
 double AsDouble(const Value& value, int type = dbDouble) {
     return std::get<double>(ConvertValue(value, F(type)));
+}
+
+std::int64_t AsUnits(const Value& value) {
+    return std::get<Currency>(ConvertValue(value, F(dbCurrency))).units;
 }
 
 DateTime AsDate(const Value& value) {
@@ -120,7 +126,7 @@ TEST(ConvertValue, FloatingTypesRefuseWhatTheyCannotHold) {
     EXPECT_EQ(ErrorOf(1e39, F(dbSingle)), errNumericOverflow);
     EXPECT_EQ(ErrorOf(-1e39, F(dbSingle)), errNumericOverflow);
     EXPECT_EQ(ErrorOf(1e15, F(dbCurrency)), errNumericOverflow);
-    EXPECT_DOUBLE_EQ(AsDouble(922337203685477.0, dbCurrency), 922337203685477.0);
+    EXPECT_EQ(AsUnits(922337203685477.0), 9223372036854770000);
     EXPECT_EQ(ErrorOf(std::numeric_limits<double>::infinity(), F(dbDouble)), errNumericOverflow);
     EXPECT_EQ(ErrorOf(std::string("1e400"), F(dbDouble)), errNumericOverflow);
     EXPECT_DOUBLE_EQ(AsDouble(1e300), 1e300);
@@ -141,11 +147,102 @@ TEST(ConvertValue, DoublesRoundHalvesToEvenInWholeNumberTypes) {
 
 TEST(ConvertValue, CurrencyKeepsFourDecimalsAndSingleItsOwnPrecision) {
     // Binary fractions, so the halves are exact.
-    EXPECT_DOUBLE_EQ(AsDouble(0.03125, dbCurrency), 0.0312);
-    EXPECT_DOUBLE_EQ(AsDouble(0.09375, dbCurrency), 0.0938);
-    EXPECT_DOUBLE_EQ(AsDouble(1.23456, dbCurrency), 1.2346);
+    EXPECT_EQ(AsUnits(0.03125), 312);
+    EXPECT_EQ(AsUnits(0.09375), 938);
+    EXPECT_EQ(AsUnits(1.23456), 12346);
     EXPECT_EQ(AsDouble(0.1, dbSingle), 0.1);
     EXPECT_EQ(AsDouble(1.0 / 3.0, dbSingle), 0.33333334);
+}
+
+TEST(ConvertValue, TheLargestSingleStaysASingle) {
+    // Kept as its shortest decimal, 3.4028235E+38, just above the float as
+    // a double: converting it again must give the same Single.
+    const double largest = AsDouble(std::string("3.4028234E38"), dbSingle);
+    EXPECT_EQ(static_cast<float>(largest), FLT_MAX);
+    EXPECT_EQ(AsDouble(largest, dbSingle), largest);
+    EXPECT_EQ(AsDouble(-largest, dbSingle), -largest);
+    EXPECT_EQ(AsDouble(std::string("3.40282356E38"), dbSingle), largest);
+    // Halfway to the next power of two rounds to infinity as a float.
+    EXPECT_EQ(ErrorOf(3.4028235677973366e38, F(dbSingle)), errNumericOverflow);
+    EXPECT_EQ(ErrorOf(std::string("-3.4028236E38"), F(dbSingle)), errNumericOverflow);
+}
+
+TEST(CurrencyText, ConvertsExactlyAtTheExtremes) {
+    EXPECT_EQ(AsUnits(std::string("922337203685477.5807")), INT64_MAX);
+    EXPECT_EQ(AsUnits(std::string("-922337203685477.5807")), -INT64_MAX);
+    EXPECT_EQ(AsUnits(std::string("-922337203685477.5808")), INT64_MIN);
+    EXPECT_EQ(AsUnits(std::string("123456789012345.6789")), 1234567890123456789);
+    EXPECT_EQ(AsUnits(std::string("900719925474.0993")), 9007199254740993);
+    EXPECT_EQ(AsUnits(std::string("0.0001")), 1);
+    EXPECT_EQ(AsUnits(std::string("  -0.0001 ")), -1);
+    EXPECT_EQ(AsUnits(std::string("+12.5")), 125000);
+    EXPECT_EQ(AsUnits(std::string(".5")), 5000);
+    EXPECT_EQ(AsUnits(std::string("7.")), 70000);
+    EXPECT_EQ(AsUnits(std::string("000000000000000000000000042")), 420000);
+    EXPECT_EQ(AsUnits(std::string("-0")), 0);
+    // Beyond the range: the engine's overflow, never a wrapped value.
+    for (const char* beyond :
+         {"922337203685477.5808", "-922337203685477.5809", "922337203685477.58075",
+          "1000000000000000", "1E15", "1E400", "99999999999999999999999999999",
+          "1844674407370955.16155"}) { // 2^64 - 1 units, rounded up: past 64 bits
+        EXPECT_EQ(ErrorOf(std::string(beyond), F(dbCurrency)), errNumericOverflow) << beyond;
+    }
+}
+
+TEST(CurrencyText, RoundsToFourDecimalsHalvesToEven) {
+    EXPECT_EQ(AsUnits(std::string("0.00005")), 0);
+    EXPECT_EQ(AsUnits(std::string("0.00015")), 2);
+    EXPECT_EQ(AsUnits(std::string("0.00025")), 2);
+    EXPECT_EQ(AsUnits(std::string("0.000250000000000000000001")), 3);
+    EXPECT_EQ(AsUnits(std::string("-0.00015")), -2);
+    EXPECT_EQ(AsUnits(std::string("-0.00005")), 0);
+    EXPECT_EQ(AsUnits(std::string("1.23456")), 12346);
+    EXPECT_EQ(AsUnits(std::string("0.000049999")), 0);
+    // Rounding up to the greatest value is still in range; past it is not.
+    EXPECT_EQ(AsUnits(std::string("922337203685477.58065")), INT64_MAX - 1);
+    EXPECT_EQ(AsUnits(std::string("922337203685477.58069")), INT64_MAX);
+    EXPECT_EQ(ErrorOf(std::string("922337203685477.58075"), F(dbCurrency)), errNumericOverflow);
+}
+
+TEST(CurrencyText, ReadsExponentsAndTheRadixFormsOfTheLoader) {
+    EXPECT_EQ(AsUnits(std::string("1.5E3")), 15000000);
+    EXPECT_EQ(AsUnits(std::string("1.5e+3")), 15000000);
+    EXPECT_EQ(AsUnits(std::string("15D-1")), 15000);
+    EXPECT_EQ(AsUnits(std::string("5E-5")), 0);   // half a unit, to even
+    EXPECT_EQ(AsUnits(std::string("3.5E-4")), 4); // three and a half units
+    EXPECT_EQ(AsUnits(std::string("2.5E-5")), 0);
+    EXPECT_EQ(AsUnits(std::string("1E-400")), 0);
+    EXPECT_EQ(AsUnits(std::string("9.223372036854775807E14")), INT64_MAX);
+    EXPECT_EQ(AsUnits(std::string("&HFF")), 2550000);
+    EXPECT_EQ(AsUnits(std::string("&hFFFF")), -10000); // four digits: 16 bits
+    EXPECT_EQ(AsUnits(std::string("&H0FFFF")), 655350000);
+    EXPECT_EQ(AsUnits(std::string("&HFFFFFFFF")), -10000);
+    EXPECT_EQ(AsUnits(std::string("&O17")), 150000);
+    EXPECT_EQ(AsUnits(std::string("&O177777")), -10000);
+    for (const char* bad : {"", "  ", "&H", "&HXY", "&O8", "1E", "1.2.3", "12,50", "--1", "+-1",
+                            ".", "E5", "inf", "nan", "1 000", "0x10", "&H10 1"}) {
+        EXPECT_EQ(ErrorOf(std::string(bad), F(dbCurrency)), errConversion) << bad;
+    }
+}
+
+TEST(CurrencyText, ShortestExactTextAndNearestDouble) {
+    EXPECT_EQ(CurrencyText({INT64_MAX}), "922337203685477.5807");
+    EXPECT_EQ(CurrencyText({INT64_MIN}), "-922337203685477.5808");
+    EXPECT_EQ(CurrencyText({125000}), "12.5");
+    EXPECT_EQ(CurrencyText({-1}), "-0.0001");
+    EXPECT_EQ(CurrencyText({0}), "0");
+    EXPECT_EQ(CurrencyText({-10000}), "-1");
+    EXPECT_EQ(CurrencyToDouble({9007199254740993}), 900719925474.0993);
+    EXPECT_EQ(CurrencyToDouble({INT64_MAX}), 922337203685477.5807);
+    // Money goes on exactly: into text, another Currency field, whole numbers.
+    const Value money = Currency{1234567890123456789};
+    EXPECT_EQ(std::get<std::string>(ConvertValue(money, F(dbMemo))), "123456789012345.6789");
+    EXPECT_EQ(AsUnits(money), 1234567890123456789);
+    EXPECT_EQ(AsLong(Value(Currency{25000})), 2); // 2.5, halves to even
+    EXPECT_EQ(AsLong(Value(Currency{-30000})), -3);
+    EXPECT_EQ(AsDouble(Value(Currency{125000})), 12.5);
+    EXPECT_TRUE(std::get<bool>(ConvertValue(Value(Currency{1}), F(dbBoolean))));
+    EXPECT_EQ(ErrorOf(Value(Currency{INT64_MAX}), F(dbLong)), errNumericOverflow);
 }
 
 TEST(ConvertValue, TextBecomesANumberWithAPointAsDecimalSeparator) {
@@ -181,7 +278,7 @@ TEST(ConvertValue, BooleansInNumericFieldsAreMinusOneAndZero) {
     EXPECT_EQ(AsLong(false), 0);
     EXPECT_EQ(AsLong(true, dbInteger), -1);
     EXPECT_DOUBLE_EQ(AsDouble(true), -1.0);
-    EXPECT_DOUBLE_EQ(AsDouble(true, dbCurrency), -1.0);
+    EXPECT_EQ(AsUnits(true), -10000);
     // A byte holds no negative number.
     EXPECT_EQ(ErrorOf(true, F(dbByte)), errNumericOverflow);
 }

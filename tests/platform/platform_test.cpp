@@ -51,6 +51,15 @@ TEST(Paths, ExistingEntriesAreFoundCaseInsensitivelyWhenUnambiguous) {
     EXPECT_EQ(ResolveExistingPath(base + "ORDERS.dbf"), base + "ORDERS.dbf") << "exact wins";
 }
 
+TEST(Paths, NamesBeyondAsciiAreFoundWhateverTheirCase) {
+    QTemporaryDir dir;
+    const std::string base = Folder(dir);
+    WriteFile(base + "r\xC3\xA9sum\xC3\xA9.dbf", "x"); // résumé.dbf
+    EXPECT_EQ(ResolveExistingPath(base + "R\xC3\x89SUM\xC3\x89.DBF"),
+              base + "r\xC3\xA9sum\xC3\xA9.dbf");
+    EXPECT_FALSE(ResolveExistingPath(base + "RESUME.DBF")) << "an accent is no case";
+}
+
 TEST(Paths, AttributesAndOrdinaryFiles) {
     QTemporaryDir dir;
     const std::string base = Folder(dir);
@@ -82,6 +91,19 @@ TEST(Text, Windows1252RoundTripAndReplacement) {
     EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80")) << "surrogate";
     EXPECT_TRUE(IsValidUtf8("plain \xF0\x9F\x98\x80"));
     EXPECT_EQ(UpperCase("orders.dbf \xC3\xA9"), "ORDERS.DBF \xC3\xA9");
+}
+
+TEST(Text, NamesAreUpperCasedEveryLetter) {
+    EXPECT_EQ(UpperCaseName("r\xC3\xA9sum\xC3\xA9"), "R\xC3\x89SUM\xC3\x89"); // RÉSUMÉ
+    EXPECT_EQ(UpperCaseName("cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
+                            "e"),
+              "CR\xC3\x88ME BR\xC3\x9BL\xC3\x89"
+              "E");
+    EXPECT_EQ(UpperCaseName("\xCF\x80 orders_1.dbf"), "\xCE\xA0 ORDERS_1.DBF"); // π
+    EXPECT_TRUE(SameNameIgnoringCase("M\xC3\xBCller.DBF", "m\xC3\x9CLLER.dbf"));
+    EXPECT_TRUE(SameNameIgnoringCase("orders.dbf", "ORDERS.DBF"));
+    EXPECT_FALSE(SameNameIgnoringCase("M\xC3\xBCller", "Muller"));
+    EXPECT_FALSE(SameNameIgnoringCase("orders", "orders2"));
 }
 
 TEST(RunLock, IsExclusiveBetweenProcessesAndReleasedWhenTheHolderEnds) {

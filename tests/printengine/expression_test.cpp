@@ -8,10 +8,16 @@ using namespace printengine;
 
 namespace {
 
-// Evaluates `text` with $F{A} = 7, $F{S} = "abc", $F{N} = null, $P{X} = 2.5.
+// Evaluates `text` with $F{A} = 7, $F{S} = "abc", $F{N} = null, $P{X} = 2.5,
+// and the money $F{M} = 123456789012345.6789, $F{L} = -0.0001.
 Value Eval(const std::string& text) {
     static const std::map<std::string, Value> values = {
-        {"A", std::int64_t{7}}, {"S", std::string("abc")}, {"N", engine::Null{}}, {"X", 2.5}};
+        {"A", std::int64_t{7}},
+        {"S", std::string("abc")},
+        {"N", engine::Null{}},
+        {"X", 2.5},
+        {"M", engine::Currency{1234567890123456789}},
+        {"L", engine::Currency{-1}}};
     std::vector<Value> slots;
     Expression e = Expression::Parse(text);
     e.Bind([&](RefKind, const std::string& name) {
@@ -38,6 +44,18 @@ TEST(Expression, ArithmeticFollowsJavaTypes) {
     EXPECT_THROW(Eval("1 / 0"), ExpressionError);
     // Overflow of whole numbers continues in floating point rather than wrapping.
     EXPECT_EQ(Eval("9223372036854775807 + 1"), Value(9223372036854775808.0));
+}
+
+TEST(Expression, MoneyAddsExactlyLikeABigDecimal) {
+    EXPECT_EQ(Text("$F{M} + $F{L}"), "123456789012345.6788");
+    EXPECT_EQ(Text("$F{M} - $F{M} - $F{L}"), "0.0001");
+    EXPECT_EQ(Text("$F{M} + 1"), "123456789012346.6789");
+    EXPECT_EQ(Text("-$F{L}"), "0.0001");
+    EXPECT_EQ(Text("\"= \" + $F{M}"), "= 123456789012345.6789");
+    EXPECT_EQ(Eval("$F{L} < 0"), Value(true));
+    EXPECT_EQ(Eval("$F{M} + $F{L} < $F{M}"), Value(true)); // beyond a double's digits
+    EXPECT_EQ(Eval("$F{L} * 2"), Value(-0.0002));          // other operators: a double
+    EXPECT_EQ(Text("$F{M} + $F{M}"), "246913578024691.3578");
 }
 
 TEST(Expression, StringsConcatenateLikeJava) {

@@ -32,6 +32,22 @@ TEST_F(Formats, DecimalPatterns) {
     EXPECT_EQ(FormatNumber(1e300, "#,##0").size(), 401u);
 }
 
+TEST_F(Formats, MoneyShowsItsDigitsExactly) {
+    const engine::Currency largest{INT64_MAX};
+    EXPECT_EQ(FormatMoney(largest, "#,##0.0000"), "922,337,203,685,477.5807");
+    EXPECT_EQ(FormatMoney(largest, "#,##0.00"), "922,337,203,685,477.58");
+    EXPECT_EQ(FormatMoney({INT64_MIN}, "0.000000"), "-922337203685477.580800");
+    EXPECT_EQ(FormatMoney({9007199254740993}, "0.###"), "900719925474.099");
+    EXPECT_EQ(FormatMoney({135}, "0.00"), "0.01");
+    EXPECT_EQ(FormatMoney({150}, "0.00"), "0.02"); // halves to even
+    EXPECT_EQ(FormatMoney({250}, "0.00"), "0.02");
+    EXPECT_EQ(FormatMoney({251}, "0.00"), "0.03");
+    EXPECT_EQ(FormatMoney({-25000}, "0"), "-2");
+    EXPECT_EQ(FormatMoney({-1}, "0.00"), "0.00"); // no negative zero
+    EXPECT_EQ(FormatMoney({5000}, "0%"), "50%");
+    EXPECT_EQ(FormatValue(Value(engine::Currency{-12345}), "#,##0.00;(#,##0.00)"), "(1.23)");
+}
+
 TEST_F(Formats, DatePatterns) {
     const engine::DateTime d{2026, 3, 7, 14, 5, 9};
     EXPECT_EQ(FormatDate(d, "dd/MM/yyyy"), "07/03/2026");

@@ -63,6 +63,36 @@ TEST_F(ScratchTable, GridPagesThroughEveryRowInFieldOrder) {
     EXPECT_LE(model.CachedPageCount(), 3);
 }
 
+TEST_F(ScratchTable, MoneyShowsEveryDigitItWasGiven) {
+    const std::string path = dir_.filePath(QStringLiteral("MONEY.MDB")).toStdString();
+    {
+        auto db = engine::Engine().Workspaces(0).CreateDatabase(path, engine::dbLangGeneral,
+                                                                engine::dbVersion20);
+        engine::TableDef def = db->CreateTableDef("MONEY");
+        def.AppendField(def.CreateField("C", engine::dbCurrency, 8));
+        db->AppendTableDef(def);
+        auto rs = db->OpenRecordset("MONEY", engine::dbOpenTable);
+        for (const char* text :
+             {"922337203685477.5807", "-922337203685477.5808", "900719925474.0993", "0.00015"}) {
+            rs->AddNew();
+            rs->SetValue(0, std::string(text));
+            rs->Update();
+        }
+        rs->Close();
+        db->Close();
+    }
+    ui::TableModel model;
+    model.SetDatabaseName(path);
+    model.SetRecordSource("MONEY");
+    ASSERT_TRUE(model.Open()) << model.FailureText();
+    ASSERT_EQ(model.rowCount(), 4);
+    const auto cell = [&](int row) { return model.data(model.index(row, 0)).toString(); };
+    EXPECT_EQ(cell(0), "922337203685477.5807");
+    EXPECT_EQ(cell(1), "-922337203685477.5808");
+    EXPECT_EQ(cell(2), "900719925474.0993");
+    EXPECT_EQ(cell(3), "0.0002");
+}
+
 TEST_F(ScratchTable, MissingTableLeavesAnEmptyGridWithTheEngineError) {
     ui::TableModel model;
     model.SetDatabaseName(path_);

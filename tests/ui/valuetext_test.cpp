@@ -41,6 +41,14 @@ TEST_F(ValueTextTest, DecimalSeparatorComesFromTheLocale) {
     EXPECT_EQ(Text(std::int64_t{1234567}), "1234567");
 }
 
+TEST_F(ValueTextTest, MoneyIsExactWithTheLocalesSeparator) {
+    UseLocale("de_DE");
+    EXPECT_EQ(Text(engine::Currency{INT64_MAX}), "922337203685477,5807");
+    EXPECT_EQ(Text(engine::Currency{-10000}), "-1");
+    UseLocale("en_US");
+    EXPECT_EQ(Text(engine::Currency{9007199254740993}), "900719925474.0993");
+}
+
 TEST_F(ValueTextTest, IntegersBooleansTextAndNull) {
     UseLocale("de_DE");
     EXPECT_EQ(Text(std::int64_t{-42}), "-42");

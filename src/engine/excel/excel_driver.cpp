@@ -66,7 +66,7 @@ std::string ErrorText(GError* error) {
 // Excel tells sheet and stream names apart ignoring the case of every letter,
 // not only of ASCII ones (engine::SameName).
 bool SameSheetName(std::string_view a, std::string_view b) {
-    return platform::UpperCase(std::string(a)) == platform::UpperCase(std::string(b));
+    return platform::SameNameIgnoringCase(a, b);
 }
 
 [[noreturn]] void RaiseClosed() {
@@ -226,6 +226,8 @@ void AppendValue(Workbook& book, NewSheet& sheet, int row, int column, const Val
     } else if (const auto* d = std::get_if<double>(&value)) {
         const CellStyle style = field.Type == dbCurrency ? CellStyle::Currency : CellStyle::General;
         AppendNumber(out, row, column, writer.XfFor(style), *d);
+    } else if (const auto* c = std::get_if<Currency>(&value)) {
+        AppendNumber(out, row, column, writer.XfFor(CellStyle::Currency), CurrencyToDouble(*c));
     } else if (const auto* s = std::get_if<std::string>(&value)) {
         if (!s->empty()) AppendText(book, sheet, row, column, field, *s);
     } else if (const auto* t = std::get_if<DateTime>(&value)) {

@@ -577,7 +577,7 @@ void JetFile::DecodeRow(const TableInfo& table, const std::uint8_t* row, std::si
             break;
         case colCurrency:
             needLength(8);
-            out[i] = static_cast<double>(static_cast<std::int64_t>(Get64(data))) / 10000.0;
+            out[i] = Currency{static_cast<std::int64_t>(Get64(data))};
             break;
         case colSingle:
             needLength(4);

@@ -104,10 +104,13 @@ bool EncodeShortValue(const ColumnDef& c, const Value& v, std::vector<std::uint8
         out.resize(4);
         Put32(out.data(), static_cast<std::uint32_t>(asInt()));
         return true;
-    case colCurrency:
+    case colCurrency: {
         out.resize(8);
-        Put64(out.data(), static_cast<std::uint64_t>(std::llround(asDouble() * 10000.0)));
+        const auto* money = std::get_if<Currency>(&v);
+        const std::int64_t units = money ? money->units : std::llround(asDouble() * 10000.0);
+        Put64(out.data(), static_cast<std::uint64_t>(units));
         return true;
+    }
     case colSingle: {
         out.resize(4);
         const float f = static_cast<float>(asDouble());

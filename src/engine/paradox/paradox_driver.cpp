@@ -1,5 +1,6 @@
 #include "engine/paradox/paradox_driver.h"
 
+#include "engine/convert.h"
 #include "engine/paradox/paradox_format.h"
 #include "platform/datafile.h"
 #include "platform/platform.h"
@@ -23,7 +24,7 @@ std::string VersionName(std::uint8_t version) {
 }
 
 std::string Upper(std::string text) {
-    return platform::UpperCase(std::move(text));
+    return platform::UpperCaseName(text);
 }
 
 std::string Extension(const std::string& name) {
@@ -382,6 +383,7 @@ class TableWriter {
     }
     static double RealOf(const Value& value) {
         if (const auto* d = std::get_if<double>(&value)) return *d;
+        if (const auto* c = std::get_if<Currency>(&value)) return CurrencyToDouble(*c);
         if (const auto* i = std::get_if<std::int64_t>(&value)) return double(*i);
         throw EngineError(errConversion, "A number was expected.");
     }

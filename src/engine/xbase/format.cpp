@@ -378,75 +378,92 @@ Decimal DecimalDigits(double value, int significant, bool truncate) {
 
 } // namespace
 
+namespace {
+
+// `d` in fixed-point form, or in exponent form when `exponentForm`.
+void WriteDecimal(const Decimal& d, bool exponentForm, std::string& out) {
+    out.assign(d.negative ? "-" : "");
+    if (exponentForm) {
+        // Without a "+" or leading zeros in the exponent: every reader's
+        // number parser takes it, and the room goes to the digits.
+        out += d.digits[0];
+        if (d.digits.size() > 1) {
+            out += '.';
+            out.append(d.digits, 1, std::string::npos);
+        }
+        out += 'E';
+        out += std::to_string(d.exponent);
+    } else if (d.exponent >= 0) {
+        const auto whole = static_cast<std::size_t>(d.exponent) + 1;
+        if (d.digits.size() <= whole) {
+            out += d.digits;
+            out.append(whole - d.digits.size(), '0');
+        } else {
+            out.append(d.digits, 0, whole);
+            out += '.';
+            out.append(d.digits, whole, std::string::npos);
+        }
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
+        out += d.digits;
+    }
+}
+
+// `value` rounded to `significant` digits. Rounding may carry the largest
+// values of a type past its range (the largest Double to
+// 1.79769313486232E308, which no reader takes for a number); those are cut.
+Decimal RoundedDigits(double value, int significant, double limit) {
+    Decimal d = DecimalDigits(value, significant, false);
+    const std::string check =
+        d.digits.substr(0, 1) + "." + d.digits.substr(1) + "e" + std::to_string(d.exponent);
+    double magnitude = 0;
+    const auto [end, ec] = std::from_chars(check.data(), check.data() + check.size(), magnitude);
+    if (ec != std::errc() || magnitude > limit) d = DecimalDigits(value, significant, true);
+    return d;
+}
+
+} // namespace
+
 bool FormatReal(double value, int significantDigits, std::size_t width, std::string& out) {
     if (!std::isfinite(value)) return false;
     if (value == 0) {
         out = "0";
         return width >= 1;
     }
-    // Rounding may carry the largest values of a type past its range (the
-    // largest Double to 1.79769313486232E308, which no reader takes for a
-    // number); those are cut instead.
     const double limit = significantDigits <= 7 ? double(FLT_MAX) : DBL_MAX;
-    Decimal d = DecimalDigits(value, significantDigits, false);
-    {
-        const std::string check =
-            d.digits.substr(0, 1) + "." + d.digits.substr(1) + "e" + std::to_string(d.exponent);
-        double magnitude = 0;
-        const auto [end, ec] =
-            std::from_chars(check.data(), check.data() + check.size(), magnitude);
-        if (ec != std::errc() || magnitude > limit) {
-            d = DecimalDigits(value, significantDigits, true);
+    // As many digits as the field holds: fixed-point first, as people and
+    // every reader expect, then exponent form; fewer digits only when the
+    // sign and the exponent leave no room for all of them.
+    for (int digits = significantDigits; digits >= 1; --digits) {
+        const Decimal d = RoundedDigits(value, digits, limit);
+        for (const bool exponentForm : {false, true}) {
+            WriteDecimal(d, exponentForm, out);
+            if (out.size() <= width) return true;
         }
     }
-    const bool negative = d.negative;
-    const std::string& digits = d.digits;
-    const int exponent = d.exponent;
-
-    // Fixed-point first: it is what people and every reader expect.
-    out.assign(negative ? "-" : "");
-    if (exponent >= 0) {
-        const auto whole = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() <= whole) {
-            out += digits;
-            out.append(whole - digits.size(), '0');
-        } else {
-            out.append(digits, 0, whole);
-            out += '.';
-            out.append(digits, whole, std::string::npos);
-        }
-    } else {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
-    }
-    if (out.size() <= width) return true;
-
-    // Exponent form, without a "+" or leading zeros in the exponent: every
-    // reader's number parser takes it, and the room goes to the digits.
-    out.assign(negative ? "-" : "");
-    out += digits[0];
-    if (digits.size() > 1) {
-        out += '.';
-        out.append(digits, 1, std::string::npos);
-    }
-    out += 'E';
-    out += std::to_string(exponent);
-    return out.size() <= width;
+    return false;
 }
 
-bool FormatCurrency(double value, std::size_t width, std::string& out) {
-    if (!std::isfinite(value)) return false;
-    std::array<char, 400> buffer{};
-    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                       std::chars_format::fixed, 4);
-    if (written.ec != std::errc()) return false;
-    out.assign(buffer.data(), written.ptr);
-    while (out.back() == '0')
-        out.pop_back();
-    if (out.back() == '.') out.pop_back();
-    if (out == "-0") out = "0";
-    return out.size() <= width;
+bool FormatCurrency(Currency value, std::size_t width, std::string& out) {
+    out = CurrencyText(value);
+    if (out.size() <= width) return true;
+    // The most negative amounts need one character more than N(20,4) has:
+    // like a Double they give up their last decimal, rounded halves to even.
+    const bool negative = value.units < 0;
+    const std::uint64_t magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(value.units) : std::uint64_t(value.units);
+    for (std::uint64_t step = 10; step <= 10000; step *= 10) {
+        const std::uint64_t rest = magnitude % step;
+        std::uint64_t rounded = magnitude - rest;
+        if (rest * 2 > step || (rest * 2 == step && rounded / step % 2 == 1)) rounded += step;
+        out = (negative ? "-" : "") + std::to_string(rounded / 10000);
+        std::string fraction = std::to_string(rounded % 10000 + 10000).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        if (!fraction.empty()) out += "." + fraction;
+        if (out.size() <= width) return true;
+    }
+    return false;
 }
 
 // ---- Records ------------------------------------------------------------------
@@ -500,14 +517,15 @@ void EncodeRecord(const TablePlan& plan, const std::vector<Value>& values, MemoS
             break;
         }
         case dbCurrency:
+            if (!FormatCurrency(std::get<Currency>(value), width, number))
+                RaiseDoesNotFit(field, number, stored.length);
+            PutRight(out, width, number);
+            break;
         case dbSingle:
         case dbDouble: {
             const double real = std::get<double>(value);
-            const bool fits =
-                field.Type == dbCurrency
-                    ? FormatCurrency(real, width, number)
-                    : FormatReal(real, field.Type == dbSingle ? 7 : 15, width, number);
-            if (!fits) RaiseDoesNotFit(field, number, stored.length);
+            if (!FormatReal(real, field.Type == dbSingle ? 7 : 15, width, number))
+                RaiseDoesNotFit(field, number, stored.length);
             PutRight(out, width, number);
             break;
         }
@@ -798,10 +816,21 @@ Value DecodeValue(const StoredField& field, int type, const char* bytes, const M
         if (!IsValidDateTime(date)) return Null{};
         return date;
     }
+    case dbCurrency: {
+        // Money is read exactly; a value beyond Currency's range, which other
+        // programs may write into such a field, as the nearest double.
+        std::string text(Trimmed(raw));
+        std::replace(text.begin(), text.end(), ',', '.');
+        bool overflow = false;
+        if (const auto exact = text.empty() ? std::nullopt : ParseCurrency(text, overflow))
+            return *exact;
+        const auto number = overflow ? ParseNumber(text) : std::nullopt;
+        if (!number || !std::isfinite(*number)) return Null{};
+        return *number;
+    }
     case dbByte:
     case dbInteger:
     case dbLong:
-    case dbCurrency:
     case dbSingle:
     case dbDouble: {
         std::string text(Trimmed(raw));

@@ -166,8 +166,12 @@ std::uint32_t AppendMemo(MemoKind kind, std::string_view text, std::vector<char>
 
 // Numbers as a field holds them; false when the text would not fit `width`.
 bool FormatWhole(std::int64_t value, std::size_t width, std::string& out);
+// Up to `significantDigits` digits: fewer only where the sign and an exponent
+// leave no room for all of them, so false only when not one digit fits.
 bool FormatReal(double value, int significantDigits, std::size_t width, std::string& out);
-bool FormatCurrency(double value, std::size_t width, std::string& out);
+// Exact, with no more decimals than the value has; fewer, rounded, only where
+// the sign leaves no room for all four.
+bool FormatCurrency(Currency value, std::size_t width, std::string& out);
 
 // Random access to bytes of a file (or of memory, for the fuzz target).
 class ByteSource {

@@ -288,7 +288,7 @@ class XbaseDatabase final : public Database {
         for (const std::string& memo : MemoFilesOf(name))
             SetAsideOrDelete(memo, moved);
         SetAsideOrDelete(*path, moved);
-        auto& kept = setAside_[platform::UpperCase(name)];
+        auto& kept = setAside_[platform::UpperCaseName(name)];
         for (platform::SetAside& old : moved)
             kept.push_back(std::move(old));
     }
@@ -303,13 +303,13 @@ class XbaseDatabase final : public Database {
                               "The table '" + name + "' has no fields and cannot be created.");
         }
         const std::string path = TablePath(name);
-        const std::string key = platform::UpperCase(name);
+        const std::string key = platform::UpperCaseName(name);
         if (platform::ResolveExistingPath(path) || tables_.count(key) != 0) RaiseExists(name);
         const bool replacing = setAside_.count(key) != 0;
         TablePlan plan = PlanTable(version_, def);
 
         auto table = std::make_shared<TableFile>();
-        table->name = platform::UpperCase(name);
+        table->name = platform::UpperCaseName(name);
         table->path = path;
         table->writable = table->exclusive = true;
         // A memo file left beside a table that is gone belongs to no one; a
@@ -392,7 +392,7 @@ class XbaseDatabase final : public Database {
 
     // The table, opened (and locked) on first use.
     std::shared_ptr<TableFile> Table(const std::string& name, int missingError) {
-        const std::string key = platform::UpperCase(name);
+        const std::string key = platform::UpperCaseName(name);
         if (auto found = tables_.find(key); found != tables_.end()) return found->second;
         const auto path = platform::ResolveExistingPath(TablePath(name));
         if (!path || !platform::IsOrdinaryFile(*path)) {
@@ -480,7 +480,7 @@ class XbaseDatabase final : public Database {
 
   private:
     std::string TablePath(const std::string& name) const {
-        return folder_ + platform::UpperCase(name) + ".DBF";
+        return folder_ + platform::UpperCaseName(name) + ".DBF";
     }
 
     [[noreturn]] static void RaiseExists(const std::string& name) {
@@ -497,7 +497,7 @@ class XbaseDatabase final : public Database {
     std::vector<std::string> MemoFilesOf(const std::string& name) const {
         std::vector<std::string> memos;
         for (const SideFile& side : MemoFiles()) {
-            const std::string wanted = folder_ + platform::UpperCase(name) + side.suffix;
+            const std::string wanted = folder_ + platform::UpperCaseName(name) + side.suffix;
             const auto found = platform::ResolveExistingPath(wanted);
             if (found && platform::IsOrdinaryFile(*found)) memos.push_back(*found);
         }
@@ -539,7 +539,8 @@ class XbaseDatabase final : public Database {
 
     // Creates the new table's memo file; returns its first free block.
     std::uint32_t CreateMemoFile(TableFile& table, const std::string& name) {
-        table.memoPath = folder_ + platform::UpperCase(name) + "." + MemoExtension(table.memoKind);
+        table.memoPath =
+            folder_ + platform::UpperCaseName(name) + "." + MemoExtension(table.memoKind);
         const int opened = table.replacement.Active()
                                ? table.memoReplacement.Begin(table.memoPath, table.memoFile)
                                : table.memoFile.Open(table.memoPath, DataFile::Mode::CreateNew);
@@ -727,7 +728,7 @@ std::unique_ptr<Recordset> XbaseDatabase::OpenRecordset(const std::string& name,
 }
 
 bool XbaseDatabase::ForgetTable(const std::string& name) {
-    const auto found = tables_.find(platform::UpperCase(name));
+    const auto found = tables_.find(platform::UpperCaseName(name));
     if (found == tables_.end()) return false;
     const std::shared_ptr<TableFile> table = found->second;
     for (XbaseRecordset* recordset : std::vector<XbaseRecordset*>(recordsets_)) {

@@ -42,6 +42,8 @@ std::string JsonValue(const Value& v) {
         return buffer;
     }
     if (const auto* s = std::get_if<std::string>(&v)) return JsonString(*s);
+    // Money as its exact decimal text, which the reader is to give back.
+    if (const auto* c = std::get_if<Currency>(&v)) return JsonString(CurrencyText(*c));
     if (const auto* t = std::get_if<DateTime>(&v)) {
         char buffer[40];
         std::snprintf(buffer, sizeof buffer, "{\"date\":\"%04d-%02d-%02dT%02d:%02d:%02d.000Z\"}",
@@ -116,7 +118,10 @@ std::vector<Value> RowValues(int r) {
         r % 5 == 0 ? Value(Null{}) : Value(std::int64_t(r % 256)),
         std::int64_t(r % 2 == 0 ? -r : r),
         std::int64_t(r) * 7919 - 1000000,
-        std::round((r * 1.2345 - 100) * 10000) / 10000,
+        // Money at the extremes of Currency, which no double holds.
+        r == 4   ? Value(std::string("922337203685477.5807"))
+        : r == 5 ? Value(std::string("-922337203685477.5808"))
+                 : Value(std::round((r * 1.2345 - 100) * 10000) / 10000),
         r * 0.5,
         r / 7.0,
         DateTime{1990 + r % 40, 1 + r % 12, 1 + r % 28, r % 24, r % 60, (r * 7) % 60},

@@ -90,16 +90,17 @@ TEST_F(JetWriterTest, EveryTypeRoundTripsWithNullEmptyAndNonAsciiValues) {
     };
     AddTable(*db, "ALLTYPES", fields);
     const std::vector<std::vector<Value>> rows{
-        {true, std::int64_t{255}, std::int64_t{-32768}, std::int64_t{2147483647}, 922337203685.4775,
-         1.5, -2.25e300, DateTime{1899, 12, 30, 0, 0, 0}, Blob{0, 1, 2, 255},
+        {true, std::int64_t{255}, std::int64_t{-32768}, std::int64_t{2147483647},
+         Currency{9223372036854775}, 1.5, -2.25e300, DateTime{1899, 12, 30, 0, 0, 0},
+         Blob{0, 1, 2, 255},
          std::string("Gr\xC3\xBC\xC3\x9F"
                      "e \xE2\x82\xAC \xE4\xB8\xAD"),
          Blob{9, 8, 7}, std::string("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"),
          std::string("{00112233-4455-6677-8899-AABBCCDDEEFF}")},
         {false, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{},
          Null{}, Null{}},
-        {false, std::int64_t{0}, std::int64_t{0}, std::int64_t{-2147483648LL}, -0.0001, 0.0, 0.0,
-         DateTime{9999, 12, 31, 23, 59, 59}, Blob{}, std::string(""), Blob{}, std::string(""),
+        {false, std::int64_t{0}, std::int64_t{0}, std::int64_t{-2147483648LL}, Currency{-1}, 0.0,
+         0.0, DateTime{9999, 12, 31, 23, 59, 59}, Blob{}, std::string(""), Blob{}, std::string(""),
          Null{}},
     };
     Insert(*db, "ALLTYPES", rows);

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -112,11 +114,12 @@ std::string LongMemo() {
 std::vector<std::vector<Value>> SampleRows() {
     return {
         {true, std::int64_t{0}, std::int64_t{-32768}, std::int64_t{INT32_MIN},
-         -922337203685477.5807, -3.4028234e38, 1.5e-300, DateTime{100, 1, 1, 23, 59, 59},
-         std::string("Zürich é€ß"), LongMemo(), kGuid},
+         std::string("-922337203685477.5807"), -3.4028234e38, 1.5e-300,
+         DateTime{100, 1, 1, 23, 59, 59}, std::string("Zürich é€ß"), LongMemo(), kGuid},
         {false, std::int64_t{255}, std::int64_t{32767}, std::int64_t{INT32_MAX},
-         922337203685477.5807, 0.1, 1234567890.12345, DateTime{9999, 12, 31, 0, 0, 0},
-         std::string("€ and 😀"), std::string("line one\r\nline two"), kGuid},
+         std::string("922337203685477.5807"), 0.1, 1234567890.12345,
+         DateTime{9999, 12, 31, 0, 0, 0}, std::string("€ and 😀"),
+         std::string("line one\r\nline two"), kGuid},
         std::vector<Value>(kColumns.size(), Null{}),
         {false, std::int64_t{7}, std::int64_t{-1}, std::int64_t{0}, 0.0001, -2.5e-7,
          3.14159265358979, DateTime{2026, 2, 28, 0, 0, 0}, std::string(), std::string(),
@@ -129,9 +132,9 @@ std::vector<std::vector<Value>> SampleRows() {
 // What every reader must see, field by field (memo text aside).
 std::vector<std::vector<std::string>> ExpectedRows() {
     return {
-        {"True", "0", "-32768", "-2147483648", Real(-922337203685477.625), Real(-3.402823e38),
+        {"True", "0", "-32768", "-2147483648", Real(-922337203685477.581), Real(-3.402823e38),
          Real(1.5e-300), "0100-01-01", "Zürich é€ß", "<memo>", kGuid},
-        {"False", "255", "32767", "2147483647", Real(922337203685477.625), Real(0.1),
+        {"False", "255", "32767", "2147483647", Real(922337203685477.5807), Real(0.1),
          Real(1234567890.12345), "9999-12-31", "€ and ?", "<memo>", kGuid},
         {"None", "None", "None", "None", "None", "None", "None", "None", "", "<memo>", ""},
         {"False", "7", "-1", "0", Real(0.0001), Real(-2.5e-7), Real(3.14159265358979), "2026-02-28",
@@ -227,7 +230,11 @@ TEST_P(XbaseFiles, EveryTypeRoundTripsThroughTheEngine) {
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[0][0], Value(true));
     EXPECT_EQ(rows[0][3], Value(std::int64_t{INT32_MIN}));
-    EXPECT_EQ(rows[0][4], Value(-922337203685477.625));
+    // Money is exact where the field has room; the least amounts lose a
+    // decimal to the sign, which takes them just past Currency's range.
+    EXPECT_EQ(rows[0][4], Value(-922337203685477.581));
+    EXPECT_EQ(rows[1][4], Value(Currency{INT64_MAX}));
+    EXPECT_EQ(rows[3][4], Value(Currency{1}));
     EXPECT_EQ(rows[0][5], Value(-3.402823e38));
     EXPECT_EQ(rows[0][6], Value(1.5e-300));
     EXPECT_EQ(rows[0][7], Value(DateTime{100, 1, 1, 0, 0, 0})); // no time of day
@@ -496,18 +503,18 @@ TEST_F(XbaseFolder, DeletedRecordsAreSkipped) {
     EXPECT_EQ(ErrorNumber([&] { empty->OpenRecordset("E")->MoveFirst(); }), errNoCurrentRecord);
 }
 
-TEST_F(XbaseFolder, ValuesThatDoNotFitAreRefusedNotCut) {
+TEST_F(XbaseFolder, TextsThatDoNotFitAreRefusedAndDoublesLoseDigitsNotTheRow) {
     auto db = OpenFolder(Folder(), "FoxPro 2.0;");
     CreateTable(*db, "T", {{"D", dbDouble, 0}, {"S", dbText, 3}});
     auto rs = db->OpenRecordset("T");
+    // 15 significant digits, a sign and a three-digit exponent would take
+    // 22 characters: the field keeps as many digits as it has room for.
     rs->AddNew();
-    // 15 significant digits, a sign and a three-digit exponent: 22 characters.
     rs->SetValue(0, -1.23456789012345e-100);
-    EXPECT_EQ(ErrorNumber([&] { rs->Update(); }), errNumericOverflow);
-    EXPECT_NE(ErrorText([&] { rs->Update(); }).find("'D'"), std::string::npos);
+    rs->Update();
     rs->AddNew();
     rs->SetValue(0, -DBL_MAX);
-    EXPECT_EQ(ErrorNumber([&] { rs->Update(); }), errNumericOverflow);
+    rs->Update();
     rs->AddNew();
     EXPECT_EQ(ErrorNumber([&] { rs->SetValue(1, std::string("abcd")); }), errValueTooLong);
     rs->SetValue(0, -1.5e-300);
@@ -515,7 +522,9 @@ TEST_F(XbaseFolder, ValuesThatDoNotFitAreRefusedNotCut) {
     rs->Update();
     rs->Close();
     EXPECT_EQ(ReadAll(*db, "T"),
-              (std::vector<std::vector<Value>>{{-1.5e-300, std::string("é€ß")}}));
+              (std::vector<std::vector<Value>>{{-1.234567890123e-100, std::string()},
+                                               {-1.7976931348623e308, std::string()},
+                                               {-1.5e-300, std::string("é€ß")}}));
 }
 
 TEST_F(XbaseFolder, FieldsAndTablesTheVersionCannotHoldAreRefused) {
@@ -583,18 +592,100 @@ TEST(XbaseFormat, RealsKeepTheirDigitsInTheFormThatFits) {
     EXPECT_EQ(real(-0.0), "0");
     // Rounded, the largest Double would read back as infinite: it is cut.
     EXPECT_EQ(real(DBL_MAX), "1.79769313486231E308");
-    EXPECT_EQ(real(-DBL_MAX), "does not fit: -1.79769313486231E308");
+    // The sign takes the room of the fifteenth digit.
+    EXPECT_EQ(real(-DBL_MAX), "-1.7976931348623E308");
     EXPECT_EQ(real(3.4028235e38, 7), "3.402823E38");
     EXPECT_EQ(real(0.1, 7), "0.1");
     EXPECT_EQ(real(1.23456789, 7), "1.234568");
     EXPECT_EQ(real(-3.4028234e38, 7), "-3.402823E38");
 
-    EXPECT_TRUE(FormatCurrency(-922337203685477.5807, 20, out));
-    EXPECT_EQ(out, "-922337203685477.625");
-    EXPECT_TRUE(FormatCurrency(12.5, 20, out));
+    EXPECT_TRUE(FormatCurrency(engine::Currency{INT64_MAX}, 20, out));
+    EXPECT_EQ(out, "922337203685477.5807");
+    EXPECT_TRUE(FormatCurrency(engine::Currency{INT64_MIN}, 21, out));
+    EXPECT_EQ(out, "-922337203685477.5808");
+    // No room for the fourth decimal beside the sign: rounded, halves to even.
+    EXPECT_TRUE(FormatCurrency(engine::Currency{INT64_MIN}, 20, out));
+    EXPECT_EQ(out, "-922337203685477.581");
+    EXPECT_TRUE(FormatCurrency(engine::Currency{-1000000000000000005}, 20, out));
+    EXPECT_EQ(out, "-100000000000000");
+    EXPECT_TRUE(FormatCurrency(engine::Currency{-1000000000000000015}, 20, out));
+    EXPECT_EQ(out, "-100000000000000.002");
+    EXPECT_FALSE(FormatCurrency(engine::Currency{-1000000000000000005}, 15, out));
+    EXPECT_TRUE(FormatCurrency(engine::Currency{125000}, 20, out));
     EXPECT_EQ(out, "12.5");
-    EXPECT_TRUE(FormatCurrency(-0.00001, 20, out));
+    EXPECT_TRUE(FormatCurrency(engine::Currency{-1}, 20, out));
+    EXPECT_EQ(out, "-0.0001");
+    EXPECT_TRUE(FormatCurrency(engine::Currency{0}, 20, out));
     EXPECT_EQ(out, "0");
+}
+
+// Significant digits of a number as FormatReal writes it.
+int SignificantDigits(const std::string& text) {
+    const std::string mantissa = text.substr(0, text.find('E'));
+    const auto first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos) return 0;
+    const auto last = text.find('E') == std::string::npos ? mantissa.find_last_of("123456789")
+                                                          : mantissa.find_last_of("0123456789");
+    int count = 0;
+    for (auto i = first; i <= last; ++i)
+        count += mantissa[i] != '.';
+    return count;
+}
+
+TEST(XbaseFormat, RealsGiveUpDigitsRatherThanTheWholeValueInNarrowFields) {
+    std::string out;
+    // A sign and a two-digit exponent take the room of the fifteenth digit.
+    ASSERT_TRUE(FormatReal(-3.43214308635651E-14, 15, 20, out));
+    EXPECT_EQ(out, "-3.4321430863565E-14");
+    ASSERT_TRUE(FormatReal(-2.2250738585072014e-308, 15, 20, out));
+    EXPECT_EQ(out, "-2.225073858507E-308");
+    ASSERT_TRUE(FormatReal(4.9406564584124654e-324, 15, 20, out));
+    EXPECT_EQ(out, "4.9406564584125E-324");
+    ASSERT_TRUE(FormatReal(-1.23456789012345e-5, 15, 20, out));
+    EXPECT_EQ(out, "-1.23456789012345E-5");
+    ASSERT_TRUE(FormatReal(-3.402823e38, 7, 20, out));
+    EXPECT_EQ(out, "-3.402823E38");
+    ASSERT_TRUE(FormatReal(-DBL_MAX, 15, 6, out));
+    EXPECT_EQ(out, "-1E308");
+    EXPECT_FALSE(FormatReal(-DBL_MAX, 15, 5, out));
+    ASSERT_TRUE(FormatReal(-5, 15, 2, out));
+    EXPECT_EQ(out, "-5");
+    EXPECT_FALSE(FormatReal(-5, 15, 1, out));
+
+    // Every width, from the extremes of the type down to 1.5E-300, both signs:
+    // once a value fits it fits every wider field, with no fewer digits, and
+    // what is written reads back as the value rounded to the digits shown.
+    for (const double magnitude :
+         {DBL_MAX, 1.7976931348623e308, 1e300, 123456789012345678.0, 1e20, 1234567890.12345,
+          3.14159265358979, 0.1, 1.23456789012345e-5, 3.43214308635651E-14, 1e-100, 1.5e-300,
+          DBL_MIN, 4.9406564584124654e-324}) {
+        for (const double value : {magnitude, -magnitude}) {
+            int lastDigits = 0;
+            bool fitted = false;
+            for (std::size_t width = 1; width <= 20; ++width) {
+                const bool fits = FormatReal(value, 15, width, out);
+                EXPECT_TRUE(fits || !fitted) << value << " width " << width;
+                if (!fits) continue;
+                fitted = true;
+                EXPECT_LE(out.size(), width) << out;
+                const int digits = SignificantDigits(out);
+                EXPECT_GE(digits, lastDigits) << out;
+                lastDigits = digits;
+                double back = 0;
+                const auto [end, ec] = std::from_chars(out.data(), out.data() + out.size(), back);
+                ASSERT_EQ(ec, std::errc()) << out;
+                EXPECT_EQ(end, out.data() + out.size()) << out;
+                EXPECT_LE(std::fabs(back - value), std::fabs(value) * std::pow(10.0, 1 - digits))
+                    << value << " as " << out;
+            }
+            EXPECT_TRUE(fitted) << value;
+            // At the full width of 20 at least 13 digits are kept.
+            ASSERT_TRUE(FormatReal(value, 15, 20, out));
+            double full = 0;
+            std::from_chars(out.data(), out.data() + out.size(), full);
+            EXPECT_LE(std::fabs(full - value), std::fabs(value) * 1e-12) << out;
+        }
+    }
 }
 
 TEST(XbaseFormat, FieldNamesAreUpperCaseTenBytesAndUnique) {
