@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -65,6 +66,23 @@ bool TransferFile::ReadLine(std::string& line) {
     else
         line = platform::Cp1252ToUtf8(raw_);
     return true;
+}
+
+std::size_t TransferFile::ReadBytes(char* into, std::size_t size) {
+    std::size_t done = std::min(size, end_ - pos_);
+    if (done > 0) std::memcpy(into, buffer_.data() + pos_, done);
+    pos_ += done;
+    if (done < size && file_ != nullptr) done += std::fread(into + done, 1, size - done, file_);
+    return done;
+}
+
+void TransferFile::Unread(std::string_view bytes) {
+    std::string rest(bytes);
+    rest.append(buffer_.data() + pos_, end_ - pos_);
+    if (buffer_.size() < rest.size()) buffer_.resize(rest.size());
+    std::memcpy(buffer_.data(), rest.data(), rest.size());
+    pos_ = 0;
+    end_ = rest.size();
 }
 
 // ---- Tokens ------------------------------------------------------------------
@@ -194,10 +212,14 @@ double ToDouble(const std::string& normal) {
 
 double LeadingNumber(std::string_view text) {
     // Blanks, tabs and line feeds do not count, wherever they stand.
-    std::string packed;
-    packed.reserve(text.size());
-    for (char c : text)
-        if (c != ' ' && c != '\t' && c != '\n') packed += c;
+    std::string_view packed = text;
+    std::string kept;
+    if (text.find_first_of(" \t\n") != std::string_view::npos) {
+        kept.reserve(text.size());
+        for (char c : text)
+            if (c != ' ' && c != '\t' && c != '\n') kept += c;
+        packed = kept;
+    }
     double value = 0;
     size_t used = 0;
     if (ParseRadixNumber(packed, value, used)) return value;
@@ -244,10 +266,18 @@ engine::Value NumericRuleValue(std::string_view line) {
     return LeadingNumber(line);
 }
 
-engine::Value TextRuleValue(std::string_view line) {
+std::string_view TextRuleText(std::string_view line) {
     const size_t last = line.find_last_not_of(' ');
-    if (last == std::string_view::npos) return std::string();
-    return std::string(line.substr(0, last + 1));
+    return last == std::string_view::npos ? line.substr(0, 0) : line.substr(0, last + 1);
+}
+
+engine::Value TextRuleValue(std::string_view line) {
+    return std::string(TextRuleText(line));
+}
+
+engine::Value DataLineValue(std::string_view line, int type) {
+    const bool numeric = type == engine::dbLong || type == engine::dbDouble;
+    return numeric ? NumericRuleValue(line) : TextRuleValue(line);
 }
 
 bool IsHostErrorLine(std::string_view line) {
@@ -271,33 +301,6 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
         ++Run().FieldCount;
     }
     return true;
-}
-
-void LoadData(TransferFile& file, engine::Recordset& records,
-              const std::optional<std::string>& firstLine) {
-    const int count = Run().FieldCount;
-    std::vector<bool> numeric(count);
-    for (int i = 0; i < count && i < records.FieldCount(); ++i) {
-        const int type = records.FieldInfo(i).Type;
-        numeric[i] = type == engine::dbLong || type == engine::dbDouble;
-    }
-    std::string line;
-    bool have = firstLine.has_value();
-    if (have) line = *firstLine;
-    int i = 0;
-    while (have) {
-        if (IsMarkerLine(line, CommandMarker)) break;
-        if (i == 0) records.AddNew();
-        if (i < count) {
-            records.SetValue(i, numeric[i] ? NumericRuleValue(line) : TextRuleValue(line));
-            ++i;
-        }
-        if (i >= count) {
-            records.Update();
-            i = 0;
-        }
-        have = file.ReadLine(line);
-    }
 }
 
 } // namespace app

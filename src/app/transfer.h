@@ -28,6 +28,11 @@ class TransferFile {
     bool AtEnd();
     // False at the end of the file.
     bool ReadLine(std::string& line);
+    // Raw bytes for a reader that splits lines itself: what is buffered
+    // first, then the file. Fewer than `size` only at the end of the file.
+    std::size_t ReadBytes(char* into, std::size_t size);
+    // Puts bytes read with ReadBytes back in front of the rest of the file.
+    void Unread(std::string_view bytes);
     ~TransferFile() { Close(); }
 
   private:
@@ -62,6 +67,10 @@ double LeadingNumber(std::string_view text);
 // text rule otherwise.
 engine::Value NumericRuleValue(std::string_view line);
 engine::Value TextRuleValue(std::string_view line);
+// The text rule's text: the line without its trailing spaces.
+std::string_view TextRuleText(std::string_view line);
+// The value of a data line for a field of `type`, by the rule that type takes.
+engine::Value DataLineValue(std::string_view line, int type);
 
 // The host error codes that may open the data section.
 bool IsHostErrorLine(std::string_view line);
@@ -72,7 +81,8 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
 
 // Adds the records of the data section, starting with `firstLine` (when given),
 // up to the COMMAND marker or the end of the file. An incomplete last record is
-// not stored.
+// not stored. The file is read and its values converted on a thread of its
+// own while the rows are added (loader.cpp).
 void LoadData(TransferFile& file, engine::Recordset& records,
               const std::optional<std::string>& firstLine);
 

@@ -112,6 +112,8 @@ struct Null {
 };
 using Blob = std::vector<std::uint8_t>;
 
+class RowBatch;
+
 // A field value. Text is UTF-8.
 using Value = std::variant<Null, bool, std::int64_t, double, std::string, DateTime, Blob>;
 
@@ -186,6 +188,11 @@ class Recordset {
     void AddNew();
     void SetValue(int index, const Value& value);
     void Update(int type = dbUpdateRegular, bool force = false);
+    // Adds the complete rows of `rows`, in order, as AddNew, SetValue and
+    // Update would; their values must already be of their fields' types (as
+    // ConvertValueInto leaves them), which a driver may rely on. On an error
+    // the rows before the failing one have been added.
+    virtual void AppendRows(const RowBatch& rows);
     virtual void Close() = 0;
 
   protected:
