@@ -136,6 +136,20 @@ def bench_paired(binary, other, n, folder, repeats):
     print("load average after: %.2f %.2f %.2f" % os.getloadavg())
 
 
+def bench_small(binary, folder, repeats):
+    """5 rows, SAVE to TEXT and SAVE to MS/ACCESS: median seconds of the whole run."""
+    import statistics
+    work = os.path.join(folder, "small")
+    os.mkdir(work)
+    out = os.path.join(folder, "small-out")
+    transfer, _ = write_inputs(folder, 5, [
+        "EXPORT = BENCH {", "TYPE = TEXT", "LOCATION = " + out, "}", "SAVE",
+        "EXPORT = BENCH {", "TYPE = MS/ACCESS", "}", "SAVE", "EXIT"])
+    times = [load_once(binary, transfer, work)[0] for _ in range(repeats)]
+    print("small run (5 rows, two SAVEs), median of %d: %.1f ms (load average %.2f)"
+          % (repeats, statistics.median(times) * 1000, os.getloadavg()[0]))
+
+
 def run_timed_events(cmd, env):
     """Runs norvakel; returns [(seconds since start, event)], peak RSS in MiB."""
     import json
@@ -221,10 +235,15 @@ def main():
                         help="only the load, paired with sqlite3 .import, --repeats times")
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--against", help="another build's norvakel, run in the same rounds")
+    parser.add_argument("--small", action="store_true",
+                        help="only the small run: 5 rows and two SAVEs, --repeats times")
     args = parser.parse_args()
     binary = os.path.abspath(args.bin)
     folder = tempfile.mkdtemp(prefix="nv-bench-")
     try:
+        if args.small:
+            bench_small(binary, folder, args.repeats)
+            return
         if args.load_only:
             other = os.path.abspath(args.against) if args.against else None
             bench_paired(binary, other, args.rows, folder, args.repeats)
