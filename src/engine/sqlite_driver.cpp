@@ -520,7 +520,6 @@ class NativeRecordset final : public Recordset {
         }
     }
 
-  protected:
   private:
     void CheckOpen() const {
         if (closed_) RaiseClosed();

@@ -174,13 +174,17 @@ TEST_F(LoaderTest, StoresWhatTheEnginesPerValuePathStores) {
         {"T", engine::dbText, 4, true},      {"M", engine::dbMemo, 0, true},
         {"W", engine::dbDate, 8, false},     {"B", engine::dbBoolean, 1, false},
         {"C", engine::dbCurrency, 8, false}, {"U", engine::dbText, 3, true}};
-    const std::vector<std::vector<std::string>> records = {
+    const std::vector<std::vector<std::string>> distinct = {
         {"12.50", "1.5E3xyz", "ab  ", "  memo  ", "2026-03-04", "yes", "12.34567",
          "\xC3\xA4\xC3\xB6\xC3\xBC"},
         {"   ", "", "    ", "", "1/2/2003 4:05 PM", "0", "7", "abc"},
         {"&HFF", " - 1 2 . 5", "\xC3\xA4", std::string(5000, 'm'), "2000-02-29 23:59:59", "off",
          "-0.00005", "x  "},
         {"letters", "2D2", "abcd", "m", "12:30", "true", "1e3", ""}};
+    // Enough records for several multi-row INSERTs and a remainder.
+    std::vector<std::vector<std::string>> records;
+    for (int copy = 0; copy < 25; ++copy)
+        records.insert(records.end(), distinct.begin(), distinct.end());
     std::vector<std::string> lines;
     for (const auto& record : records)
         lines.insert(lines.end(), record.begin(), record.end());
