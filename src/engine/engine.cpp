@@ -153,7 +153,7 @@ void Recordset::AppendRows(const RowBatch& rows) {
         const BatchCell* row = rows.Row(r);
         AddNew();
         for (int i = 0; i < rows.FieldCount(); ++i)
-            SetValue(i, CellValue(row[i]));
+            SetValue(i, CellValue(rows, row[i]));
         Update();
     }
 }

@@ -14,6 +14,7 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 void RowBatch::Clear(int fieldCount) {
     fieldCount_ = std::max(fieldCount, 1);
     cells_.clear();
+    others_.clear();
     // One ordinary block is kept for the next rows; blocks made for a large
     // value go, so that one huge value does not stay in memory.
     if (!blocks_.empty()) {
@@ -46,6 +47,9 @@ void RowBatch::AddText(std::string_view text) {
 
 void RowBatch::AddValue(const Value& value) {
     switch (value.index()) {
+    case 0:
+        AddNull();
+        break;
     case 1:
         AddInteger(std::get<bool>(value) ? 1 : 0);
         break;
@@ -74,9 +78,13 @@ void RowBatch::AddValue(const Value& value) {
         cell.size = blob.size();
         break;
     }
-    default:
-        AddNull();
+    default: {
+        BatchCell& cell = cells_.emplace_back();
+        cell.kind = BatchCell::Kind::Value;
+        cell.integer = static_cast<std::int64_t>(others_.size());
+        others_.push_back(value);
         break;
+    }
     }
 }
 
@@ -103,8 +111,10 @@ std::string_view RowBatch::Keep(std::string_view text) {
     return {copy, text.size()};
 }
 
-Value CellValue(const BatchCell& cell) {
+Value CellValue(const RowBatch& rows, const BatchCell& cell) {
     switch (cell.kind) {
+    case BatchCell::Kind::Value:
+        return rows.Other(cell);
     case BatchCell::Kind::Integer:
         return cell.integer;
     case BatchCell::Kind::Real:

@@ -14,9 +14,10 @@
 namespace engine {
 
 struct BatchCell {
-    enum class Kind : std::uint8_t { Null, Integer, Real, Text, Bytes };
+    // Value: any other kind of value, kept whole in the batch (see Other).
+    enum class Kind : std::uint8_t { Null, Integer, Real, Text, Bytes, Value };
     Kind kind = Kind::Null;
-    std::int64_t integer = 0;
+    std::int64_t integer = 0; // Integer; for Value, its place in the batch
     double real = 0;
     // Text (UTF-8) and Bytes.
     const char* data = nullptr;
@@ -42,8 +43,13 @@ class RowBatch {
     // `text` must stay valid as long as the batch holds it (see Store).
     void AddText(std::string_view text);
     // A value as ConvertValueInto leaves it: texts, dates and bytes are copied
-    // into the batch's storage.
+    // into the batch's storage; a kind of value a cell has no form for is kept
+    // whole, so that nothing is lost on its way to the driver.
     void AddValue(const Value& value);
+    // The value of a cell of kind Value.
+    const Value& Other(const BatchCell& cell) const {
+        return others_[static_cast<std::size_t>(cell.integer)];
+    }
     // Forgets the values of a row that was not completed.
     void DropIncompleteRow();
     // Room for `size` bytes that stays in place until Clear.
@@ -58,11 +64,12 @@ class RowBatch {
     };
     int fieldCount_ = 1;
     std::vector<BatchCell> cells_;
+    std::vector<Value> others_;
     std::vector<Block> blocks_;
     std::size_t current_ = 0; // the block Store takes from
 };
 
-// A cell as the value it holds (Text as text, Bytes as a blob).
-Value CellValue(const BatchCell& cell);
+// A cell of `rows` as the value it holds (Text as text, Bytes as a blob).
+Value CellValue(const RowBatch& rows, const BatchCell& cell);
 
 } // namespace engine

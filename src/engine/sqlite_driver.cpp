@@ -503,7 +503,7 @@ class NativeRecordset final : public Recordset {
             for (; r + group <= count; r += group) {
                 int rc = SQLITE_OK;
                 for (std::size_t k = 0; k < group && rc == SQLITE_OK; ++k)
-                    rc = BindRow(s, rows.Row(r + k), int(k * fields));
+                    rc = BindRow(s, rows, r + k, int(k * fields));
                 if (rc == SQLITE_OK) rc = sqlite3_step(s);
                 sqlite3_reset(s);
                 // The group was not added: row by row below finds the row
@@ -513,7 +513,7 @@ class NativeRecordset final : public Recordset {
         }
         sqlite3_stmt* s = InsertStatement(1);
         for (; r < count; ++r) {
-            int rc = BindRow(s, rows.Row(r), 0);
+            int rc = BindRow(s, rows, r, 0);
             if (rc == SQLITE_OK) rc = sqlite3_step(s);
             sqlite3_reset(s);
             if (rc != SQLITE_DONE) c.Fail(rc, "Adding a record to '" + table_ + "'");
@@ -550,7 +550,8 @@ class NativeRecordset final : public Recordset {
 
     // Texts and bytes are bound without copying: the batch holds them until
     // the statement has run. SQLITE_OK or the first failure.
-    int BindRow(sqlite3_stmt* s, const BatchCell* row, int first) {
+    int BindRow(sqlite3_stmt* s, const RowBatch& rows, std::size_t r, int first) {
+        const BatchCell* row = rows.Row(r);
         static const char empty = 0;
         for (std::size_t i = 0; i < fields_.size(); ++i) {
             const BatchCell& cell = row[i];
@@ -570,6 +571,9 @@ class NativeRecordset final : public Recordset {
             case BatchCell::Kind::Bytes:
                 rc = sqlite3_bind_blob64(s, index, cell.data ? cell.data : &empty, cell.size,
                                          SQLITE_STATIC);
+                break;
+            case BatchCell::Kind::Value: // never a date: those come as texts
+                Bind(s, index - 1, rows.Other(cell));
                 break;
             default:
                 rc = sqlite3_bind_null(s, index);

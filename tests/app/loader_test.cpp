@@ -53,7 +53,7 @@ class LoaderTest : public ::testing::Test {
             for (std::size_t r = 0; r < batch.rows.RowCount(); ++r) {
                 std::vector<Value> row;
                 for (int i = 0; i < batch.rows.FieldCount(); ++i)
-                    row.push_back(engine::CellValue(batch.rows.Row(r)[i]));
+                    row.push_back(engine::CellValue(batch.rows, batch.rows.Row(r)[i]));
                 rows.push_back(std::move(row));
             }
         }
