@@ -112,8 +112,6 @@ struct Null {
 };
 using Blob = std::vector<std::uint8_t>;
 
-class RowBatch;
-
 // A field value. Text is UTF-8.
 using Value = std::variant<Null, bool, std::int64_t, double, std::string, DateTime, Blob>;
 
@@ -163,6 +161,8 @@ class TableDef {
     std::string name_;
     std::vector<Field> fields_;
 };
+
+class RowBatch;
 
 // A recordset over one table: a forward scan of its rows in the order they were
 // added, and AddNew/Update to add rows. Values handed to SetValue are converted
