@@ -6,6 +6,12 @@ unattended mode, and times `sqlite3 .import` of the same rows as CSV into a new
 database. Prints both times, their ratio and norvakel's peak memory.
 
 usage: load_bench.py [--rows 1000000] [--bin build/norvakel] [--grid-only]
+       load_bench.py --load-only [--repeats 5] [--against OTHER_BUILD/norvakel]
+
+--load-only times the load alone, --repeats times: each round runs norvakel
+(and the --against build) and sqlite3 .import on the same rows one after the
+other, so that the ratios are paired under the same machine load; the medians
+of the rounds are printed at the end.
 """
 import argparse
 import os
@@ -75,6 +81,73 @@ def bench_load(binary, n, folder):
     db = os.path.join(folder, "import-%d.db" % n)
     isecs, _, _ = run_measured(["sqlite3", db, "-cmd", ".mode csv", ".import %s t" % csv_path])
     return secs, peak, isecs
+
+
+def load_once(binary, transfer, work):
+    """One unattended load of a copy of `transfer` (a run deletes its file)."""
+    copy = transfer + ".run"
+    shutil.copy(transfer, copy)
+    for name in os.listdir(work):
+        os.remove(os.path.join(work, name))
+    secs, peak, _ = run_measured([binary, copy], norvakel_env(work))
+    return secs, peak
+
+
+def import_once(csv_path, folder):
+    db = os.path.join(folder, "import.db")
+    if os.path.exists(db):
+        os.remove(db)
+    secs, _, _ = run_measured(["sqlite3", db, "-cmd", ".mode csv", ".import %s t" % csv_path])
+    os.remove(db)
+    return secs
+
+
+def bench_paired(binary, other, n, folder, repeats):
+    """Rounds of norvakel, the other build and sqlite3 .import on the same rows."""
+    import statistics
+    work = os.path.join(folder, "paired-%d" % n)
+    os.mkdir(work)
+    transfer, csv_path = write_inputs(folder, n, ["EXIT"])
+    print("load average before: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
+    ours, theirs, imports, peaks = [], [], [], []
+    for r in range(repeats):
+        secs, peak = load_once(binary, transfer, work)
+        ours.append(secs)
+        peaks.append(peak)
+        line = "round %d: norvakel %.2f s (peak %.1f MiB)" % (r + 1, secs, peak)
+        if other:
+            osecs, _ = load_once(other, transfer, work)
+            theirs.append(osecs)
+            line += ", other %.2f s" % osecs
+        isecs = import_once(csv_path, folder)
+        imports.append(isecs)
+        line += ", sqlite3 .import %.2f s, ratio %.2f" % (isecs, secs / isecs)
+        if other:
+            line += ", other ratio %.2f, norvakel/other %.2f" % (osecs / isecs, secs / osecs)
+        print(line, flush=True)
+    med = statistics.median
+    print("median of %d, %d rows: norvakel %.2f s, sqlite3 .import %.2f s, ratio %.2f, "
+          "peak %.1f MiB" % (repeats, n, med(ours), med(imports),
+                             med(o / i for o, i in zip(ours, imports)), max(peaks)))
+    if other:
+        print("median of %d, %d rows: other %.2f s, ratio %.2f, norvakel/other %.2f"
+              % (repeats, n, med(theirs), med(t / i for t, i in zip(theirs, imports)),
+                 med(o / t for o, t in zip(ours, theirs))))
+    print("load average after: %.2f %.2f %.2f" % os.getloadavg())
+
+
+def bench_small(binary, folder, repeats):
+    """5 rows, SAVE to TEXT and SAVE to MS/ACCESS: median seconds of the whole run."""
+    import statistics
+    work = os.path.join(folder, "small")
+    os.mkdir(work)
+    out = os.path.join(folder, "small-out")
+    transfer, _ = write_inputs(folder, 5, [
+        "EXPORT = BENCH {", "TYPE = TEXT", "LOCATION = " + out, "}", "SAVE",
+        "EXPORT = BENCH {", "TYPE = MS/ACCESS", "}", "SAVE", "EXIT"])
+    times = [load_once(binary, transfer, work)[0] for _ in range(repeats)]
+    print("small run (5 rows, two SAVEs), median of %d: %.1f ms (load average %.2f)"
+          % (repeats, statistics.median(times) * 1000, os.getloadavg()[0]))
 
 
 def run_timed_events(cmd, env):
@@ -158,10 +231,23 @@ def main():
     parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "norvakel"))
     parser.add_argument("--grid-only", action="store_true",
                         help="only the grid's first paint at 10,000 and --rows rows")
+    parser.add_argument("--load-only", action="store_true",
+                        help="only the load, paired with sqlite3 .import, --repeats times")
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--against", help="another build's norvakel, run in the same rounds")
+    parser.add_argument("--small", action="store_true",
+                        help="only the small run: 5 rows and two SAVEs, --repeats times")
     args = parser.parse_args()
     binary = os.path.abspath(args.bin)
     folder = tempfile.mkdtemp(prefix="nv-bench-")
     try:
+        if args.small:
+            bench_small(binary, folder, args.repeats)
+            return
+        if args.load_only:
+            other = os.path.abspath(args.against) if args.against else None
+            bench_paired(binary, other, args.rows, folder, args.repeats)
+            return
         if args.grid_only:
             print_grid(binary, args.rows, folder)
             return

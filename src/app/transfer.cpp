@@ -70,6 +70,23 @@ bool TransferFile::ReadLine(std::string& line) {
     return true;
 }
 
+std::size_t TransferFile::ReadBytes(char* into, std::size_t size) {
+    std::size_t done = std::min(size, end_ - pos_);
+    if (done > 0) std::memcpy(into, buffer_.data() + pos_, done);
+    pos_ += done;
+    if (done < size && file_ != nullptr) done += std::fread(into + done, 1, size - done, file_);
+    return done;
+}
+
+void TransferFile::Unread(std::string_view bytes) {
+    std::string rest(bytes);
+    rest.append(buffer_.data() + pos_, end_ - pos_);
+    if (buffer_.size() < rest.size()) buffer_.resize(rest.size());
+    std::memcpy(buffer_.data(), rest.data(), rest.size());
+    pos_ = 0;
+    end_ = rest.size();
+}
+
 // ---- Markers -----------------------------------------------------------------
 
 bool IsMarkerLine(std::string_view line, std::string_view marker) {
@@ -183,10 +200,14 @@ double ToDouble(const std::string& normal, bool& overflow) {
 double ReadLeadingNumber(std::string_view text, bool& overflow) {
     overflow = false;
     // Blanks, tabs and line feeds do not count, wherever they stand.
-    std::string packed;
-    packed.reserve(text.size());
-    for (char c : text)
-        if (c != ' ' && c != '\t' && c != '\n') packed += c;
+    std::string_view packed = text;
+    std::string kept;
+    if (text.find_first_of(" \t\n") != std::string_view::npos) {
+        kept.reserve(text.size());
+        for (char c : text)
+            if (c != ' ' && c != '\t' && c != '\n') kept += c;
+        packed = kept;
+    }
     double value = 0;
     size_t used = 0;
     if (ParseRadixNumber(packed, value, used)) return value;
@@ -242,10 +263,13 @@ engine::Value NumericRuleValue(std::string_view line) {
     return value;
 }
 
-engine::Value TextRuleValue(std::string_view line) {
+std::string_view TextRuleText(std::string_view line) {
     const size_t last = line.find_last_not_of(' ');
-    if (last == std::string_view::npos) return std::string();
-    return std::string(line.substr(0, last + 1));
+    return last == std::string_view::npos ? line.substr(0, 0) : line.substr(0, last + 1);
+}
+
+engine::Value TextRuleValue(std::string_view line) {
+    return std::string(TextRuleText(line));
 }
 
 engine::Value DataLineValue(std::string_view line, int type) {
@@ -278,31 +302,6 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
         ++core::Run().FieldCount;
     }
     return true;
-}
-
-void LoadData(TransferFile& file, engine::Recordset& records,
-              const std::optional<std::string>& firstLine) {
-    const int count = core::Run().FieldCount;
-    std::vector<int> types(count, engine::dbText);
-    for (int i = 0; i < count && i < records.FieldCount(); ++i)
-        types[i] = records.FieldInfo(i).Type;
-    std::string line;
-    bool have = firstLine.has_value();
-    if (have) line = *firstLine;
-    int i = 0;
-    while (have) {
-        if (IsMarkerLine(line, CommandMarker)) break;
-        if (i == 0) records.AddNew();
-        if (i < count) {
-            records.SetValue(i, DataLineValue(line, types[i]));
-            ++i;
-        }
-        if (i >= count) {
-            records.Update();
-            i = 0;
-        }
-        have = file.ReadLine(line);
-    }
 }
 
 } // namespace app

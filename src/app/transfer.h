@@ -29,6 +29,11 @@ class TransferFile {
     bool AtEnd();
     // False at the end of the file.
     bool ReadLine(std::string& line);
+    // Raw bytes for a reader that splits lines itself: what is buffered
+    // first, then the file. Fewer than `size` only at the end of the file.
+    std::size_t ReadBytes(char* into, std::size_t size);
+    // Puts bytes read with ReadBytes back in front of the rest of the file.
+    void Unread(std::string_view bytes);
     ~TransferFile() { Close(); }
 
   private:
@@ -67,6 +72,8 @@ inline constexpr int RunTimeOverflow = 6;
 // for a number beyond the Double range.
 engine::Value NumericRuleValue(std::string_view line);
 engine::Value TextRuleValue(std::string_view line);
+// The text rule's text: the line without its trailing spaces.
+std::string_view TextRuleText(std::string_view line);
 // The value of a data line for a field of `type`: the rule the type takes,
 // and Null for an empty line (or one of blanks) in a field that holds neither
 // text nor memo.
@@ -81,7 +88,8 @@ bool LoadHeader(TransferFile& file, engine::TableDef& def, std::string& badLine)
 
 // Adds the records of the data section, starting with `firstLine` (when given),
 // up to the COMMAND marker or the end of the file. An incomplete last record is
-// not stored.
+// not stored. The file is read and its values converted on a thread of its
+// own while the rows are added (loader.cpp).
 void LoadData(TransferFile& file, engine::Recordset& records,
               const std::optional<std::string>& firstLine);
 

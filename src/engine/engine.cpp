@@ -3,6 +3,7 @@
 
 #include "engine/convert.h"
 #include "engine/driver.h"
+#include "engine/rowbatch.h"
 #include "engine/sqlite_driver.h"
 #include "platform/platform.h"
 
@@ -145,6 +146,16 @@ void Recordset::Update(int /*type*/, bool /*force*/) {
     }
     InsertRecord(pending_);
     editing_ = false;
+}
+
+void Recordset::AppendRows(const RowBatch& rows) {
+    for (std::size_t r = 0; r < rows.RowCount(); ++r) {
+        const BatchCell* row = rows.Row(r);
+        AddNew();
+        for (int i = 0; i < rows.FieldCount(); ++i)
+            SetValue(i, CellValue(rows, row[i]));
+        Update();
+    }
 }
 
 // ---- Database -----------------------------------------------------------------

@@ -170,6 +170,8 @@ class TableDef {
     std::vector<Field> fields_;
 };
 
+class RowBatch;
+
 // A recordset over one table: a forward scan of its rows in the order they were
 // added, and AddNew/Update to add rows. Values handed to SetValue are converted
 // to the field's type by the engine's rules (convert.h) before the driver sees them.
@@ -194,6 +196,11 @@ class Recordset {
     void AddNew();
     void SetValue(int index, const Value& value);
     void Update(int type = dbUpdateRegular, bool force = false);
+    // Adds the complete rows of `rows`, in order, as AddNew, SetValue and
+    // Update would; their values must already be of their fields' types (as
+    // ConvertValueInto leaves them), which a driver may rely on. On an error
+    // the rows before the failing one have been added.
+    virtual void AppendRows(const RowBatch& rows);
     virtual void Close() = 0;
 
   protected:

@@ -2,6 +2,7 @@
 #include "engine/names.h"
 
 #include "engine/convert.h"
+#include "engine/rowbatch.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 
@@ -29,6 +30,8 @@ constexpr const char* kScratchPragmas = "PRAGMA synchronous=OFF; PRAGMA cache_si
 constexpr const char* kDurablePragmas =
     "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_size=-2048;";
 constexpr int kBusyTimeoutMs = 2000;
+// Rows one INSERT adds when rows come in bulk.
+constexpr std::size_t kRowsPerStatement = 32;
 
 std::string Quote(std::string_view identifier) {
     std::string quoted = "\"";
@@ -465,6 +468,7 @@ class NativeRecordset final : public Recordset {
     void Detach() {
         select_.reset();
         insert_.reset();
+        groupInsert_.reset();
         closed_ = true;
     }
 
@@ -472,15 +476,8 @@ class NativeRecordset final : public Recordset {
     void InsertRecord(const std::vector<Value>& values) override {
         CheckOpen();
         Connection& c = *connection_;
-        if (!insert_) {
-            std::string sql =
-                "INSERT INTO " + Quote(table_) + " (" + ColumnList(fields_) + ") VALUES (";
-            for (std::size_t i = 0; i < fields_.size(); ++i)
-                sql += i == 0 ? "?" : ", ?";
-            insert_ = c.Prepare(sql + ")", "Preparing to add records to '" + table_ + "'");
-        }
+        sqlite3_stmt* s = InsertStatement(1);
         c.BeginRowWrites();
-        sqlite3_stmt* s = insert_.get();
         for (std::size_t i = 0; i < values.size(); ++i)
             Bind(s, int(i), values[i]);
         const int rc = sqlite3_step(s);
@@ -488,9 +485,106 @@ class NativeRecordset final : public Recordset {
         if (rc != SQLITE_DONE) c.Fail(rc, "Adding a record to '" + table_ + "'");
     }
 
+  public:
+    // Several rows per statement: SQLite's statement machine then starts once
+    // for a group of rows instead of once per row.
+    void AppendRows(const RowBatch& rows) override {
+        CheckOpen();
+        if (rows.FieldCount() != int(fields_.size())) {
+            Recordset::AppendRows(rows); // raises as SetValue would
+            return;
+        }
+        Connection& c = *connection_;
+        const std::size_t count = rows.RowCount();
+        if (count == 0) return;
+        c.BeginRowWrites();
+        const std::size_t fields = fields_.size();
+        const std::size_t group = RowsPerStatement();
+        std::size_t r = 0;
+        if (group > 1 && count >= group) {
+            sqlite3_stmt* s = InsertStatement(group);
+            for (; r + group <= count; r += group) {
+                int rc = SQLITE_OK;
+                for (std::size_t k = 0; k < group && rc == SQLITE_OK; ++k)
+                    rc = BindRow(s, rows, r + k, int(k * fields));
+                if (rc == SQLITE_OK) rc = sqlite3_step(s);
+                sqlite3_reset(s);
+                // The group was not added: row by row below finds the row
+                // that fails, after adding the ones before it.
+                if (rc != SQLITE_DONE) break;
+            }
+        }
+        sqlite3_stmt* s = InsertStatement(1);
+        for (; r < count; ++r) {
+            int rc = BindRow(s, rows, r, 0);
+            if (rc == SQLITE_OK) rc = sqlite3_step(s);
+            sqlite3_reset(s);
+            if (rc != SQLITE_DONE) c.Fail(rc, "Adding a record to '" + table_ + "'");
+        }
+    }
+
   private:
     void CheckOpen() const {
         if (closed_) RaiseClosed();
+    }
+
+    std::size_t RowsPerStatement() const {
+        const auto variables =
+            std::size_t(sqlite3_limit(connection_->db, SQLITE_LIMIT_VARIABLE_NUMBER, -1));
+        return std::max<std::size_t>(1, std::min(kRowsPerStatement, variables / fields_.size()));
+    }
+
+    // INSERT of `rows` rows, prepared once.
+    sqlite3_stmt* InsertStatement(std::size_t rows) {
+        Statement& statement = rows == 1 ? insert_ : groupInsert_;
+        if (!statement) {
+            std::string row = "(";
+            for (std::size_t i = 0; i < fields_.size(); ++i)
+                row += i == 0 ? "?" : ", ?";
+            row += ")";
+            std::string sql =
+                "INSERT INTO " + Quote(table_) + " (" + ColumnList(fields_) + ") VALUES " + row;
+            for (std::size_t k = 1; k < rows; ++k)
+                sql += ", " + row;
+            statement = connection_->Prepare(sql, "Preparing to add records to '" + table_ + "'");
+        }
+        return statement.get();
+    }
+
+    // Texts and bytes are bound without copying: the batch holds them until
+    // the statement has run. SQLITE_OK or the first failure.
+    int BindRow(sqlite3_stmt* s, const RowBatch& rows, std::size_t r, int first) {
+        const BatchCell* row = rows.Row(r);
+        static const char empty = 0;
+        for (std::size_t i = 0; i < fields_.size(); ++i) {
+            const BatchCell& cell = row[i];
+            const int index = first + int(i) + 1;
+            int rc = SQLITE_OK;
+            switch (cell.kind) {
+            case BatchCell::Kind::Integer:
+                rc = sqlite3_bind_int64(s, index, cell.integer);
+                break;
+            case BatchCell::Kind::Real:
+                rc = sqlite3_bind_double(s, index, cell.real);
+                break;
+            case BatchCell::Kind::Text:
+                rc = sqlite3_bind_text64(s, index, cell.data ? cell.data : &empty, cell.size,
+                                         SQLITE_STATIC, SQLITE_UTF8);
+                break;
+            case BatchCell::Kind::Bytes:
+                rc = sqlite3_bind_blob64(s, index, cell.data ? cell.data : &empty, cell.size,
+                                         SQLITE_STATIC);
+                break;
+            case BatchCell::Kind::Value: // never a date: those come as texts
+                Bind(s, index - 1, rows.Other(cell));
+                break;
+            default:
+                rc = sqlite3_bind_null(s, index);
+                break;
+            }
+            if (rc != SQLITE_OK) return rc;
+        }
+        return SQLITE_OK;
     }
 
     // The scan begins at the first use of a reading call, so a recordset that
@@ -557,7 +651,7 @@ class NativeRecordset final : public Recordset {
     std::string table_;
     std::vector<Field> fields_;
     std::vector<std::array<char, 20>> dateTexts_;
-    Statement insert_;
+    Statement insert_, groupInsert_;
     Statement select_;
     bool onRecord_ = false;
     bool closed_ = false;
