@@ -563,6 +563,8 @@ std::string DoubleText(double d) {
 
 Expression::Expression() = default;
 Expression::~Expression() = default;
+Expression::Expression(const Expression&) = default;
+Expression& Expression::operator=(const Expression&) = default;
 Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 

@@ -55,8 +55,10 @@ void BindExpression(Report& r, Expression& e) {
         const char* what = kind == RefKind::Field       ? "the unknown field $F{"
                            : kind == RefKind::Parameter ? "the unknown parameter $P{"
                                                         : "the unknown variable $V{";
+        const std::string line =
+            e.Line() > 0 ? " (line " + std::to_string(e.Line()) + ")" : std::string();
         r.refusals.push_back("The report uses " + std::string(what) + name + "} in \"" + e.Text() +
-                             "\", which the report engine does not support.");
+                             "\"" + line + ", which the report engine does not support.");
     });
     e.Bind([&](RefKind kind, const std::string& name) { return SlotOf(r, kind, name); });
 }

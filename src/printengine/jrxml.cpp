@@ -58,14 +58,29 @@ std::unique_ptr<XNode> ReadTree(const QByteArray& bytes) {
     return root;
 }
 
+// Attributes that only make links or bookmarks in interactive formats.
+bool HyperlinkAttribute(const QString& name) {
+    return name == "hyperlinkType" || name == "hyperlinkTarget" || name == "linkType" ||
+           name == "linkTarget" || name == "bookmarkLevel";
+}
 // Attributes the engine never needs: designers write them everywhere.
 bool IgnoredAttribute(const QString& name) {
-    return name == "uuid" || name == "key";
+    return name == "uuid" || name == "key" || HyperlinkAttribute(name);
 }
 
+// Properties for the designer or for other output formats (spreadsheet,
+// HTML, CSV exporters); none of them changes a printed page.
 bool DesignerProperty(const QString& name) {
     return name.startsWith("com.jaspersoft.studio.") || name.startsWith("ireport.") ||
-           name.startsWith("com.jasperassistant.");
+           name.startsWith("com.jasperassistant.") ||
+           name.startsWith("net.sf.jasperreports.export.") || name.startsWith("local_mesure_unit");
+}
+
+bool HyperlinkElement(const QString& name) {
+    return name == "hyperlinkReferenceExpression" || name == "hyperlinkAnchorExpression" ||
+           name == "hyperlinkPageExpression" || name == "hyperlinkTooltipExpression" ||
+           name == "hyperlinkWhenExpression" || name == "anchorNameExpression" ||
+           name == "hyperlinkParameter";
 }
 
 class Builder {
@@ -137,9 +152,9 @@ class Builder {
                 Attributes(c, {"value"}, nullptr);
             else if (n == "parameter")
                 Parameter(c);
-            else if (n == "queryString") {
-                if (!c.text.trimmed().isEmpty()) Refuse(c, "a query (element \"queryString\")");
-            } else if (n == "field")
+            else if (n == "queryString")
+                continue; // the rows are the table the run points the report at
+            else if (n == "field")
                 Field(c);
             else if (n == "variable")
                 Variable(c);
@@ -236,7 +251,9 @@ class Builder {
         for (const auto& c : node.children)
             Element(*c, node.name.toStdString().c_str());
         try {
-            return Expression::Parse(node.text.toStdString());
+            Expression e = Expression::Parse(node.text.toStdString());
+            e.SetLine(int(node.line));
+            return e;
         } catch (const ExpressionError& e) {
             Refuse(node, std::string("the expression \"") + node.text.trimmed().toStdString() +
                              "\" (" + e.what() + ")");
@@ -552,11 +569,31 @@ class Builder {
         for (const auto& k : node.children) {
             if (k->name == "font")
                 Font(*k, style);
-            else if (k->name == "paragraph" && k->attributes.empty() && k->children.empty())
-                continue;
+            else if (k->name == "paragraph")
+                Paragraph(*k);
             else
                 Element(*k, "textElement");
         }
+    }
+
+    // Paragraph settings at their defaults are what the engine draws anyway.
+    void Paragraph(const XNode& node) {
+        Attributes(node,
+                   {"lineSpacing", "lineSpacingSize", "firstLineIndent", "leftIndent",
+                    "rightIndent", "spacingBefore", "spacingAfter", "tabStopWidth"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "lineSpacing") {
+                           if (v != "Single") Value(node, n, v);
+                       } else if (n == "lineSpacingSize") {
+                           if (Number(node, n, v) != 1.0) Value(node, n, v);
+                       } else if (n == "tabStopWidth") {
+                           Number(node, n, v);
+                       } else if (Number(node, n, v) != 0) {
+                           Value(node, n, v);
+                       }
+                   });
+        for (const auto& k : node.children)
+            Element(*k, "paragraph");
     }
 
     printengine::Element TextElement(const XNode& node, ElementKind kind) {
@@ -603,6 +640,8 @@ class Builder {
                 hasContent = true;
             } else if (n == "box") {
                 ReadBox(*k, e.box);
+            } else if (HyperlinkElement(n)) {
+                continue;
             } else {
                 Element(*k, node.name.toStdString().c_str());
             }
@@ -759,6 +798,17 @@ std::optional<ValueClass> ClassFromName(const QString& name) {
         return ValueClass::Date;
     if (name == "java.lang.Object") return ValueClass::Object;
     return std::nullopt;
+}
+
+std::string RefusalText(const std::vector<std::string>& refusals) {
+    constexpr size_t Shown = 5;
+    std::string text;
+    for (size_t i = 0; i < refusals.size() && i < Shown; ++i)
+        text += (i > 0 ? "\r\n" : "") + refusals[i];
+    if (refusals.size() > Shown)
+        text += "\r\n... and " + std::to_string(refusals.size() - Shown) +
+                " more problems, all listed in the program's log.";
+    return text;
 }
 
 std::optional<Report> ParseJrxml(const QByteArray& bytes) {

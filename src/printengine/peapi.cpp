@@ -15,6 +15,7 @@
 #include <QPrinterInfo>
 #include <QScreen>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -98,6 +99,13 @@ int ParameterIndex(const Report& r, const std::string& name) {
 
 Document MakeDocument(Job& job) {
     return TableDocument(job.report, ParameterValues(job.report, job.formulas), job.location);
+}
+
+// A line for the program's log (standard error), beside the unattended events.
+void LogLine(const std::string& text) {
+    const std::string line = "norvakel-report: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
 }
 
 int PixelsFromTwips(int twips, double dpi) {
@@ -281,7 +289,12 @@ __attribute__((visibility("default"))) std::int16_t PEStartPrintJob(std::int16_t
                                                                     std::int16_t) {
     Job* job = FindJob(handle);
     if (job == nullptr) return 0;
-    if (!job->report.refusals.empty()) return Fail(*job, job->report.refusals.front());
+    if (!job->report.refusals.empty()) {
+        // Every problem goes to the log, so that one pass over the file fixes all of them.
+        for (const auto& refusal : job->report.refusals)
+            LogLine(refusal);
+        return Fail(*job, RefusalText(job->report.refusals));
+    }
     try {
         switch (job->output) {
         case Output::Printer:

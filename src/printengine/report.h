@@ -123,6 +123,10 @@ struct Report {
 // anything outside the supported set.
 std::optional<Report> ParseJrxml(const QByteArray& bytes);
 
+// The engine's error text for a refused report: the first few refusals, one a
+// line, and how many more there are (the log has all of them).
+std::string RefusalText(const std::vector<std::string>& refusals);
+
 // The class named by a JRXML class attribute, or nothing when unsupported.
 std::optional<ValueClass> ClassFromName(const QString& name);
 

@@ -71,6 +71,58 @@ TEST(Jrxml, DesignerAttributesAreIgnored) {
               "");
 }
 
+TEST(Jrxml, WhatOnlyTheDesignerOrOtherFormatsUseIsIgnored) {
+    EXPECT_EQ(Refusal(R"(
+        <property name="ireport.zoom" value="1.5"/>
+        <property name="net.sf.jasperreports.export.xls.detect.cell.type" value="true"/>
+        <queryString language="SQL"><![CDATA[select * from orders where id > 10]]></queryString>
+        <title><band height="20"><textField hyperlinkType="Reference" hyperlinkTarget="Blank"
+            bookmarkLevel="1">
+          <reportElement x="0" y="0" width="10" height="10">
+            <property name="local_mesure_unitheight" value="pixel"/>
+            <property name="net.sf.jasperreports.export.html.class" value="x"/>
+          </reportElement>
+          <textElement><paragraph lineSpacing="Single" lineSpacingSize="1.0" leftIndent="0"/>
+          </textElement>
+          <textFieldExpression><![CDATA["t"]]></textFieldExpression>
+          <anchorNameExpression><![CDATA["a"]]></anchorNameExpression>
+          <hyperlinkReferenceExpression><![CDATA["http://x"]]></hyperlinkReferenceExpression>
+        </textField></band></title>)"),
+              "");
+    // Any query language: the rows come from the table the run names.
+    EXPECT_EQ(Refusal("<queryString language='xPath'>/a/b</queryString>"), "");
+}
+
+TEST(Jrxml, EveryProblemIsListedWithItsLine) {
+    auto r = Parse(Jrxml("<field name='A'/>\n"                         // line 3
+                         "<variable name='V' calculation='Median'/>\n" // 4
+                         "<title><band height='5'>\n"                  // 5
+                         "<crosstab/>\n"                               // 6
+                         "<textField><reportElement x='0' y='0' width='5' height='5'/>\n"
+                         "<textFieldExpression>$F{B} + 1</textFieldExpression>\n" // 8
+                         "</textField><chart/>\n"                                 // 9
+                         "</band></title>"));
+    ASSERT_TRUE(r);
+    PrepareReport(*r);
+    ASSERT_EQ(r->refusals.size(), 4u);
+    EXPECT_NE(r->refusals[0].find("\"Median\" of the attribute \"calculation\" of \"variable\" "
+                                  "(line 4)"),
+              std::string::npos)
+        << r->refusals[0];
+    EXPECT_NE(r->refusals[1].find("\"crosstab\" in \"band\" (line 6)"), std::string::npos);
+    EXPECT_NE(r->refusals[2].find("\"chart\" in \"band\" (line 9)"), std::string::npos);
+    EXPECT_NE(r->refusals[3].find("$F{B} in \"$F{B} + 1\" (line 8)"), std::string::npos)
+        << r->refusals[3];
+}
+
+TEST(Jrxml, TheErrorTextShowsTheFirstFiveAndCountsTheRest) {
+    EXPECT_EQ(RefusalText({"a.", "b."}), "a.\r\nb.");
+    const std::vector<std::string> seven = {"1.", "2.", "3.", "4.", "5.", "6.", "7."};
+    EXPECT_EQ(RefusalText(seven),
+              "1.\r\n2.\r\n3.\r\n4.\r\n5.\r\n... and 2 more problems, all listed in the "
+              "program's log.");
+}
+
 TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
     const struct {
         const char* body;
@@ -90,9 +142,11 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         {"<variable name='V' calculation='DistinctCount'/>", "\"DistinctCount\""},
         {"<variable name='V' calculation='Sum' resetType='Group' resetGroup='Nope'/>",
          "the unknown group \"Nope\""},
-        {"<property name='net.sf.jasperreports.export.xls.detect.cell.type' value='true'/>",
+        {"<property name='net.sf.jasperreports.awt.ignore.missing.font' value='true'/>",
          "the property"},
-        {"<queryString>select * from t</queryString>", "a query"},
+        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Double'/>"
+         "</textElement></staticText></band></title>",
+         "\"Double\" of the attribute \"lineSpacing\""},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>new "
          "java.util.Date()</textFieldExpression></textField></band></title>",
