@@ -63,10 +63,18 @@ void BindExpression(Report& r, Expression& e) {
     e.Bind([&](RefKind kind, const std::string& name) { return SlotOf(r, kind, name); });
 }
 
-void BindBand(Report& r, std::optional<Band>& band) {
-    if (!band) return;
-    for (auto& e : band->elements)
+void BindElements(Report& r, Band& band) {
+    BindExpression(r, band.printWhen);
+    for (auto& e : band.elements) {
         BindExpression(r, e.expression);
+        BindExpression(r, e.printWhen);
+        for (auto& c : e.conditionals)
+            BindExpression(r, c.condition);
+    }
+}
+
+void BindBand(Report& r, std::optional<Band>& band) {
+    if (band) BindElements(r, *band);
 }
 
 // Measures text in points: a 72 dpi device makes one pixel one point.
@@ -335,19 +343,19 @@ class Filler {
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
         ResetVariables(ResetType::Page, -1);
-        if (pageNumber_ == 1 && r_.title) Place(*r_.title, Layout(*r_.title));
-        if (r_.pageHeader) Place(*r_.pageHeader, Layout(*r_.pageHeader));
-        if (r_.columnHeader) Place(*r_.columnHeader, Layout(*r_.columnHeader));
+        if (pageNumber_ == 1 && r_.title) PlaceIfPrinted(*r_.title);
+        if (r_.pageHeader) PlaceIfPrinted(*r_.pageHeader);
+        if (r_.columnHeader) PlaceIfPrinted(*r_.columnHeader);
     }
 
     void EndPage() {
         if (r_.columnFooter) {
             y_ = bottom_ - reserve_;
-            Place(*r_.columnFooter, Layout(*r_.columnFooter));
+            PlaceIfPrinted(*r_.columnFooter);
         }
         if (r_.pageFooter) {
             y_ = bottom_ - r_.pageFooter->height;
-            Place(*r_.pageFooter, Layout(*r_.pageFooter));
+            PlaceIfPrinted(*r_.pageFooter);
         }
         sink_(std::move(page_));
         page_ = Page{};
@@ -377,7 +385,21 @@ class Filler {
         if (band) PrintBand(*band);
     }
 
+    bool Printed(const Band& band) {
+        return band.printWhen.Empty() || Truth(Evaluate(band.printWhen));
+    }
+
+    static bool Truth(const Value& v) {
+        const auto* b = std::get_if<bool>(&v);
+        return b != nullptr && *b;
+    }
+
+    void PlaceIfPrinted(const Band& band) {
+        if (Printed(band)) Place(band, Layout(band));
+    }
+
     void PrintBand(const Band& band) {
+        if (!Printed(band)) return;
         LaidOut laid = Layout(band);
         if (y_ + laid.height > bottom_ - reserve_ + 1e-6 && contentOnPage_) {
             if (rowPending_) {
@@ -403,11 +425,22 @@ class Filler {
         out.height = band.height;
         out.items.reserve(band.elements.size());
         std::vector<double> growth(band.elements.size(), 0.0);
+        std::vector<bool> shown(band.elements.size(), true);
         for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
+            const Element& plain = band.elements[i];
             PageItem item;
-            item.element = &e;
-            item.rect = QRectF(e.x, e.y, e.width, e.height);
+            item.element = &plain;
+            item.rect = QRectF(plain.x, plain.y, plain.width, plain.height);
+            if (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen))) {
+                shown[i] = false;
+                out.items.push_back(std::move(item));
+                continue;
+            }
+            if (!plain.conditionals.empty()) {
+                item.styled = Styled(plain);
+                item.element = item.styled.get();
+            }
+            const Element& e = *item.element;
             if (e.kind == ElementKind::StaticText) {
                 item.text = QString::fromStdString(e.text);
             } else if (e.kind == ElementKind::TextField) {
@@ -448,7 +481,30 @@ class Filler {
             const double below = std::max(0.0, band.height - (e.y + e.height));
             out.height = std::max(out.height, item.rect.bottom() + below);
         }
+        // Elements whose printWhenExpression is false leave their place empty.
+        size_t kept = 0;
+        for (size_t i = 0; i < out.items.size(); ++i)
+            if (shown[i]) out.items[kept++] = std::move(out.items[i]);
+        out.items.resize(kept);
         return out;
+    }
+
+    // The element with the conditional styles that hold for this row applied
+    // over its style and under its own attributes; one copy per combination.
+    std::shared_ptr<const Element> Styled(const Element& e) {
+        std::uint64_t mask = 0;
+        for (size_t c = 0; c < e.conditionals.size() && c < 64; ++c)
+            if (Truth(Evaluate(e.conditionals[c].condition))) mask |= std::uint64_t{1} << c;
+        auto& slot = styled_[{&e, mask}];
+        if (!slot) {
+            auto copy = std::make_shared<Element>(e);
+            for (size_t c = 0; c < e.conditionals.size() && c < 64; ++c)
+                if (mask & (std::uint64_t{1} << c)) ApplyStyle(*copy, e.conditionals[c].props);
+            if (e.own) ApplyStyle(*copy, *e.own);
+            copy->conditionals.clear();
+            slot = std::move(copy);
+        }
+        return slot;
     }
 
     double TextHeight(const Element& e, const QString& text) {
@@ -483,6 +539,7 @@ class Filler {
     bool rowPending_ = false; // the current row has no band on a page yet
     std::vector<Value> beforeRow_;
     std::vector<VariableState> beforeRowVars_;
+    std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
 };
 
 } // namespace
@@ -503,8 +560,7 @@ void PrepareReport(Report& r) {
          {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
         BindBand(r, *band);
     for (auto& band : r.details)
-        for (auto& e : band.elements)
-            BindExpression(r, e.expression);
+        BindElements(r, band);
 }
 
 std::vector<Value>

@@ -12,6 +12,8 @@
 #include <QString>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -19,6 +21,9 @@ namespace printengine {
 
 struct PageItem {
     const Element* element = nullptr;
+    // The element as its conditional styles made it for this row; `element`
+    // then points into it.
+    std::shared_ptr<const Element> styled;
     QRectF rect; // in points from the page's top left corner
     QString text;
 };

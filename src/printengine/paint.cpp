@@ -114,6 +114,16 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.drawLine(r.topLeft(), r.bottomRight());
             break;
         }
+        case ElementKind::Frame:
+            if (e.opaque) painter.fillRect(item.rect, e.backColor);
+            DrawBorders(painter, e, item.rect);
+            break;
+        case ElementKind::Ellipse:
+            painter.setPen(ElementPen(e));
+            painter.setBrush(e.opaque ? QBrush(e.backColor) : QBrush(Qt::NoBrush));
+            painter.drawEllipse(item.rect);
+            painter.setBrush(Qt::NoBrush);
+            break;
         case ElementKind::Rectangle:
             painter.setPen(ElementPen(e));
             painter.setBrush(e.opaque ? QBrush(e.backColor) : QBrush(Qt::NoBrush));

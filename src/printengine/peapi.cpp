@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QPdfWriter>
 #include <QPrinter>
 #include <QPrinterInfo>
@@ -177,7 +178,7 @@ __attribute__((visibility("default"))) std::int16_t PEOpenPrintJob(const char* r
     QFile file(QString::fromUtf8(reportPath));
     if (!file.open(QIODevice::ReadOnly) || file.size() > MaxReportFileSize) return 0;
     const QByteArray bytes = file.read(MaxReportFileSize);
-    auto report = ParseJrxml(bytes);
+    auto report = ParseJrxml(bytes, QFileInfo(file).absolutePath());
     if (!report) return 0;
     const std::int16_t handle = NewJobHandle();
     if (handle == 0) return 0;

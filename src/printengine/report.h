@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ struct TextStyle {
     enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle };
+enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame };
 
 // One side's border of a text element's box.
 struct BoxPen {
@@ -37,6 +38,36 @@ struct BoxPen {
 struct Box {
     double top = 0, left = 0, bottom = 0, right = 0; // padding
     BoxPen topPen, leftPen, bottomPen, rightPen;
+};
+
+// What a style, a conditional style or an element's own attributes set; what
+// is unset comes from the level below (element over conditional styles over
+// its style over the style's parent over the report's default style).
+struct PenProps {
+    std::optional<double> width;
+    std::optional<Qt::PenStyle> style;
+    std::optional<QColor> color;
+};
+
+struct StyleProps {
+    std::optional<QString> fontName;
+    std::optional<double> size;
+    std::optional<bool> bold, italic, underline, strikeThrough;
+    std::optional<QColor> foreColor, backColor;
+    std::optional<bool> opaque;
+    std::optional<TextStyle::HAlign> hAlign;
+    std::optional<TextStyle::VAlign> vAlign;
+    std::optional<double> padding[4]; // top, left, bottom, right
+    PenProps boxPen[4];               // the same order
+    PenProps pen;                     // lines, rectangles and ellipses
+    std::optional<double> radius;
+    std::optional<std::string> pattern;
+    std::optional<bool> blankWhenNull;
+};
+
+struct ConditionalStyle {
+    Expression condition;
+    StyleProps props;
 };
 
 struct Element {
@@ -59,10 +90,19 @@ struct Element {
     std::optional<QColor> penColor;
     bool bottomUp = false; // line direction
     double radius = 0;
+    Expression printWhen; // printed only when true (always when empty)
+    // Conditional styles of the element's style, in the order they apply, and
+    // the element's own attributes that stay above them.
+    std::vector<ConditionalStyle> conditionals;
+    std::shared_ptr<const StyleProps> own;
 };
+
+// Sets on `e` what `props` sets.
+void ApplyStyle(Element& e, const StyleProps& props);
 
 struct Band {
     double height = 0;
+    Expression printWhen;
     std::vector<Element> elements;
 };
 
@@ -121,7 +161,8 @@ struct Report {
 // Parses JRXML. Nothing when the bytes are not a JRXML document at all (not
 // XML, or another root element); otherwise the report, with `refusals` naming
 // anything outside the supported set.
-std::optional<Report> ParseJrxml(const QByteArray& bytes);
+// Style templates (.jrtx) are read from `folder`, the report's own.
+std::optional<Report> ParseJrxml(const QByteArray& bytes, const QString& folder = QString());
 
 // The engine's error text for a refused report: the first few refusals, one a
 // line, and how many more there are (the log has all of them).

@@ -129,12 +129,13 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         const char* named;
     } cases[] = {
         {"<title><band height='5'><image/></band></title>", "the element \"image\" in \"band\""},
-        {"<style name='s'/>", "the element \"style\" in \"jasperReport\""},
+        {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
+        {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
         {"<lastPageFooter><band height='5'/></lastPageFooter>", "\"lastPageFooter\""},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
-         "<printWhenExpression>true</printWhenExpression></reportElement></staticText></band></"
-         "title>",
-         "\"printWhenExpression\" in \"reportElement\""},
+         "<propertyExpression name='a'>true</propertyExpression></reportElement></staticText>"
+         "</band></title>",
+         "\"propertyExpression\" in \"reportElement\""},
         {"<title><band height='5'><textField evaluationTime='Page'><reportElement x='0' y='0' "
          "width='5' height='5'/></textField></band></title>",
          "\"Page\" of the attribute \"evaluationTime\""},
@@ -155,8 +156,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "<textFieldExpression>$V{NOPE}</textFieldExpression></textField></band></title>",
          "$V{NOPE}"},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5' "
-         "forecolor='red'/></textField></band></title>",
-         "\"red\" of the attribute \"forecolor\""},
+         "forecolor='reddish'/></textField></band></title>",
+         "\"reddish\" of the attribute \"forecolor\""},
     };
     for (const auto& c : cases) {
         const std::string refusal = Refusal(c.body);
