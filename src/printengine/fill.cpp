@@ -49,14 +49,36 @@ int SlotOf(const Report& r, RefKind kind, const std::string& name) {
     return -1;
 }
 
+// The class of a declared field, parameter or variable that has no values here.
+const std::string* OtherClass(const Report& r, RefKind kind, const std::string& name) {
+    const std::string* other = nullptr;
+    const auto check = [&](const auto& list) {
+        const int i = FindName(list, name);
+        if (i >= 0 && !list[size_t(i)].otherClass.empty()) other = &list[size_t(i)].otherClass;
+    };
+    if (kind == RefKind::Field) check(r.fields);
+    if (kind == RefKind::Parameter) check(r.parameters);
+    if (kind == RefKind::Variable) check(r.variables);
+    return other;
+}
+
 void BindExpression(Report& r, Expression& e) {
     e.ForEachReference([&](RefKind kind, const std::string& name) {
+        const std::string line =
+            e.Line() > 0 ? " (line " + std::to_string(e.Line()) + ")" : std::string();
+        if (const std::string* other = OtherClass(r, kind, name)) {
+            const char* sign = kind == RefKind::Field       ? "$F{"
+                               : kind == RefKind::Parameter ? "$P{"
+                                                            : "$V{";
+            r.refusals.push_back("The report uses " + std::string(sign) + name + "} of the class " +
+                                 *other + " in \"" + e.Text() + "\"" + line +
+                                 ", which the report engine does not support.");
+            return;
+        }
         if (SlotOf(r, kind, name) >= 0) return;
         const char* what = kind == RefKind::Field       ? "the unknown field $F{"
                            : kind == RefKind::Parameter ? "the unknown parameter $P{"
                                                         : "the unknown variable $V{";
-        const std::string line =
-            e.Line() > 0 ? " (line " + std::to_string(e.Line()) + ")" : std::string();
         r.refusals.push_back("The report uses " + std::string(what) + name + "} in \"" + e.Text() +
                              "\"" + line + ", which the report engine does not support.");
     });

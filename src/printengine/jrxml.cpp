@@ -78,7 +78,9 @@ bool IgnoredAttribute(const QString& name) {
 bool DesignerProperty(const QString& name) {
     return name.startsWith("com.jaspersoft.studio.") || name.startsWith("ireport.") ||
            name.startsWith("com.jasperassistant.") ||
-           name.startsWith("net.sf.jasperreports.export.") || name.startsWith("local_mesure_unit");
+           name.startsWith("net.sf.jasperreports.export.") ||
+           name == "net.sf.jasperreports.print.create.bookmarks" ||
+           name.startsWith("local_mesure_unit");
 }
 
 bool HyperlinkElement(const QString& name) {
@@ -299,9 +301,11 @@ class Builder {
         }
     }
 
-    ValueClass Class(const XNode& node, const QString& name) {
+    // Any class is accepted: one without values here is refused only when an
+    // expression evaluates it (see PrepareReport).
+    ValueClass Class(const QString& name, std::string& other) {
         if (auto c = ClassFromName(name)) return *c;
-        Value(node, "class", name);
+        other = name.toStdString();
         return ValueClass::Object;
     }
 
@@ -326,7 +330,7 @@ class Builder {
                        if (n == "name")
                            p.name = v.toStdString();
                        else if (n == "class")
-                           p.valueClass = Class(c, v);
+                           p.valueClass = Class(v, p.otherClass);
                    });
         for (const auto& k : c.children) {
             if (k->name == "defaultValueExpression")
@@ -354,11 +358,15 @@ class Builder {
             if (n == "name")
                 f.name = v.toStdString();
             else
-                f.valueClass = Class(c, v);
+                f.valueClass = Class(v, f.otherClass);
         });
         for (const auto& k : c.children) {
-            if (k->name == "fieldDescription") continue;
-            if (k->name == "property" && DesignerPropertyNode(*k)) continue;
+            // Descriptions and properties tell other data sources where to find
+            // the field (a column, an XPath, a bean property); the rows here are
+            // the run's table, matched by name.
+            if (k->name == "fieldDescription" || k->name == "property" ||
+                k->name == "propertyExpression")
+                continue;
             Element(*k, "field");
         }
         if (f.name.empty()) Refuse(c, "a field without a name");
@@ -373,7 +381,7 @@ class Builder {
                        if (n == "name")
                            v.name = value.toStdString();
                        else if (n == "class")
-                           v.valueClass = Class(c, value);
+                           v.valueClass = Class(value, v.otherClass);
                        else if (n == "calculation") {
                            if (value == "Nothing")
                                v.calculation = Calculation::Nothing;

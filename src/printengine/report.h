@@ -109,12 +109,14 @@ struct Band {
 struct ParameterDef {
     std::string name;
     ValueClass valueClass = ValueClass::String;
+    std::string otherClass; // a class without values here (java.util.List, an image)
     Expression defaultValue;
 };
 
 struct FieldDef {
     std::string name;
     ValueClass valueClass = ValueClass::String;
+    std::string otherClass; // a class without values here: refused when evaluated
 };
 
 enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest };
@@ -123,6 +125,7 @@ enum class ResetType { Report, Page, Group, None };
 struct VariableDef {
     std::string name;
     ValueClass valueClass = ValueClass::Double;
+    std::string otherClass;
     Calculation calculation = Calculation::Nothing;
     ResetType reset = ResetType::Report;
     int resetGroup = -1;

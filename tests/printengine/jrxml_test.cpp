@@ -93,6 +93,19 @@ TEST(Jrxml, WhatOnlyTheDesignerOrOtherFormatsUseIsIgnored) {
     EXPECT_EQ(Refusal("<queryString language='xPath'>/a/b</queryString>"), "");
 }
 
+TEST(Jrxml, FieldsAndParametersOfAnyClassWhileNothingEvaluatesThem) {
+    auto r = Parse(Jrxml("<parameter name='Logo' class='java.awt.Image'/>"
+                         "<parameter name='Items' class='java.util.List'/>"
+                         "<field name='Children' class='java.util.Collection'/>"
+                         "<field name='NAME' class='java.lang.String'/>"));
+    ASSERT_TRUE(r);
+    PrepareReport(*r);
+    EXPECT_TRUE(r->refusals.empty()) << r->refusals.front();
+    EXPECT_EQ(r->fields[0].otherClass, "java.util.Collection");
+    EXPECT_TRUE(r->fields[1].otherClass.empty());
+    EXPECT_EQ(r->parameters[1].otherClass, "java.util.List");
+}
+
 TEST(Jrxml, EveryProblemIsListedWithItsLine) {
     auto r = Parse(Jrxml("<field name='A'/>\n"                         // line 3
                          "<variable name='V' calculation='Median'/>\n" // 4
@@ -139,7 +152,10 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         {"<title><band height='5'><textField evaluationTime='Page'><reportElement x='0' y='0' "
          "width='5' height='5'/></textField></band></title>",
          "\"Page\" of the attribute \"evaluationTime\""},
-        {"<field name='A' class='java.awt.Image'/>", "\"java.awt.Image\""},
+        {"<field name='A' class='java.awt.Image'/><title><band height='5'><textField>"
+         "<reportElement x='0' y='0' width='5' height='5'/><textFieldExpression>$F{A} != null"
+         "</textFieldExpression></textField></band></title>",
+         "$F{A} of the class java.awt.Image in \"$F{A} != null\" (line 3)"},
         {"<variable name='V' calculation='DistinctCount'/>", "\"DistinctCount\""},
         {"<variable name='V' calculation='Sum' resetType='Group' resetGroup='Nope'/>",
          "the unknown group \"Nope\""},
@@ -150,8 +166,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "\"Double\" of the attribute \"lineSpacing\""},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>new "
-         "java.util.Date()</textFieldExpression></textField></band></title>",
-         "new java.util.Date()"},
+         "java.util.HashMap()</textFieldExpression></textField></band></title>",
+         "the class java.util.HashMap after new"},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>$V{NOPE}</textFieldExpression></textField></band></title>",
          "$V{NOPE}"},
