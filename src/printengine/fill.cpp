@@ -128,8 +128,10 @@ class Filler {
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
         vars_.resize(r.variables.size());
         bottom_ = r.pageHeight - r.bottomMargin;
+        // Room for the footers; the last page's may be the taller one.
         reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
-                   (r.pageFooter ? r.pageFooter->height : 0);
+                   std::max(r.pageFooter ? r.pageFooter->height : 0.0,
+                            r.lastPageFooter ? r.lastPageFooter->height : 0.0);
         lookup_ = [this](RefKind kind, int slot) -> const Value& {
             return Read(state_, kind, slot);
         };
@@ -147,9 +149,20 @@ class Filler {
         for (size_t g = 0; g < r_.groups.size(); ++g)
             state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
 
-        if (!have && !r_.allSectionsWhenNoData) {
+        if (!have && r_.whenNoData != Report::NoData::AllSectionsNoDetail) {
+            if (r_.whenNoData == Report::NoData::NoPages) {
+                if (final) *final = state_;
+                return 0;
+            }
+            // One page: blank, or holding the noData band alone.
+            ++pageNumber_;
+            state_.variables[vPageNumber] = std::int64_t{pageNumber_};
+            y_ = r_.topMargin;
+            if (r_.whenNoData == Report::NoData::NoDataSection && r_.noData)
+                PlaceIfPrinted(*r_.noData);
+            sink_(std::move(page_));
             if (final) *final = state_;
-            return 0;
+            return pageNumber_;
         }
         std::vector<Value> groupValues(r_.groups.size());
         bool first = true;
@@ -179,7 +192,10 @@ class Filler {
             for (size_t g = breakAt; g < r_.groups.size(); ++g) {
                 ResetVariables(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
-                if (r_.groups[g].startNewPage && contentOnPage_) NewPage();
+                const GroupDef& group = r_.groups[g];
+                if (contentOnPage_ && (group.startNewPage || y_ + group.minHeightToStartNewPage >
+                                                                 bottom_ - reserve_ + 1e-6))
+                    NewPage();
                 PrintBand(r_.groups[g].header);
             }
             groupValues = std::move(newGroupValues);
@@ -204,7 +220,7 @@ class Filler {
             for (size_t g = r_.groups.size(); g-- > 0;)
                 PrintBand(r_.groups[g].footer);
         if (r_.summary) PrintBand(r_.summary);
-        EndPage();
+        EndPage(true);
         if (final) *final = state_;
         return pageNumber_;
     }
@@ -278,8 +294,11 @@ class Filler {
             const VariableDef& def = r_.variables[i];
             if (pageOnly && def.reset != ResetType::Page) continue;
             VariableState& s = vars_[i];
+            if (def.calculation == Calculation::System) continue; // never calculated
             const Value v = Evaluate(def.expression);
             switch (def.calculation) {
+            case Calculation::System:
+                break;
             case Calculation::Nothing:
                 s.value = v;
                 break;
@@ -365,19 +384,27 @@ class Filler {
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
         ResetVariables(ResetType::Page, -1);
+        if (r_.background) {
+            // Behind everything else on the page, from its top margin.
+            PlaceIfPrinted(*r_.background);
+            y_ = r_.topMargin;
+        }
         if (pageNumber_ == 1 && r_.title) PlaceIfPrinted(*r_.title);
         if (r_.pageHeader) PlaceIfPrinted(*r_.pageHeader);
         if (r_.columnHeader) PlaceIfPrinted(*r_.columnHeader);
     }
 
-    void EndPage() {
+    void EndPage(bool last = false) {
         if (r_.columnFooter) {
             y_ = bottom_ - reserve_;
             PlaceIfPrinted(*r_.columnFooter);
         }
-        if (r_.pageFooter) {
-            y_ = bottom_ - r_.pageFooter->height;
-            PlaceIfPrinted(*r_.pageFooter);
+        // The last page has its own footer when the report gives one.
+        const std::optional<Band>& footer =
+            last && r_.lastPageFooter ? r_.lastPageFooter : r_.pageFooter;
+        if (footer) {
+            y_ = bottom_ - footer->height;
+            PlaceIfPrinted(*footer);
         }
         sink_(std::move(page_));
         page_ = Page{};
@@ -578,8 +605,8 @@ void PrepareReport(Report& r) {
         BindBand(r, g.header);
         BindBand(r, g.footer);
     }
-    for (auto* band :
-         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
+    for (auto* band : {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter,
+                       &r.summary, &r.lastPageFooter, &r.background, &r.noData})
         BindBand(r, *band);
     for (auto& band : r.details)
         BindElements(r, band);

@@ -150,10 +150,16 @@ class Builder {
                        } else if (n == "columnCount") {
                            if (v != "1") Value(root, n, v);
                        } else if (n == "whenNoDataType") {
+                           using N = Report::NoData;
                            if (v == "AllSectionsNoDetail")
-                               r_.allSectionsWhenNoData = true;
+                               r_.whenNoData = N::AllSectionsNoDetail;
+                           else if (v == "BlankPage")
+                               r_.whenNoData = N::BlankPage;
+                           else if (v == "NoDataSection")
+                               r_.whenNoData = N::NoDataSection;
                            else if (v != "NoPages")
                                Value(root, n, v);
+                           r_.allSectionsWhenNoData = r_.whenNoData == N::AllSectionsNoDetail;
                        } else if (n == "language") {
                            if (v != "java" && v != "groovy") Value(root, n, v);
                        } else if (n == "printOrder") {
@@ -202,10 +208,13 @@ class Builder {
                 Variable(c);
             else if (n == "group")
                 Group(c);
-            else if (n == "background") {
-                auto band = SectionBand(c);
-                if (band && !band->elements.empty()) Refuse(c, "elements in \"background\"");
-            } else if (n == "title")
+            else if (n == "background")
+                r_.background = SectionBand(c);
+            else if (n == "lastPageFooter")
+                r_.lastPageFooter = SectionBand(c);
+            else if (n == "noData")
+                r_.noData = SectionBand(c);
+            else if (n == "title")
                 r_.title = SectionBand(c);
             else if (n == "pageHeader")
                 r_.pageHeader = SectionBand(c);
@@ -395,6 +404,8 @@ class Builder {
                                v.calculation = Calculation::Lowest;
                            else if (value == "Highest")
                                v.calculation = Calculation::Highest;
+                           else if (value == "System")
+                               v.calculation = Calculation::System;
                            else
                                Value(c, n, value);
                        } else if (n == "resetType") {
@@ -443,9 +454,9 @@ class Builder {
                            g.name = v.toStdString();
                        else if (n == "isStartNewPage")
                            g.startNewPage = Flag(c, n, v);
-                       else if (n == "minHeightToStartNewPage") {
-                           if (Number(c, n, v) != 0) Value(c, n, v);
-                       } else if (n == "footerPosition") {
+                       else if (n == "minHeightToStartNewPage")
+                           g.minHeightToStartNewPage = Number(c, n, v);
+                       else if (n == "footerPosition") {
                            if (v != "Normal") Value(c, n, v);
                        } else if (Flag(c, n, v)) {
                            Value(c, n, v);
@@ -564,6 +575,10 @@ class Builder {
                            StyleAttribute(node, n, v, own);
                        else if (n == "isPrintRepeatedValues") {
                            if (v != "true") Value(node, n, v);
+                       } else if (n == "isPrintWhenDetailOverflows") {
+                           // Bands are never split over pages here, so they never
+                           // overflow: the element prints once either way.
+                           Flag(node, n, v);
                        } else if (Flag(node, n, v)) {
                            Value(node, n, v);
                        }

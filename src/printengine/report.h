@@ -119,7 +119,9 @@ struct FieldDef {
     std::string otherClass; // a class without values here: refused when evaluated
 };
 
-enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest };
+// System: the value stays what its initial value made it (JasperReports
+// leaves it to scriptlets, which reports here cannot have).
+enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest, System };
 enum class ResetType { Report, Page, Group, None };
 
 struct VariableDef {
@@ -138,6 +140,7 @@ struct GroupDef {
     Expression expression;
     std::optional<Band> header, footer;
     bool startNewPage = false;
+    double minHeightToStartNewPage = 0; // less room left: the header starts a new page
 };
 
 struct Report {
@@ -146,14 +149,17 @@ struct Report {
     double leftMargin = 20, rightMargin = 20, topMargin = 20, bottomMargin = 20;
     bool landscape = false;
     bool allSectionsWhenNoData = false; // whenNoDataType="AllSectionsNoDetail"
-    std::string tableName;              // property norvakel.table
-    std::string tableLocation;          // property norvakel.location
+    enum class NoData { NoPages, BlankPage, AllSectionsNoDetail, NoDataSection };
+    NoData whenNoData = NoData::NoPages;
+    std::string tableName;     // property norvakel.table
+    std::string tableLocation; // property norvakel.location
 
     std::vector<ParameterDef> parameters;
     std::vector<FieldDef> fields;
     std::vector<VariableDef> variables;
     std::vector<GroupDef> groups;
     std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
+    std::optional<Band> lastPageFooter, background, noData;
     std::vector<Band> details;
 
     // What the definition uses outside what the engine supports; the first

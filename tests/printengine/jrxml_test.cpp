@@ -144,7 +144,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         {"<title><band height='5'><image/></band></title>", "the element \"image\" in \"band\""},
         {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
         {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
-        {"<lastPageFooter><band height='5'/></lastPageFooter>", "\"lastPageFooter\""},
+        {"<detail><band height='5'><subreport/></band></detail>",
+         "the element \"subreport\" in \"band\""},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
          "<propertyExpression name='a'>true</propertyExpression></reportElement></staticText>"
          "</band></title>",
