@@ -2,8 +2,11 @@
 
 #include "printengine/format.h"
 
+#include <QDir>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QImageReader>
+#include <QUrl>
 
 #include <cmath>
 #include <unordered_map>
@@ -505,6 +508,7 @@ class Filler {
                 else
                     item.text = FormatValue(v, e.pattern);
             }
+            if (e.kind == ElementKind::Image) item.image = Picture(e);
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
                 const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
@@ -536,6 +540,62 @@ class Filler {
             if (shown[i]) out.items[kept++] = std::move(out.items[i]);
         out.items.resize(kept);
         return out;
+    }
+
+    // An image element's picture: a file named by its expression (relative
+    // to the report's folder) or the bytes of a binary value. A null value
+    // shows nothing; what cannot be read stops the print unless the element's
+    // onErrorType says to leave it blank.
+    QImage Picture(const Element& e) {
+        const Value v = Evaluate(e.expression);
+        if (engine::IsNull(v)) return QImage();
+        std::string problem;
+        QImage image;
+        if (const auto* blob = std::get_if<engine::Blob>(&v)) {
+            image.loadFromData(blob->data(), qsizetype(blob->size()));
+            if (image.isNull())
+                problem = "The image data of \"" + e.expression.Text() +
+                          "\" are not in a known image format.";
+        } else if (const auto* name = std::get_if<std::string>(&v)) {
+            image = ImageFile(*name, problem);
+        } else {
+            problem = "The image expression \"" + e.expression.Text() +
+                      "\" gives neither a file name nor image data.";
+        }
+        if (!problem.empty() && e.onError == Element::OnError::Error) throw FillError(problem);
+        return image;
+    }
+
+    QImage ImageFile(std::string name, std::string& problem) {
+        if (auto it = images_.find(name); it != images_.end()) {
+            problem = it->second.second;
+            return it->second.first;
+        }
+        QString path = QString::fromStdString(name);
+        if (path.startsWith("file:")) path = QUrl(path).toLocalFile();
+        QImage image;
+        if (path.contains("://")) {
+            problem = "The image " + name +
+                      " would be read from the network, which the report "
+                      "engine does not do.";
+        } else if (path.endsWith(".svg", Qt::CaseInsensitive) ||
+                   path.endsWith(".svgz", Qt::CaseInsensitive)) {
+            problem = "The image " + name +
+                      " is an SVG drawing, which the report engine does "
+                      "not support.";
+        } else {
+            if (QDir::isRelativePath(path) && !r_.folder.isEmpty())
+                path = QDir(r_.folder).filePath(path);
+            QImageReader reader(path);
+            reader.setAllocationLimit(256); // megabytes: a hostile header cannot exhaust memory
+            if (QDir::isRelativePath(path) || !reader.read(&image))
+                problem = "The image " + name + " could not be read (" +
+                          (QDir::isRelativePath(path) ? std::string("no report folder")
+                                                      : reader.errorString().toStdString()) +
+                          ").";
+        }
+        if (images_.size() < 256) images_[name] = {image, problem};
+        return image;
     }
 
     // The element with the conditional styles that hold for this row applied
@@ -589,6 +649,7 @@ class Filler {
     std::vector<Value> beforeRow_;
     std::vector<VariableState> beforeRowVars_;
     std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
+    std::map<std::string, std::pair<QImage, std::string>> images_; // by name: picture, problem
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "printengine/datasource.h"
 #include "printengine/report.h"
 
+#include <QImage>
 #include <QRectF>
 #include <QString>
 
@@ -26,6 +27,7 @@ struct PageItem {
     std::shared_ptr<const Element> styled;
     QRectF rect; // in points from the page's top left corner
     QString text;
+    QImage image; // an image element's picture (shared, not copied)
 };
 
 struct Page {

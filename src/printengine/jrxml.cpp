@@ -527,6 +527,8 @@ class Builder {
             e = Graphic(k, ElementKind::Ellipse);
         else if (n == "frame")
             e = Frame(k);
+        else if (n == "image")
+            e = Image(k);
         else if (n == "elementGroup") {
             Attributes(k, {}, nullptr);
             for (const auto& c : k.children)
@@ -704,6 +706,50 @@ class Builder {
         return e;
     }
 
+    printengine::Element Image(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Image;
+        StyleProps own;
+        QString styleName;
+        Attributes(
+            node,
+            {"scaleImage", "hAlign", "vAlign", "hImageAlign", "vImageAlign", "isUsingCache",
+             "isLazy", "onErrorType", "evaluationTime"},
+            [&](const QString& n, const QString& v) {
+                if (n == "hAlign" || n == "vAlign")
+                    StyleAttribute(node, n == "hAlign" ? "hImageAlign" : "vImageAlign", v, own);
+                else if (n == "isUsingCache" || n == "isLazy")
+                    Flag(node, n, v); // files are read once per print in any case
+                else if (n == "onErrorType") {
+                    using E = printengine::Element::OnError;
+                    if (v == "Error" || v == "Blank" || v == "Icon")
+                        e.onError = v == "Error" ? E::Error : v == "Blank" ? E::Blank : E::Icon;
+                    else
+                        Value(node, n, v);
+                } else if (n == "evaluationTime") {
+                    if (v != "Now") Value(node, n, v);
+                } else
+                    StyleAttribute(node, n, v, own);
+            });
+        for (const auto& k : node.children) {
+            const QString& n = k->name;
+            if (n == "reportElement")
+                ReportElement(*k, e, own, styleName);
+            else if (n == "box")
+                ReadBox(*k, own);
+            else if (n == "graphicElement")
+                GraphicStyle(*k, own);
+            else if (n == "imageExpression")
+                e.expression = Parse(*k);
+            else if (HyperlinkElement(n))
+                continue;
+            else
+                Element(*k, "image");
+        }
+        Resolve(e, node, styleName, own);
+        return e;
+    }
+
     printengine::Element Frame(const XNode& node) {
         printengine::Element e;
         e.kind = ElementKind::Frame;
@@ -837,10 +883,37 @@ class Builder {
             if (v != "Solid") Value(node, n, v);
         } else if (n == "lineSpacing") {
             if (v != "Single") Value(node, n, v);
-        } else if (n == "hImageAlign" || n == "vImageAlign" || n == "scaleImage" ||
-                   n == "pdfFontName" || n == "pdfEncoding" || n == "isPdfEmbedded") {
-            // Images are not drawn by this engine's styles; the pdf* attributes
-            // pick fonts for another PDF writer, ours embeds the fonts it draws with.
+        } else if (n == "hImageAlign") {
+            if (v == "Left")
+                p.imageHAlign = H::Left;
+            else if (v == "Center")
+                p.imageHAlign = H::Center;
+            else if (v == "Right")
+                p.imageHAlign = H::Right;
+            else
+                Value(node, n, v);
+        } else if (n == "vImageAlign") {
+            if (v == "Top")
+                p.imageVAlign = V::Top;
+            else if (v == "Middle")
+                p.imageVAlign = V::Middle;
+            else if (v == "Bottom")
+                p.imageVAlign = V::Bottom;
+            else
+                Value(node, n, v);
+        } else if (n == "scaleImage") {
+            if (v == "Clip")
+                p.scale = ImageScale::Clip;
+            else if (v == "FillFrame")
+                p.scale = ImageScale::FillFrame;
+            else if (v == "RetainShape")
+                p.scale = ImageScale::RetainShape;
+            else if (v == "RealSize" || v == "RealHeight")
+                p.scale = ImageScale::RealSize; // the element does not grow here
+            else
+                Value(node, n, v);
+        } else if (n == "pdfFontName" || n == "pdfEncoding" || n == "isPdfEmbedded") {
+            // These pick fonts for another PDF writer; ours embeds the fonts it draws with.
         } else {
             return false;
         }
@@ -1125,6 +1198,7 @@ std::optional<Report> ParseJrxml(const QByteArray& bytes, const QString& folder)
     const auto root = ReadTree(bytes);
     if (!root || root->name != "jasperReport") return std::nullopt;
     Report report;
+    report.folder = folder;
     Builder(report, folder).ReadReport(*root);
     return report;
 }
@@ -1155,6 +1229,9 @@ void ApplyStyle(Element& e, const StyleProps& p) {
     if (p.radius) e.radius = *p.radius;
     if (p.pattern) e.pattern = *p.pattern;
     if (p.blankWhenNull) e.blankWhenNull = *p.blankWhenNull;
+    if (p.scale) e.scale = *p.scale;
+    if (p.imageHAlign) e.imageHAlign = *p.imageHAlign;
+    if (p.imageVAlign) e.imageVAlign = *p.imageVAlign;
 }
 
 } // namespace printengine

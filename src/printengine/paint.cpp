@@ -72,6 +72,34 @@ void DrawBorders(QPainter& painter, const Element& e, const QRectF& r) {
     DrawBorder(painter, b.rightPen, e.foreColor, r.topRight(), r.bottomRight());
 }
 
+// The image's own size in points: its resolution when it has one, else 72 dpi.
+QSizeF NaturalSize(const QImage& image) {
+    const double dpiX = image.dotsPerMeterX() > 0 ? image.dotsPerMeterX() * 0.0254 : 72.0;
+    const double dpiY = image.dotsPerMeterY() > 0 ? image.dotsPerMeterY() * 0.0254 : 72.0;
+    return QSizeF(image.width() * 72.0 / dpiX, image.height() * 72.0 / dpiY);
+}
+
+void DrawImage(QPainter& painter, const Element& e, const PageItem& item) {
+    const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
+    if (inner.width() <= 0 || inner.height() <= 0) return;
+    QSizeF size = NaturalSize(item.image);
+    if (e.scale == ImageScale::FillFrame) {
+        size = inner.size();
+    } else if (e.scale == ImageScale::RetainShape && size.width() > 0 && size.height() > 0) {
+        size.scale(inner.size(), Qt::KeepAspectRatio);
+    }
+    double x = inner.left(), y = inner.top();
+    if (e.imageHAlign == TextStyle::HAlign::Center) x += (inner.width() - size.width()) / 2;
+    if (e.imageHAlign == TextStyle::HAlign::Right) x += inner.width() - size.width();
+    if (e.imageVAlign == TextStyle::VAlign::Middle) y += (inner.height() - size.height()) / 2;
+    if (e.imageVAlign == TextStyle::VAlign::Bottom) y += inner.height() - size.height();
+    painter.save();
+    painter.setClipRect(inner, Qt::IntersectClip);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(QRectF(QPointF(x, y), size), item.image);
+    painter.restore();
+}
+
 } // namespace
 
 void PaintPage(QPainter& painter, const Page& page) {
@@ -114,6 +142,11 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.drawLine(r.topLeft(), r.bottomRight());
             break;
         }
+        case ElementKind::Image:
+            if (e.opaque) painter.fillRect(item.rect, e.backColor);
+            if (!item.image.isNull()) DrawImage(painter, e, item);
+            DrawBorders(painter, e, item.rect);
+            break;
         case ElementKind::Frame:
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
             DrawBorders(painter, e, item.rect);

@@ -25,7 +25,10 @@ struct TextStyle {
     enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame };
+enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image };
+
+// How an image fills its element.
+enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
 
 // One side's border of a text element's box.
 struct BoxPen {
@@ -63,6 +66,9 @@ struct StyleProps {
     std::optional<double> radius;
     std::optional<std::string> pattern;
     std::optional<bool> blankWhenNull;
+    std::optional<ImageScale> scale;
+    std::optional<TextStyle::HAlign> imageHAlign;
+    std::optional<TextStyle::VAlign> imageVAlign;
 };
 
 struct ConditionalStyle {
@@ -91,6 +97,11 @@ struct Element {
     bool bottomUp = false; // line direction
     double radius = 0;
     Expression printWhen; // printed only when true (always when empty)
+    // Images: `expression` names the file (or holds its bytes).
+    ImageScale scale = ImageScale::RetainShape;
+    TextStyle::HAlign imageHAlign = TextStyle::HAlign::Left;
+    TextStyle::VAlign imageVAlign = TextStyle::VAlign::Top;
+    enum class OnError { Error, Blank, Icon } onError = OnError::Error;
     // Conditional styles of the element's style, in the order they apply, and
     // the element's own attributes that stay above them.
     std::vector<ConditionalStyle> conditionals;
@@ -153,6 +164,7 @@ struct Report {
     NoData whenNoData = NoData::NoPages;
     std::string tableName;     // property norvakel.table
     std::string tableLocation; // property norvakel.location
+    QString folder;            // the report's own, for images and templates
 
     std::vector<ParameterDef> parameters;
     std::vector<FieldDef> fields;

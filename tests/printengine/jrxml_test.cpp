@@ -141,7 +141,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         const char* body;
         const char* named;
     } cases[] = {
-        {"<title><band height='5'><image/></band></title>", "the element \"image\" in \"band\""},
+        {"<title><band height='5'><componentElement/></band></title>",
+         "the element \"componentElement\" in \"band\""},
         {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
         {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
         {"<detail><band height='5'><subreport/></band></detail>",

@@ -4,8 +4,12 @@
 // element groups.
 #include "report_test_support.h"
 
+#include "printengine/paint.h"
+
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -268,4 +272,128 @@ TEST(Layout, FramesAndElementGroupsPlaceTheirContents) {
     EXPECT_EQ(QPointF(el[1].x, el[1].y), QPointF(12, 8));
     EXPECT_EQ(QPointF(el[2].x, el[2].y), QPointF(30, 15));
     EXPECT_EQ(QPointF(el[3].x, el[3].y), QPointF(31, 16));
+}
+
+// ---- images -------------------------------------------------------------------
+
+namespace {
+
+// A report folder with red.png (40 x 20 pixels at 72 dpi) and a broken file.
+struct ImageFolder {
+    ImageFolder() {
+        QImage red(40, 20, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        red.setDotsPerMeterX(2835);
+        red.setDotsPerMeterY(2835);
+        red.save(dir.filePath("red.png"));
+        QFile broken(dir.filePath("broken.png"));
+        if (broken.open(QIODevice::WriteOnly)) broken.write("not a picture");
+    }
+    QTemporaryDir dir;
+};
+
+std::string ImageXml(const std::string& name, const std::string& attributes = "",
+                     const std::string& box = "") {
+    return "<image " + attributes + "><reportElement x='0' y='0' width='100' height='40'/>" + box +
+           "<imageExpression><![CDATA[" + name + "]]></imageExpression></image>";
+}
+
+QImage Render(const Report& r) {
+    QImage page(int(r.pageWidth), int(r.pageHeight), QImage::Format_RGB32);
+    page.fill(Qt::white);
+    VectorRows rows({});
+    FillReport(
+        r, ParameterValues(r, {}), rows,
+        [&](Page&& p) {
+            QPainter painter(&page);
+            PaintPage(painter, p);
+        },
+        nullptr, nullptr);
+    return page;
+}
+
+} // namespace
+
+TEST(Images, FilesBesideTheReportAreScaledAndAligned) {
+    ImageFolder folder;
+    const auto report = [&](const std::string& attributes) {
+        Report r = Prepared("<title><band height='50'>" + ImageXml("\"red.png\"", attributes) +
+                                "</band></title>",
+                            folder.dir.path());
+        r.whenNoData = Report::NoData::AllSectionsNoDetail;
+        return r;
+    };
+    const auto red = [](const QImage& page, int x, int y) {
+        return page.pixelColor(x, y) == QColor(Qt::red);
+    };
+    // RetainShape (the default): 40 x 20 grows to 80 x 40 in the 100 x 40 box, at the left.
+    QImage page = Render(report(""));
+    EXPECT_TRUE(red(page, 21, 21) && red(page, 98, 58));
+    EXPECT_FALSE(red(page, 110, 40));
+    // Centred.
+    page = Render(report("hAlign='Center'"));
+    EXPECT_FALSE(red(page, 25, 40));
+    EXPECT_TRUE(red(page, 35, 40) && red(page, 105, 40));
+    // FillFrame stretches to the whole box; Clip keeps the natural size at the bottom right.
+    page = Render(report("scaleImage='FillFrame'"));
+    EXPECT_TRUE(red(page, 21, 21) && red(page, 118, 58));
+    page = Render(report("scaleImage='Clip' hImageAlign='Right' vImageAlign='Bottom'"));
+    EXPECT_TRUE(red(page, 118, 58) && red(page, 82, 42));
+    EXPECT_FALSE(red(page, 78, 40));
+    EXPECT_FALSE(red(page, 100, 36));
+}
+
+TEST(Images, WhatCannotBeReadStopsThePrintUnlessBlankIsAsked) {
+    ImageFolder folder;
+    const auto fill = [&](const std::string& image) {
+        Report r = Prepared("<parameter name='Bytes' class='java.lang.Object'/>"
+                            "<title><band height='50'>" +
+                                image + "</band></title>",
+                            folder.dir.path());
+        r.whenNoData = Report::NoData::AllSectionsNoDetail;
+        EXPECT_TRUE(r.refusals.empty()) << AllRefusals(r);
+        return Items(r, {});
+    };
+    const auto failure = [&](const std::string& image) {
+        try {
+            fill(image);
+        } catch (const FillError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_NE(failure(ImageXml("\"gone.png\"")).find("The image gone.png could not be read"),
+              std::string::npos);
+    EXPECT_NE(failure(ImageXml("\"broken.png\"")).find("broken.png"), std::string::npos);
+    EXPECT_NE(failure(ImageXml("\"http://example.com/a.png\"")).find("network"), std::string::npos);
+    EXPECT_NE(failure(ImageXml("\"logo.svg\"")).find("SVG"), std::string::npos);
+    EXPECT_NE(failure(ImageXml("42")).find("neither a file name nor image data"),
+              std::string::npos);
+    // Blank leaves the place empty; a null expression shows nothing either.
+    auto items = fill(ImageXml("\"gone.png\"", "onErrorType='Blank'"));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].image.isNull());
+    items = fill(ImageXml("$P{Bytes}"));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].image.isNull());
+    items = fill(ImageXml("\"red.png\"") + ImageXml("\"red.png\""));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1].image.size(), QSize(40, 20));
+}
+
+TEST(Images, AFieldOfImageBytes) {
+    QImage blue(4, 4, QImage::Format_RGB32);
+    blue.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    blue.save(&buffer, "PNG");
+    const Report r = Prepared("<field name='PHOTO' class='java.lang.Object'/><detail>"
+                              "<band height='50'>" +
+                              ImageXml("$F{PHOTO}") + "</band></detail>");
+    ASSERT_TRUE(r.refusals.empty()) << AllRefusals(r);
+    const auto items = Items(r, {{engine::Blob(png.begin(), png.end())}});
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].image.pixelColor(1, 1), QColor(Qt::blue));
+    EXPECT_THROW(Items(r, {{engine::Blob{1, 2, 3}}}), FillError);
 }
