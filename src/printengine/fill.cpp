@@ -185,7 +185,7 @@ class Filler {
                 // Footers show the rows that end: evaluate them on the old row.
                 std::swap(state_.fields, next);
                 for (size_t g = r_.groups.size(); g-- > breakAt;)
-                    PrintBand(r_.groups[g].footer);
+                    PrintBands(r_.groups[g].footers);
                 std::swap(state_.fields, next);
             } else {
                 StartPage();
@@ -199,7 +199,7 @@ class Filler {
                 if (contentOnPage_ && (group.startNewPage || y_ + group.minHeightToStartNewPage >
                                                                  bottom_ - reserve_ + 1e-6))
                     NewPage();
-                PrintBand(r_.groups[g].header);
+                PrintBands(r_.groups[g].headers);
             }
             groupValues = std::move(newGroupValues);
             // Kept in case the row's first band moves to a new page: the page
@@ -221,7 +221,7 @@ class Filler {
             StartPage(); // no rows, all sections but the detail
         else
             for (size_t g = r_.groups.size(); g-- > 0;)
-                PrintBand(r_.groups[g].footer);
+                PrintBands(r_.groups[g].footers);
         if (r_.summary) PrintBand(r_.summary);
         EndPage(true);
         if (final) *final = state_;
@@ -431,6 +431,11 @@ class Filler {
         StartPage();
         Count(vPageCount);
         IncrementVariables(true);
+    }
+
+    void PrintBands(const std::vector<Band>& bands) {
+        for (const Band& band : bands)
+            PrintBand(band);
     }
 
     void PrintBand(const std::optional<Band>& band) {
@@ -663,8 +668,10 @@ void PrepareReport(Report& r) {
     }
     for (auto& g : r.groups) {
         BindExpression(r, g.expression);
-        BindBand(r, g.header);
-        BindBand(r, g.footer);
+        for (auto& band : g.headers)
+            BindElements(r, band);
+        for (auto& band : g.footers)
+            BindElements(r, band);
     }
     for (auto* band : {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter,
                        &r.summary, &r.lastPageFooter, &r.background, &r.noData})

@@ -466,9 +466,9 @@ class Builder {
             if (k->name == "groupExpression")
                 g.expression = Parse(*k);
             else if (k->name == "groupHeader")
-                g.header = SectionBand(*k);
+                g.headers = SectionBands(*k);
             else if (k->name == "groupFooter")
-                g.footer = SectionBand(*k);
+                g.footers = SectionBands(*k);
             else
                 Element(*k, "group");
         }
@@ -489,6 +489,18 @@ class Builder {
             band = ReadBand(*b);
         }
         return band;
+    }
+
+    std::vector<Band> SectionBands(const XNode& section) {
+        Attributes(section, {}, nullptr);
+        std::vector<Band> bands;
+        for (const auto& b : section.children) {
+            if (b->name == "band")
+                bands.push_back(ReadBand(*b));
+            else
+                Element(*b, section.name.toStdString().c_str());
+        }
+        return bands;
     }
 
     Band ReadBand(const XNode& node) {

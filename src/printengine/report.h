@@ -149,7 +149,7 @@ struct VariableDef {
 struct GroupDef {
     std::string name;
     Expression expression;
-    std::optional<Band> header, footer;
+    std::vector<Band> headers, footers; // a section may hold several bands
     bool startNewPage = false;
     double minHeightToStartNewPage = 0; // less room left: the header starts a new page
 };

@@ -292,3 +292,18 @@ TEST(FillLayout, SystemVariablesKeepTheirInitialValue) {
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
     EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})), std::vector<std::string>{"start1|start2"});
 }
+
+TEST(FillLayout, GroupSectionsOfSeveralBands) {
+    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+        <group name="C"><groupExpression>$F{CITY}</groupExpression>
+            <groupHeader>)" + BandXml("\"[\" + $F{CITY}") +
+                                         BandXml("\"(\" + $F{CITY}") + R"(</groupHeader>
+            <groupFooter>)" + BandXml("\"]\"") +
+                                         BandXml("\")\"") +
+                                         R"(</groupFooter></group>
+        <detail>)" + BandXml("$F{AMOUNT}") +
+                                         "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})),
+              std::vector<std::string>{"[a|(a|1|]|)|[b|(b|2|]|)"});
+}
