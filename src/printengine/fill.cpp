@@ -8,6 +8,7 @@
 #include <QImageReader>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_map>
 
@@ -91,6 +92,14 @@ void BindExpression(Report& r, Expression& e) {
 void BindElements(Report& r, Band& band) {
     BindExpression(r, band.printWhen);
     for (auto& e : band.elements) {
+        if (!e.printWhenGroupChanges.empty()) {
+            e.groupChangesIndex = FindName(r.groups, e.printWhenGroupChanges);
+            if (e.groupChangesIndex < 0)
+                r.refusals.push_back("The report uses the unknown group \"" +
+                                     e.printWhenGroupChanges +
+                                     "\" in printWhenGroupChanges, which the report engine does "
+                                     "not support.");
+        }
         BindExpression(r, e.expression);
         BindExpression(r, e.printWhen);
         for (auto& c : e.conditionals)
@@ -130,6 +139,7 @@ class Filler {
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
         vars_.resize(r.variables.size());
+        groupStarts_.assign(r.groups.size(), 0);
         bottom_ = r.pageHeight - r.bottomMargin;
         // Room for the footers; the last page's may be the taller one.
         reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
@@ -196,6 +206,7 @@ class Filler {
                 ResetVariables(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
                 const GroupDef& group = r_.groups[g];
+                ++groupStarts_[g];
                 if (contentOnPage_ && (group.startNewPage || y_ + group.minHeightToStartNewPage >
                                                                  bottom_ - reserve_ + 1e-6))
                     NewPage();
@@ -474,7 +485,54 @@ class Filler {
     struct LaidOut {
         double height = 0;
         std::vector<PageItem> items;
+        // Values of elements that do not repeat them, noted when the band is placed.
+        std::vector<std::pair<const Element*, QString>> printed;
     };
+
+    // Whether an element that does not repeat its values leaves `key` out.
+    bool Repeated(const Element& e, const QString& key) const {
+        const auto it = repeats_.find(&e);
+        if (it == repeats_.end() || it->second.first != key) return false;
+        if (e.printInFirstWholeBand && !contentOnPage_) return false;
+        if (e.groupChangesIndex >= 0 &&
+            it->second.second != groupStarts_[size_t(e.groupChangesIndex)])
+            return false;
+        return true;
+    }
+
+    // Removes the strips of left-out elements that asked for it and that no
+    // printed element shares; what is below moves up.
+    static void RemoveBlankLines(const Band& band, const std::vector<bool>& shown, LaidOut& out) {
+        std::vector<std::pair<double, double>> strips;
+        for (size_t i = 0; i < band.elements.size(); ++i) {
+            const Element& e = band.elements[i];
+            if (shown[i] || !e.removeLineWhenBlank || e.height <= 0) continue;
+            bool shared = false;
+            for (size_t j = 0; j < band.elements.size(); ++j)
+                if (shown[j] && out.items[j].rect.top() < e.y + e.height - 1e-6 &&
+                    out.items[j].rect.bottom() > e.y + 1e-6)
+                    shared = true;
+            if (!shared) strips.emplace_back(e.y, e.y + e.height);
+        }
+        if (strips.empty()) return;
+        std::sort(strips.begin(), strips.end());
+        std::vector<std::pair<double, double>> merged;
+        for (const auto& s : strips)
+            if (!merged.empty() && s.first <= merged.back().second)
+                merged.back().second = std::max(merged.back().second, s.second);
+            else
+                merged.push_back(s);
+        double total = 0;
+        for (const auto& m : merged)
+            total += m.second - m.first;
+        for (size_t i = 0; i < out.items.size(); ++i) {
+            double shift = 0;
+            for (const auto& m : merged)
+                if (m.second <= band.elements[i].y + 1e-6) shift += m.second - m.first;
+            out.items[i].rect.translate(0, -shift);
+        }
+        out.height = std::max(0.0, out.height - total);
+    }
 
     // The band's elements with their texts and stretched sizes, relative to the band.
     LaidOut Layout(const Band& band) {
@@ -514,6 +572,17 @@ class Filler {
                     item.text = FormatValue(v, e.pattern);
             }
             if (e.kind == ElementKind::Image) item.image = Picture(e);
+            if (!plain.printRepeated) {
+                const QString key = e.kind == ElementKind::Image
+                                        ? QString::number(item.image.cacheKey())
+                                        : item.text;
+                if (Repeated(plain, key)) {
+                    shown[i] = false;
+                    out.items.push_back(std::move(item));
+                    continue;
+                }
+                out.printed.emplace_back(&plain, key);
+            }
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
                 const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
@@ -539,7 +608,8 @@ class Filler {
             const double below = std::max(0.0, band.height - (e.y + e.height));
             out.height = std::max(out.height, item.rect.bottom() + below);
         }
-        // Elements whose printWhenExpression is false leave their place empty.
+        RemoveBlankLines(band, shown, out);
+        // Elements left out leave their place empty.
         size_t kept = 0;
         for (size_t i = 0; i < out.items.size(); ++i)
             if (shown[i]) out.items[kept++] = std::move(out.items[i]);
@@ -633,6 +703,10 @@ class Filler {
     }
 
     void Place(const Band&, LaidOut laid) {
+        for (const auto& [element, key] : laid.printed)
+            repeats_[element] = {key, element->groupChangesIndex >= 0
+                                          ? groupStarts_[size_t(element->groupChangesIndex)]
+                                          : 0};
         for (auto& item : laid.items) {
             item.rect.translate(r_.leftMargin, y_);
             page_.items.push_back(std::move(item));
@@ -655,6 +729,8 @@ class Filler {
     std::vector<VariableState> beforeRowVars_;
     std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
     std::map<std::string, std::pair<QImage, std::string>> images_; // by name: picture, problem
+    std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
+    std::vector<std::uint64_t> groupStarts_; // per group: how often it started
 };
 
 } // namespace

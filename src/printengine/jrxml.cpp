@@ -566,7 +566,8 @@ class Builder {
         Attributes(node,
                    {"x", "y", "width", "height", "positionType", "stretchType", "mode", "forecolor",
                     "backcolor", "isRemoveLineWhenBlank", "isPrintRepeatedValues",
-                    "isPrintInFirstWholeBand", "isPrintWhenDetailOverflows", "style"},
+                    "isPrintInFirstWholeBand", "isPrintWhenDetailOverflows", "style",
+                    "printWhenGroupChanges"},
                    [&](const QString& n, const QString& v) {
                        if (n == "x")
                            e.x = Number(node, n, v);
@@ -587,9 +588,15 @@ class Builder {
                            if (v != "NoStretch") Value(node, n, v);
                        } else if (n == "mode" || n == "forecolor" || n == "backcolor")
                            StyleAttribute(node, n, v, own);
-                       else if (n == "isPrintRepeatedValues") {
-                           if (v != "true") Value(node, n, v);
-                       } else if (n == "isPrintWhenDetailOverflows") {
+                       else if (n == "isPrintRepeatedValues")
+                           e.printRepeated = Flag(node, n, v) || v != "false";
+                       else if (n == "isPrintInFirstWholeBand")
+                           e.printInFirstWholeBand = Flag(node, n, v);
+                       else if (n == "isRemoveLineWhenBlank")
+                           e.removeLineWhenBlank = Flag(node, n, v);
+                       else if (n == "printWhenGroupChanges")
+                           e.printWhenGroupChanges = v.toStdString();
+                       else if (n == "isPrintWhenDetailOverflows") {
                            // Bands are never split over pages here, so they never
                            // overflow: the element prints once either way.
                            Flag(node, n, v);

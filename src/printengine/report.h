@@ -97,6 +97,14 @@ struct Element {
     bool bottomUp = false; // line direction
     double radius = 0;
     Expression printWhen; // printed only when true (always when empty)
+    // isPrintRepeatedValues="false": a value equal to the one this element
+    // printed last is left out, except in the first band of a page
+    // (isPrintInFirstWholeBand) or after the group printWhenGroupChanges
+    // names started again.
+    bool printRepeated = true, printInFirstWholeBand = false;
+    std::string printWhenGroupChanges;
+    int groupChangesIndex = -1;
+    bool removeLineWhenBlank = false; // a left-out element's empty strip is removed
     // Images: `expression` names the file (or holds its bytes).
     ImageScale scale = ImageScale::RetainShape;
     TextStyle::HAlign imageHAlign = TextStyle::HAlign::Left;

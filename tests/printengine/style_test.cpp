@@ -397,3 +397,84 @@ TEST(Images, AFieldOfImageBytes) {
     EXPECT_EQ(items[0].image.pixelColor(1, 1), QColor(Qt::blue));
     EXPECT_THROW(Items(r, {{engine::Blob{1, 2, 3}}}), FillError);
 }
+
+// ---- repeated values and blank lines ----------------------------------------------
+
+namespace {
+
+std::string Positions(const std::vector<PageItem>& items) {
+    std::string out;
+    for (const auto& i : items)
+        out += i.text.toStdString() + "@" + std::to_string(int(i.rect.top())) + " ";
+    return out;
+}
+
+std::vector<std::vector<Value>> Cities(std::initializer_list<const char*> names) {
+    std::vector<std::vector<Value>> rows;
+    std::int64_t n = 0;
+    for (const char* c : names)
+        rows.push_back({std::string(c), ++n});
+    return rows;
+}
+
+const char* CityFields = R"(<field name="CITY" class="java.lang.String"/>
+    <field name="N" class="java.lang.Integer"/>)";
+
+} // namespace
+
+TEST(Layout, RepeatedValuesAreLeftOut) {
+    const Report r = Prepared(std::string(CityFields) + R"(
+        <detail><band height="40">
+            <textField><reportElement x="0" y="0" width="50" height="40" isPrintRepeatedValues="false"/>
+                <textFieldExpression>$F{CITY}</textFieldExpression></textField>
+            <textField><reportElement x="50" y="0" width="50" height="40"/>
+                <textFieldExpression>$F{N}</textFieldExpression></textField>
+        </band></detail>)");
+    ASSERT_TRUE(r.refusals.empty()) << AllRefusals(r);
+    // Four rows of 40 fit a page of 160; the fifth starts page 2 without repeating "b".
+    EXPECT_EQ(Positions(Items(r, Cities({"a", "a", "b", "b", "b", "a"}))),
+              "a@20 1@20 2@60 b@100 3@100 4@140 5@20 a@60 6@60 ");
+}
+
+TEST(Layout, RepeatedValuesReturnOnNewPagesAndGroups) {
+    const Report r = Prepared(std::string(CityFields) + R"(
+        <group name="G"><groupExpression>$F{N} > 2</groupExpression></group>
+        <detail><band height="40">
+            <textField><reportElement x="0" y="0" width="50" height="40" isPrintRepeatedValues="false"
+                    isPrintInFirstWholeBand="true"/>
+                <textFieldExpression>$F{CITY}</textFieldExpression></textField>
+            <textField><reportElement x="50" y="0" width="50" height="40" isPrintRepeatedValues="false"
+                    printWhenGroupChanges="G"/>
+                <textFieldExpression>"g" + $F{CITY}</textFieldExpression></textField>
+        </band></detail>)");
+    ASSERT_TRUE(r.refusals.empty()) << AllRefusals(r);
+    EXPECT_EQ(Positions(Items(r, Cities({"a", "a", "a", "a", "a"}))), "a@20 ga@20 ga@100 a@20 ");
+    EXPECT_NE(AllRefusals(Prepared(std::string(CityFields) +
+                                   "<detail><band height='10'><staticText><reportElement x='0' "
+                                   "y='0' width='5' height='5' printWhenGroupChanges='Nope'/>"
+                                   "</staticText></band></detail>"))
+                  .find("\"Nope\""),
+              std::string::npos);
+}
+
+TEST(Layout, BlankLinesAreRemovedWhenAsked) {
+    const Report r = Prepared(std::string(CityFields) + R"(
+        <detail><band height="40">
+            <textField><reportElement x="0" y="0" width="50" height="10" isRemoveLineWhenBlank="true">
+                    <printWhenExpression>$F{N} == 1</printWhenExpression></reportElement>
+                <textFieldExpression>"first"</textFieldExpression></textField>
+            <textField><reportElement x="0" y="10" width="50" height="10" isRemoveLineWhenBlank="true">
+                    <printWhenExpression>$F{N} != 2</printWhenExpression></reportElement>
+                <textFieldExpression>"second"</textFieldExpression></textField>
+            <textField><reportElement x="60" y="10" width="50" height="10">
+                    <printWhenExpression>$F{N} == 3</printWhenExpression></reportElement>
+                <textFieldExpression>"beside"</textFieldExpression></textField>
+            <textField><reportElement x="0" y="20" width="50" height="10"/>
+                <textFieldExpression>"end" + $F{N}</textFieldExpression></textField>
+        </band></detail>)");
+    ASSERT_TRUE(r.refusals.empty()) << AllRefusals(r);
+    // Row 1 keeps all 40 points; row 2 loses both blank strips (20), row 3
+    // only the first: "beside" shares the second strip.
+    EXPECT_EQ(Positions(Items(r, Cities({"x", "x", "x"}))),
+              "first@20 second@30 end1@40 end2@60 second@80 beside@80 end3@90 ");
+}
