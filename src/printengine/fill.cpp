@@ -571,11 +571,11 @@ class Filler {
                 else
                     item.text = FormatValue(v, e.pattern);
             }
-            if (e.kind == ElementKind::Image) item.image = Picture(e);
+            if (e.kind == ElementKind::Image) Picture(e, item);
             if (!plain.printRepeated) {
-                const QString key = e.kind == ElementKind::Image
-                                        ? QString::number(item.image.cacheKey())
-                                        : item.text;
+                const QString key = e.kind != ElementKind::Image ? item.text
+                                    : item.drawing ? QString::number(quintptr(item.drawing.get()))
+                                                   : QString::number(item.image.cacheKey());
                 if (Repeated(plain, key)) {
                     shown[i] = false;
                     out.items.push_back(std::move(item));
@@ -621,9 +621,9 @@ class Filler {
     // to the report's folder) or the bytes of a binary value. A null value
     // shows nothing; what cannot be read stops the print unless the element's
     // onErrorType says to leave it blank.
-    QImage Picture(const Element& e) {
+    void Picture(const Element& e, PageItem& item) {
         const Value v = Evaluate(e.expression);
-        if (engine::IsNull(v)) return QImage();
+        if (engine::IsNull(v)) return;
         std::string problem;
         QImage image;
         if (const auto* blob = std::get_if<engine::Blob>(&v)) {
@@ -632,45 +632,53 @@ class Filler {
                 problem = "The image data of \"" + e.expression.Text() +
                           "\" are not in a known image format.";
         } else if (const auto* name = std::get_if<std::string>(&v)) {
-            image = ImageFile(*name, problem);
+            const Loaded& loaded = ImageFile(*name);
+            image = loaded.image;
+            item.drawing = loaded.drawing;
+            problem = loaded.problem;
         } else {
             problem = "The image expression \"" + e.expression.Text() +
                       "\" gives neither a file name nor image data.";
         }
         if (!problem.empty() && e.onError == Element::OnError::Error) throw FillError(problem);
-        return image;
+        item.image = image;
     }
 
-    QImage ImageFile(std::string name, std::string& problem) {
-        if (auto it = images_.find(name); it != images_.end()) {
-            problem = it->second.second;
-            return it->second.first;
-        }
+    struct Loaded {
+        QImage image;
+        std::shared_ptr<QSvgRenderer> drawing;
+        std::string problem;
+    };
+
+    // A picture file, read once per fill.
+    const Loaded& ImageFile(const std::string& name) {
+        if (auto it = images_.find(name); it != images_.end()) return it->second;
+        if (images_.size() >= 256) images_.clear();
+        Loaded& l = images_[name];
         QString path = QString::fromStdString(name);
         if (path.startsWith("file:")) path = QUrl(path).toLocalFile();
-        QImage image;
+        if (QDir::isRelativePath(path) && !r_.folder.isEmpty())
+            path = QDir(r_.folder).filePath(path);
         if (path.contains("://")) {
-            problem = "The image " + name +
-                      " would be read from the network, which the report "
-                      "engine does not do.";
+            l.problem = "The image " + name +
+                        " would be read from the network, which the report engine does not do.";
+        } else if (QDir::isRelativePath(path)) {
+            l.problem = "The image " + name + " could not be read (no report folder).";
         } else if (path.endsWith(".svg", Qt::CaseInsensitive) ||
                    path.endsWith(".svgz", Qt::CaseInsensitive)) {
-            problem = "The image " + name +
-                      " is an SVG drawing, which the report engine does "
-                      "not support.";
+            auto drawing = std::make_shared<QSvgRenderer>(path);
+            if (drawing->isValid())
+                l.drawing = std::move(drawing);
+            else
+                l.problem = "The image " + name + " could not be read (not a valid SVG drawing).";
         } else {
-            if (QDir::isRelativePath(path) && !r_.folder.isEmpty())
-                path = QDir(r_.folder).filePath(path);
             QImageReader reader(path);
             reader.setAllocationLimit(256); // megabytes: a hostile header cannot exhaust memory
-            if (QDir::isRelativePath(path) || !reader.read(&image))
-                problem = "The image " + name + " could not be read (" +
-                          (QDir::isRelativePath(path) ? std::string("no report folder")
-                                                      : reader.errorString().toStdString()) +
-                          ").";
+            if (!reader.read(&l.image))
+                l.problem = "The image " + name + " could not be read (" +
+                            reader.errorString().toStdString() + ").";
         }
-        if (images_.size() < 256) images_[name] = {image, problem};
-        return image;
+        return l;
     }
 
     // The element with the conditional styles that hold for this row applied
@@ -728,7 +736,7 @@ class Filler {
     std::vector<Value> beforeRow_;
     std::vector<VariableState> beforeRowVars_;
     std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
-    std::map<std::string, std::pair<QImage, std::string>> images_; // by name: picture, problem
+    std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
 };

@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QRectF>
 #include <QString>
+#include <QSvgRenderer>
 
 #include <functional>
 #include <map>
@@ -27,7 +28,8 @@ struct PageItem {
     std::shared_ptr<const Element> styled;
     QRectF rect; // in points from the page's top left corner
     QString text;
-    QImage image; // an image element's picture (shared, not copied)
+    QImage image;                          // an image element's picture (shared, not copied)
+    std::shared_ptr<QSvgRenderer> drawing; // or its SVG drawing, kept as vectors
 };
 
 struct Page {

@@ -82,7 +82,9 @@ QSizeF NaturalSize(const QImage& image) {
 void DrawImage(QPainter& painter, const Element& e, const PageItem& item) {
     const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
     if (inner.width() <= 0 || inner.height() <= 0) return;
-    QSizeF size = NaturalSize(item.image);
+    // An SVG drawing's size is in CSS pixels, 96 to the inch.
+    QSizeF size =
+        item.drawing ? QSizeF(item.drawing->defaultSize()) * 0.75 : NaturalSize(item.image);
     if (e.scale == ImageScale::FillFrame) {
         size = inner.size();
     } else if (e.scale == ImageScale::RetainShape && size.width() > 0 && size.height() > 0) {
@@ -96,7 +98,10 @@ void DrawImage(QPainter& painter, const Element& e, const PageItem& item) {
     painter.save();
     painter.setClipRect(inner, Qt::IntersectClip);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(QRectF(QPointF(x, y), size), item.image);
+    if (item.drawing)
+        item.drawing->render(&painter, QRectF(QPointF(x, y), size));
+    else
+        painter.drawImage(QRectF(QPointF(x, y), size), item.image);
     painter.restore();
 }
 
@@ -144,7 +149,7 @@ void PaintPage(QPainter& painter, const Page& page) {
         }
         case ElementKind::Image:
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
-            if (!item.image.isNull()) DrawImage(painter, e, item);
+            if (!item.image.isNull() || item.drawing) DrawImage(painter, e, item);
             DrawBorders(painter, e, item.rect);
             break;
         case ElementKind::Frame:

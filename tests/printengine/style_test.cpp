@@ -288,6 +288,12 @@ struct ImageFolder {
         red.save(dir.filePath("red.png"));
         QFile broken(dir.filePath("broken.png"));
         if (broken.open(QIODevice::WriteOnly)) broken.write("not a picture");
+        QFile brokenSvg(dir.filePath("broken.svg"));
+        if (brokenSvg.open(QIODevice::WriteOnly)) brokenSvg.write("<svg");
+        QFile svg(dir.filePath("green.svg"));
+        if (svg.open(QIODevice::WriteOnly))
+            svg.write("<svg xmlns='http://www.w3.org/2000/svg' width='40' height='40'>"
+                      "<rect width='40' height='40' fill='#00ff00'/></svg>");
     }
     QTemporaryDir dir;
 };
@@ -335,6 +341,14 @@ TEST(Images, FilesBesideTheReportAreScaledAndAligned) {
     EXPECT_FALSE(red(page, 25, 40));
     EXPECT_TRUE(red(page, 35, 40) && red(page, 105, 40));
     // FillFrame stretches to the whole box; Clip keeps the natural size at the bottom right.
+    // An SVG drawing, kept as vectors: 40 CSS pixels are 30 points, grown to 40.
+    Report drawing =
+        Prepared("<title><band height='50'>" + ImageXml("\"green.svg\"") + "</band></title>",
+                 folder.dir.path());
+    drawing.whenNoData = Report::NoData::AllSectionsNoDetail;
+    page = Render(drawing);
+    EXPECT_EQ(page.pixelColor(58, 58), QColor(0, 255, 0));
+    EXPECT_EQ(page.pixelColor(62, 40), QColor(Qt::white));
     page = Render(report("scaleImage='FillFrame'"));
     EXPECT_TRUE(red(page, 21, 21) && red(page, 118, 58));
     page = Render(report("scaleImage='Clip' hImageAlign='Right' vImageAlign='Bottom'"));
@@ -366,7 +380,8 @@ TEST(Images, WhatCannotBeReadStopsThePrintUnlessBlankIsAsked) {
               std::string::npos);
     EXPECT_NE(failure(ImageXml("\"broken.png\"")).find("broken.png"), std::string::npos);
     EXPECT_NE(failure(ImageXml("\"http://example.com/a.png\"")).find("network"), std::string::npos);
-    EXPECT_NE(failure(ImageXml("\"logo.svg\"")).find("SVG"), std::string::npos);
+    EXPECT_NE(failure(ImageXml("\"broken.svg\"")).find("not a valid SVG drawing"),
+              std::string::npos);
     EXPECT_NE(failure(ImageXml("42")).find("neither a file name nor image data"),
               std::string::npos);
     // Blank leaves the place empty; a null expression shows nothing either.
