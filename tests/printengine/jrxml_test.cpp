@@ -1,5 +1,7 @@
 #include "report_test_support.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace printengine;
@@ -230,4 +232,20 @@ TEST(Jrxml, BoxesGivePaddingAndBorders) {
                       "</band></title>")
                   .find("\"shadow\" in \"box\""),
               std::string::npos);
+}
+
+// The fuzzer's seeds for the designer's features must reach the filler, not
+// stop at a refusal.
+TEST(Jrxml, FuzzSeedsOfDesignerFeaturesAreAccepted) {
+    const std::string corpus =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
+        "/fuzz/corpus/jrxml/";
+    for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml"}) {
+        QFile file(QString::fromStdString(corpus + name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << corpus + name;
+        auto r = ParseJrxml(file.readAll());
+        ASSERT_TRUE(r) << name;
+        PrepareReport(*r);
+        EXPECT_TRUE(r->refusals.empty()) << name << ": " << RefusalText(r->refusals);
+    }
 }
