@@ -583,7 +583,9 @@ class Filler {
                 }
                 out.printed.emplace_back(&plain, key);
             }
-            if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
+            // Turned text keeps its box: its lines run along the box's height.
+            if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty() &&
+                e.style.rotation == TextStyle::Rotation::None) {
                 const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
                     growth[i] = needed - e.height;

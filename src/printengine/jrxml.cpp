@@ -893,7 +893,14 @@ class Builder {
         else if (n == "isBlankWhenNull")
             p.blankWhenNull = Flag(node, n, v);
         else if (n == "rotation") {
-            if (v != "None") Value(node, n, v);
+            using R = TextStyle::Rotation;
+            if (v == "None" || v == "Left" || v == "Right" || v == "UpsideDown")
+                p.rotation = v == "None"    ? R::None
+                             : v == "Left"  ? R::Left
+                             : v == "Right" ? R::Right
+                                            : R::UpsideDown;
+            else
+                Value(node, n, v);
         } else if (n == "markup") {
             if (v != "none") Value(node, n, v);
         } else if (n == "isStyledText") {
@@ -1234,6 +1241,7 @@ void ApplyStyle(Element& e, const StyleProps& p) {
     if (p.opaque) e.opaque = *p.opaque;
     if (p.hAlign) e.style.hAlign = *p.hAlign;
     if (p.vAlign) e.style.vAlign = *p.vAlign;
+    if (p.rotation) e.style.rotation = *p.rotation;
     double* padding[] = {&e.box.top, &e.box.left, &e.box.bottom, &e.box.right};
     BoxPen* pens[] = {&e.box.topPen, &e.box.leftPen, &e.box.bottomPen, &e.box.rightPen};
     for (int i = 0; i < 4; ++i) {

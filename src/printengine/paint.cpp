@@ -105,6 +105,25 @@ void DrawImage(QPainter& painter, const Element& e, const PageItem& item) {
     painter.restore();
 }
 
+// The text inside the box's padding, turned as the element says: the box
+// turns with it, so a quarter turn swaps its width and height.
+void DrawText(QPainter& painter, const Element& e, const PageItem& item) {
+    const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
+    using R = TextStyle::Rotation;
+    if (e.style.rotation == R::None) {
+        painter.drawText(inner, TextFlags(e.style), item.text);
+        return;
+    }
+    const bool quarter = e.style.rotation != R::UpsideDown;
+    const QSizeF size = quarter ? inner.size().transposed() : inner.size();
+    painter.save();
+    painter.translate(inner.center());
+    painter.rotate(e.style.rotation == R::Left ? -90 : e.style.rotation == R::Right ? 90 : 180);
+    painter.drawText(QRectF(QPointF(-size.width() / 2, -size.height() / 2), size),
+                     TextFlags(e.style), item.text);
+    painter.restore();
+}
+
 } // namespace
 
 void PaintPage(QPainter& painter, const Page& page) {
@@ -130,8 +149,7 @@ void PaintPage(QPainter& painter, const Page& page) {
             DrawBorders(painter, e, item.rect);
             if (item.text.isEmpty()) break;
             painter.setPen(e.foreColor);
-            painter.drawText(item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom),
-                             TextFlags(e.style), item.text);
+            DrawText(painter, e, item);
             break;
         }
         case ElementKind::Line: {

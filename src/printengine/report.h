@@ -23,6 +23,8 @@ struct TextStyle {
     bool bold = false, italic = false, underline = false, strikeThrough = false;
     enum class HAlign { Left, Center, Right, Justified } hAlign = HAlign::Left;
     enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
+    // Left turns the text a quarter counter-clockwise (it reads upwards).
+    enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
 };
 
 enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image };
@@ -60,6 +62,7 @@ struct StyleProps {
     std::optional<bool> opaque;
     std::optional<TextStyle::HAlign> hAlign;
     std::optional<TextStyle::VAlign> vAlign;
+    std::optional<TextStyle::Rotation> rotation;
     std::optional<double> padding[4]; // top, left, bottom, right
     PenProps boxPen[4];               // the same order
     PenProps pen;                     // lines, rectangles and ellipses

@@ -106,6 +106,12 @@ class DesignerSamples(RunCase):
         width, height, _ = page_pixels(self.pdf)
         self.assertGreater(width, height)
 
+    def test_rotated_texts(self):
+        text = self.assertPrinted(self.print_sample("rotation/RotationReport.jrxml"))
+        self.assertIn('rotation="Right"', text)
+        # The three texts turned Left read back whole.
+        self.assertEqual(text.count('rotation="Left"'), 3, text)
+
     def test_an_image_that_is_not_there_is_named(self):
         result = self.print_sample("images/ImagesReport.jrxml")
         self.assertEqual(result.code, 1)

@@ -493,3 +493,30 @@ TEST(Layout, BlankLinesAreRemovedWhenAsked) {
     EXPECT_EQ(Positions(Items(r, Cities({"x", "x", "x"}))),
               "first@20 second@30 end1@40 end2@60 second@80 beside@80 end3@90 ");
 }
+
+TEST(Styles, RotatedTextRunsAlongItsBox) {
+    const auto inkBox = [](const std::string& rotation) {
+        Report r = Prepared(
+            "<style name='Turned' rotation='" + rotation +
+            "'/><title><band height='200'><staticText><reportElement x='0' y='0' width='30' "
+            "height='200' style='Turned'/><textElement><font size='14'/></textElement>"
+            "<text>WWWWWW</text></staticText></band></title>");
+        r.whenNoData = Report::NoData::AllSectionsNoDetail;
+        EXPECT_TRUE(r.refusals.empty()) << AllRefusals(r);
+        const QImage page = Render(r);
+        QRect ink;
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width(); ++x)
+                if (page.pixelColor(x, y).lightness() < 128) ink |= QRect(x, y, 1, 1);
+        return ink;
+    };
+    const QRect upright = inkBox("None"), left = inkBox("Left"), right = inkBox("Right");
+    EXPECT_GT(upright.width(), upright.height() / 4); // wrapped into the narrow box
+    EXPECT_GT(left.height(), 3 * left.width());       // one line running upwards
+    EXPECT_GT(right.height(), 3 * right.width());
+    // The line starts at the box's bottom when turned Left, at its top when turned Right.
+    EXPECT_GT(left.center().y(), 120) << left.top() << "-" << left.bottom();
+    EXPECT_LT(right.center().y(), 120) << right.top() << "-" << right.bottom();
+    EXPECT_NE(AllRefusals(Prepared("<style name='A' rotation='Diagonal'/>")).find("Diagonal"),
+              std::string::npos);
+}
