@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite
+    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite qt6-svg-dev
     libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     python3 xvfb xauth xdg-utils fonts-dejavu-core fonts-dejavu-extra

@@ -35,6 +35,12 @@ std::vector<int> MapFields(const std::vector<std::string>& columns,
         int found = -1;
         for (size_t i = 0; i < columns.size(); ++i)
             if (UpperAscii(columns[i]) == UpperAscii(f.name)) found = int(i);
+        // A field of a class without values here is never read (the report
+        // was refused if anything evaluates it); it needs no column.
+        if (found < 0 && !f.otherClass.empty()) {
+            map.push_back(-1);
+            continue;
+        }
         if (found < 0)
             throw SourceError("The field " + f.name + " of the report is not in the table " +
                               table + ".");
@@ -97,8 +103,9 @@ class EngineSource final : public RowSource {
             if (rs_->Eof()) return false;
             row.resize(map_.size());
             for (size_t i = 0; i < map_.size(); ++i)
-                row[i] =
-                    ConvertToClass(rs_->GetValue(map_[i]), fields_[i].valueClass, fields_[i].name);
+                row[i] = map_[i] < 0 ? Value()
+                                     : ConvertToClass(rs_->GetValue(map_[i]), fields_[i].valueClass,
+                                                      fields_[i].name);
             return true;
         } catch (const engine::EngineError& e) {
             throw SourceError(e.Description() + " (" + std::to_string(e.Number()) + ")");
@@ -135,6 +142,10 @@ class TextSource final : public RowSource {
                               " is not in the text export form.");
         row.resize(map_.size());
         for (size_t i = 0; i < map_.size(); ++i) {
+            if (map_[i] < 0) {
+                row[i] = engine::Null{};
+                continue;
+            }
             std::string& item = items_[size_t(map_[i])];
             if (item == "Null")
                 row[i] = engine::Null{};

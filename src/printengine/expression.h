@@ -30,6 +30,8 @@ class Expression {
   public:
     Expression();
     ~Expression();
+    Expression(const Expression&);
+    Expression& operator=(const Expression&);
     Expression(Expression&&) noexcept;
     Expression& operator=(Expression&&) noexcept;
 
@@ -37,6 +39,9 @@ class Expression {
     static Expression Parse(const std::string& text);
 
     bool Empty() const { return root_ == nullptr; }
+    // The line of the report file the expression was read from (0: none).
+    int Line() const { return line_; }
+    void SetLine(int line) { line_ = line; }
     const std::string& Text() const { return text_; }
 
     // Every $F/$P/$V reference, for checking names before the report runs.
@@ -49,7 +54,9 @@ class Expression {
 
   private:
     std::string text_;
-    std::unique_ptr<ExprNode> root_;
+    // Copies share the parsed tree; binding happens before any copy is made.
+    std::shared_ptr<ExprNode> root_;
+    int line_ = 0;
 };
 
 // Java's text for a value (String.valueOf): "null", "true", 12, 1.5, 3.0.

@@ -3,9 +3,13 @@
 #include "engine/convert.h"
 #include "printengine/format.h"
 
+#include <QDir>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QImageReader>
+#include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_map>
 
@@ -50,22 +54,62 @@ int SlotOf(const Report& r, RefKind kind, const std::string& name) {
     return -1;
 }
 
+// The class of a declared field, parameter or variable that has no values here.
+const std::string* OtherClass(const Report& r, RefKind kind, const std::string& name) {
+    const std::string* other = nullptr;
+    const auto check = [&](const auto& list) {
+        const int i = FindName(list, name);
+        if (i >= 0 && !list[size_t(i)].otherClass.empty()) other = &list[size_t(i)].otherClass;
+    };
+    if (kind == RefKind::Field) check(r.fields);
+    if (kind == RefKind::Parameter) check(r.parameters);
+    if (kind == RefKind::Variable) check(r.variables);
+    return other;
+}
+
 void BindExpression(Report& r, Expression& e) {
     e.ForEachReference([&](RefKind kind, const std::string& name) {
+        const std::string line =
+            e.Line() > 0 ? " (line " + std::to_string(e.Line()) + ")" : std::string();
+        if (const std::string* other = OtherClass(r, kind, name)) {
+            const char* sign = kind == RefKind::Field       ? "$F{"
+                               : kind == RefKind::Parameter ? "$P{"
+                                                            : "$V{";
+            r.refusals.push_back("The report uses " + std::string(sign) + name + "} of the class " +
+                                 *other + " in \"" + e.Text() + "\"" + line +
+                                 ", which the report engine does not support.");
+            return;
+        }
         if (SlotOf(r, kind, name) >= 0) return;
         const char* what = kind == RefKind::Field       ? "the unknown field $F{"
                            : kind == RefKind::Parameter ? "the unknown parameter $P{"
                                                         : "the unknown variable $V{";
         r.refusals.push_back("The report uses " + std::string(what) + name + "} in \"" + e.Text() +
-                             "\", which the report engine does not support.");
+                             "\"" + line + ", which the report engine does not support.");
     });
     e.Bind([&](RefKind kind, const std::string& name) { return SlotOf(r, kind, name); });
 }
 
-void BindBand(Report& r, std::optional<Band>& band) {
-    if (!band) return;
-    for (auto& e : band->elements)
+void BindElements(Report& r, Band& band) {
+    BindExpression(r, band.printWhen);
+    for (auto& e : band.elements) {
+        if (!e.printWhenGroupChanges.empty()) {
+            e.groupChangesIndex = FindName(r.groups, e.printWhenGroupChanges);
+            if (e.groupChangesIndex < 0)
+                r.refusals.push_back("The report uses the unknown group \"" +
+                                     e.printWhenGroupChanges +
+                                     "\" in printWhenGroupChanges, which the report engine does "
+                                     "not support.");
+        }
         BindExpression(r, e.expression);
+        BindExpression(r, e.printWhen);
+        for (auto& c : e.conditionals)
+            BindExpression(r, c.condition);
+    }
+}
+
+void BindBand(Report& r, std::optional<Band>& band) {
+    if (band) BindElements(r, *band);
 }
 
 // Measures text in points: a 72 dpi device makes one pixel one point.
@@ -117,9 +161,12 @@ class Filler {
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
         vars_.resize(r.variables.size());
+        groupStarts_.assign(r.groups.size(), 0);
         bottom_ = r.pageHeight - r.bottomMargin;
+        // Room for the footers; the last page's may be the taller one.
         reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
-                   (r.pageFooter ? r.pageFooter->height : 0);
+                   std::max(r.pageFooter ? r.pageFooter->height : 0.0,
+                            r.lastPageFooter ? r.lastPageFooter->height : 0.0);
         lookup_ = [this](RefKind kind, int slot) -> const Value& {
             return Read(state_, kind, slot);
         };
@@ -137,9 +184,20 @@ class Filler {
         for (size_t g = 0; g < r_.groups.size(); ++g)
             state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
 
-        if (!have && !r_.allSectionsWhenNoData) {
+        if (!have && r_.whenNoData != Report::NoData::AllSectionsNoDetail) {
+            if (r_.whenNoData == Report::NoData::NoPages) {
+                if (final) *final = state_;
+                return 0;
+            }
+            // One page: blank, or holding the noData band alone.
+            ++pageNumber_;
+            state_.variables[vPageNumber] = std::int64_t{pageNumber_};
+            y_ = r_.topMargin;
+            if (r_.whenNoData == Report::NoData::NoDataSection && r_.noData)
+                PlaceIfPrinted(*r_.noData);
+            sink_(std::move(page_));
             if (final) *final = state_;
-            return 0;
+            return pageNumber_;
         }
         std::vector<Value> groupValues(r_.groups.size());
         bool first = true;
@@ -159,7 +217,7 @@ class Filler {
                 // Footers show the rows that end: evaluate them on the old row.
                 std::swap(state_.fields, next);
                 for (size_t g = r_.groups.size(); g-- > breakAt;)
-                    PrintBand(r_.groups[g].footer);
+                    PrintBands(r_.groups[g].footers);
                 std::swap(state_.fields, next);
             } else {
                 StartPage();
@@ -169,8 +227,12 @@ class Filler {
             for (size_t g = breakAt; g < r_.groups.size(); ++g) {
                 ResetVariables(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
-                if (r_.groups[g].startNewPage && contentOnPage_) NewPage();
-                PrintBand(r_.groups[g].header);
+                const GroupDef& group = r_.groups[g];
+                ++groupStarts_[g];
+                if (contentOnPage_ && (group.startNewPage || y_ + group.minHeightToStartNewPage >
+                                                                 bottom_ - reserve_ + 1e-6))
+                    NewPage();
+                PrintBands(r_.groups[g].headers);
             }
             groupValues = std::move(newGroupValues);
             // Kept in case the row's first band moves to a new page: the page
@@ -192,9 +254,9 @@ class Filler {
             StartPage(); // no rows, all sections but the detail
         else
             for (size_t g = r_.groups.size(); g-- > 0;)
-                PrintBand(r_.groups[g].footer);
+                PrintBands(r_.groups[g].footers);
         if (r_.summary) PrintBand(r_.summary);
-        EndPage();
+        EndPage(true);
         if (final) *final = state_;
         return pageNumber_;
     }
@@ -274,8 +336,11 @@ class Filler {
             const VariableDef& def = r_.variables[i];
             if (pageOnly && def.reset != ResetType::Page) continue;
             VariableState& s = vars_[i];
+            if (def.calculation == Calculation::System) continue; // never calculated
             const Value v = Evaluate(def.expression);
             switch (def.calculation) {
+            case Calculation::System:
+                break;
             case Calculation::Nothing:
                 s.value = v;
                 break;
@@ -371,19 +436,27 @@ class Filler {
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
         ResetVariables(ResetType::Page, -1);
-        if (pageNumber_ == 1 && r_.title) Place(*r_.title, Layout(*r_.title));
-        if (r_.pageHeader) Place(*r_.pageHeader, Layout(*r_.pageHeader));
-        if (r_.columnHeader) Place(*r_.columnHeader, Layout(*r_.columnHeader));
+        if (r_.background) {
+            // Behind everything else on the page, from its top margin.
+            PlaceIfPrinted(*r_.background);
+            y_ = r_.topMargin;
+        }
+        if (pageNumber_ == 1 && r_.title) PlaceIfPrinted(*r_.title);
+        if (r_.pageHeader) PlaceIfPrinted(*r_.pageHeader);
+        if (r_.columnHeader) PlaceIfPrinted(*r_.columnHeader);
     }
 
-    void EndPage() {
+    void EndPage(bool last = false) {
         if (r_.columnFooter) {
             y_ = bottom_ - reserve_;
-            Place(*r_.columnFooter, Layout(*r_.columnFooter));
+            PlaceIfPrinted(*r_.columnFooter);
         }
-        if (r_.pageFooter) {
-            y_ = bottom_ - r_.pageFooter->height;
-            Place(*r_.pageFooter, Layout(*r_.pageFooter));
+        // The last page has its own footer when the report gives one.
+        const std::optional<Band>& footer =
+            last && r_.lastPageFooter ? r_.lastPageFooter : r_.pageFooter;
+        if (footer) {
+            y_ = bottom_ - footer->height;
+            PlaceIfPrinted(*footer);
         }
         sink_(std::move(page_));
         page_ = Page{};
@@ -409,11 +482,30 @@ class Filler {
         IncrementVariables(true);
     }
 
+    void PrintBands(const std::vector<Band>& bands) {
+        for (const Band& band : bands)
+            PrintBand(band);
+    }
+
     void PrintBand(const std::optional<Band>& band) {
         if (band) PrintBand(*band);
     }
 
+    bool Printed(const Band& band) {
+        return band.printWhen.Empty() || Truth(Evaluate(band.printWhen));
+    }
+
+    static bool Truth(const Value& v) {
+        const auto* b = std::get_if<bool>(&v);
+        return b != nullptr && *b;
+    }
+
+    void PlaceIfPrinted(const Band& band) {
+        if (Printed(band)) Place(band, Layout(band));
+    }
+
     void PrintBand(const Band& band) {
+        if (!Printed(band)) return;
         LaidOut laid = Layout(band);
         if (y_ + laid.height > bottom_ - reserve_ + 1e-6 && contentOnPage_) {
             if (rowPending_) {
@@ -431,7 +523,54 @@ class Filler {
     struct LaidOut {
         double height = 0;
         std::vector<PageItem> items;
+        // Values of elements that do not repeat them, noted when the band is placed.
+        std::vector<std::pair<const Element*, QString>> printed;
     };
+
+    // Whether an element that does not repeat its values leaves `key` out.
+    bool Repeated(const Element& e, const QString& key) const {
+        const auto it = repeats_.find(&e);
+        if (it == repeats_.end() || it->second.first != key) return false;
+        if (e.printInFirstWholeBand && !contentOnPage_) return false;
+        if (e.groupChangesIndex >= 0 &&
+            it->second.second != groupStarts_[size_t(e.groupChangesIndex)])
+            return false;
+        return true;
+    }
+
+    // Removes the strips of left-out elements that asked for it and that no
+    // printed element shares; what is below moves up.
+    static void RemoveBlankLines(const Band& band, const std::vector<bool>& shown, LaidOut& out) {
+        std::vector<std::pair<double, double>> strips;
+        for (size_t i = 0; i < band.elements.size(); ++i) {
+            const Element& e = band.elements[i];
+            if (shown[i] || !e.removeLineWhenBlank || e.height <= 0) continue;
+            bool shared = false;
+            for (size_t j = 0; j < band.elements.size(); ++j)
+                if (shown[j] && out.items[j].rect.top() < e.y + e.height - 1e-6 &&
+                    out.items[j].rect.bottom() > e.y + 1e-6)
+                    shared = true;
+            if (!shared) strips.emplace_back(e.y, e.y + e.height);
+        }
+        if (strips.empty()) return;
+        std::sort(strips.begin(), strips.end());
+        std::vector<std::pair<double, double>> merged;
+        for (const auto& s : strips)
+            if (!merged.empty() && s.first <= merged.back().second)
+                merged.back().second = std::max(merged.back().second, s.second);
+            else
+                merged.push_back(s);
+        double total = 0;
+        for (const auto& m : merged)
+            total += m.second - m.first;
+        for (size_t i = 0; i < out.items.size(); ++i) {
+            double shift = 0;
+            for (const auto& m : merged)
+                if (m.second <= band.elements[i].y + 1e-6) shift += m.second - m.first;
+            out.items[i].rect.translate(0, -shift);
+        }
+        out.height = std::max(0.0, out.height - total);
+    }
 
     // The band's elements with their texts and stretched sizes, relative to the band.
     LaidOut Layout(const Band& band) {
@@ -439,11 +578,22 @@ class Filler {
         out.height = band.height;
         out.items.reserve(band.elements.size());
         std::vector<double> growth(band.elements.size(), 0.0);
+        std::vector<bool> shown(band.elements.size(), true);
         for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
+            const Element& plain = band.elements[i];
             PageItem item;
-            item.element = &e;
-            item.rect = QRectF(e.x, e.y, e.width, e.height);
+            item.element = &plain;
+            item.rect = QRectF(plain.x, plain.y, plain.width, plain.height);
+            if (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen))) {
+                shown[i] = false;
+                out.items.push_back(std::move(item));
+                continue;
+            }
+            if (!plain.conditionals.empty()) {
+                item.styled = Styled(plain);
+                item.element = item.styled.get();
+            }
+            const Element& e = *item.element;
             if (e.kind == ElementKind::StaticText) {
                 item.text = QString::fromStdString(e.text);
             } else if (e.kind == ElementKind::TextField) {
@@ -459,7 +609,21 @@ class Filler {
                 else
                     item.text = FormatValue(v, e.pattern);
             }
-            if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty()) {
+            if (e.kind == ElementKind::Image) Picture(e, item);
+            if (!plain.printRepeated) {
+                const QString key = e.kind != ElementKind::Image ? item.text
+                                    : item.drawing ? QString::number(quintptr(item.drawing.get()))
+                                                   : QString::number(item.image.cacheKey());
+                if (Repeated(plain, key)) {
+                    shown[i] = false;
+                    out.items.push_back(std::move(item));
+                    continue;
+                }
+                out.printed.emplace_back(&plain, key);
+            }
+            // Turned text keeps its box: its lines run along the box's height.
+            if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty() &&
+                e.style.rotation == TextStyle::Rotation::None) {
                 const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
                     growth[i] = needed - e.height;
@@ -484,7 +648,95 @@ class Filler {
             const double below = std::max(0.0, band.height - (e.y + e.height));
             out.height = std::max(out.height, item.rect.bottom() + below);
         }
+        RemoveBlankLines(band, shown, out);
+        // Elements left out leave their place empty.
+        size_t kept = 0;
+        for (size_t i = 0; i < out.items.size(); ++i)
+            if (shown[i]) out.items[kept++] = std::move(out.items[i]);
+        out.items.resize(kept);
         return out;
+    }
+
+    // An image element's picture: a file named by its expression (relative
+    // to the report's folder) or the bytes of a binary value. A null value
+    // shows nothing; what cannot be read stops the print unless the element's
+    // onErrorType says to leave it blank.
+    void Picture(const Element& e, PageItem& item) {
+        const Value v = Evaluate(e.expression);
+        if (engine::IsNull(v)) return;
+        std::string problem;
+        QImage image;
+        if (const auto* blob = std::get_if<engine::Blob>(&v)) {
+            image.loadFromData(blob->data(), qsizetype(blob->size()));
+            if (image.isNull())
+                problem = "The image data of \"" + e.expression.Text() +
+                          "\" are not in a known image format.";
+        } else if (const auto* name = std::get_if<std::string>(&v)) {
+            const Loaded& loaded = ImageFile(*name);
+            image = loaded.image;
+            item.drawing = loaded.drawing;
+            problem = loaded.problem;
+        } else {
+            problem = "The image expression \"" + e.expression.Text() +
+                      "\" gives neither a file name nor image data.";
+        }
+        if (!problem.empty() && e.onError == Element::OnError::Error) throw FillError(problem);
+        item.image = image;
+    }
+
+    struct Loaded {
+        QImage image;
+        std::shared_ptr<QSvgRenderer> drawing;
+        std::string problem;
+    };
+
+    // A picture file, read once per fill.
+    const Loaded& ImageFile(const std::string& name) {
+        if (auto it = images_.find(name); it != images_.end()) return it->second;
+        if (images_.size() >= 256) images_.clear();
+        Loaded& l = images_[name];
+        QString path = QString::fromStdString(name);
+        if (path.startsWith("file:")) path = QUrl(path).toLocalFile();
+        if (QDir::isRelativePath(path) && !r_.folder.isEmpty())
+            path = QDir(r_.folder).filePath(path);
+        if (path.contains("://")) {
+            l.problem = "The image " + name +
+                        " would be read from the network, which the report engine does not do.";
+        } else if (QDir::isRelativePath(path)) {
+            l.problem = "The image " + name + " could not be read (no report folder).";
+        } else if (path.endsWith(".svg", Qt::CaseInsensitive) ||
+                   path.endsWith(".svgz", Qt::CaseInsensitive)) {
+            auto drawing = std::make_shared<QSvgRenderer>(path);
+            if (drawing->isValid())
+                l.drawing = std::move(drawing);
+            else
+                l.problem = "The image " + name + " could not be read (not a valid SVG drawing).";
+        } else {
+            QImageReader reader(path);
+            reader.setAllocationLimit(256); // megabytes: a hostile header cannot exhaust memory
+            if (!reader.read(&l.image))
+                l.problem = "The image " + name + " could not be read (" +
+                            reader.errorString().toStdString() + ").";
+        }
+        return l;
+    }
+
+    // The element with the conditional styles that hold for this row applied
+    // over its style and under its own attributes; one copy per combination.
+    std::shared_ptr<const Element> Styled(const Element& e) {
+        std::uint64_t mask = 0;
+        for (size_t c = 0; c < e.conditionals.size() && c < 64; ++c)
+            if (Truth(Evaluate(e.conditionals[c].condition))) mask |= std::uint64_t{1} << c;
+        auto& slot = styled_[{&e, mask}];
+        if (!slot) {
+            auto copy = std::make_shared<Element>(e);
+            for (size_t c = 0; c < e.conditionals.size() && c < 64; ++c)
+                if (mask & (std::uint64_t{1} << c)) ApplyStyle(*copy, e.conditionals[c].props);
+            if (e.own) ApplyStyle(*copy, *e.own);
+            copy->conditionals.clear();
+            slot = std::move(copy);
+        }
+        return slot;
     }
 
     double TextHeight(const Element& e, const QString& text) {
@@ -499,6 +751,10 @@ class Filler {
     }
 
     void Place(const Band&, LaidOut laid) {
+        for (const auto& [element, key] : laid.printed)
+            repeats_[element] = {key, element->groupChangesIndex >= 0
+                                          ? groupStarts_[size_t(element->groupChangesIndex)]
+                                          : 0};
         for (auto& item : laid.items) {
             item.rect.translate(r_.leftMargin, y_);
             page_.items.push_back(std::move(item));
@@ -519,6 +775,10 @@ class Filler {
     bool rowPending_ = false; // the current row has no band on a page yet
     std::vector<Value> beforeRow_;
     std::vector<VariableState> beforeRowVars_;
+    std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
+    std::map<std::string, Loaded> images_;
+    std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
+    std::vector<std::uint64_t> groupStarts_; // per group: how often it started
 };
 
 } // namespace
@@ -532,15 +792,16 @@ void PrepareReport(Report& r) {
     }
     for (auto& g : r.groups) {
         BindExpression(r, g.expression);
-        BindBand(r, g.header);
-        BindBand(r, g.footer);
+        for (auto& band : g.headers)
+            BindElements(r, band);
+        for (auto& band : g.footers)
+            BindElements(r, band);
     }
-    for (auto* band :
-         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
+    for (auto* band : {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter,
+                       &r.summary, &r.lastPageFooter, &r.background, &r.noData})
         BindBand(r, *band);
     for (auto& band : r.details)
-        for (auto& e : band.elements)
-            BindExpression(r, e.expression);
+        BindElements(r, band);
 }
 
 std::vector<Value>

@@ -8,10 +8,14 @@
 #include "printengine/datasource.h"
 #include "printengine/report.h"
 
+#include <QImage>
 #include <QRectF>
 #include <QString>
+#include <QSvgRenderer>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -19,8 +23,13 @@ namespace printengine {
 
 struct PageItem {
     const Element* element = nullptr;
+    // The element as its conditional styles made it for this row; `element`
+    // then points into it.
+    std::shared_ptr<const Element> styled;
     QRectF rect; // in points from the page's top left corner
     QString text;
+    QImage image;                          // an image element's picture (shared, not copied)
+    std::shared_ptr<QSvgRenderer> drawing; // or its SVG drawing, kept as vectors
 };
 
 struct Page {

@@ -4,8 +4,12 @@
 // than dropped.
 #include "printengine/report.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <memory>
 
 namespace printengine {
@@ -14,6 +18,7 @@ namespace {
 
 constexpr int MaxDepth = 64;
 constexpr int MaxNodes = 200000;
+constexpr qint64 MaxTemplateSize = 4 << 20;
 
 struct XNode {
     QString name;
@@ -58,19 +63,62 @@ std::unique_ptr<XNode> ReadTree(const QByteArray& bytes) {
     return root;
 }
 
+// Attributes that only make links or bookmarks in interactive formats.
+bool HyperlinkAttribute(const QString& name) {
+    return name == "hyperlinkType" || name == "hyperlinkTarget" || name == "linkType" ||
+           name == "linkTarget" || name == "bookmarkLevel";
+}
 // Attributes the engine never needs: designers write them everywhere.
 bool IgnoredAttribute(const QString& name) {
-    return name == "uuid" || name == "key";
+    return name == "uuid" || name == "key" || HyperlinkAttribute(name);
 }
 
+// Properties for the designer or for other output formats (spreadsheet,
+// HTML, CSV exporters); none of them changes a printed page.
 bool DesignerProperty(const QString& name) {
     return name.startsWith("com.jaspersoft.studio.") || name.startsWith("ireport.") ||
-           name.startsWith("com.jasperassistant.");
+           name.startsWith("com.jasperassistant.") ||
+           name.startsWith("net.sf.jasperreports.export.") ||
+           name == "net.sf.jasperreports.print.create.bookmarks" ||
+           name.startsWith("local_mesure_unit");
+}
+
+bool HyperlinkElement(const QString& name) {
+    return name == "hyperlinkReferenceExpression" || name == "hyperlinkAnchorExpression" ||
+           name == "hyperlinkPageExpression" || name == "hyperlinkTooltipExpression" ||
+           name == "hyperlinkWhenExpression" || name == "anchorNameExpression" ||
+           name == "hyperlinkParameter";
+}
+
+struct StyleDef {
+    QString name, parent;
+    bool isDefault = false;
+    StyleProps props;
+    std::vector<ConditionalStyle> conditionals;
+    qint64 line = 0;
+    mutable bool refused = false; // its broken parent is already named
+};
+
+// Java's named colours, as JasperReports reads them.
+std::optional<QColor> JavaColor(const QString& text) {
+    static const std::pair<const char*, QRgb> names[] = {
+        {"black", 0x000000},  {"blue", 0x0000FF},  {"cyan", 0x00FFFF},      {"darkGray", 0x404040},
+        {"gray", 0x808080},   {"green", 0x00FF00}, {"lightGray", 0xC0C0C0}, {"magenta", 0xFF00FF},
+        {"orange", 0xFFC800}, {"pink", 0xFFAFAF},  {"red", 0xFF0000},       {"white", 0xFFFFFF},
+        {"yellow", 0xFFFF00},
+    };
+    for (const auto& [name, rgb] : names)
+        if (text.compare(QLatin1String(name), Qt::CaseInsensitive) == 0) return QColor(rgb);
+    if (text.startsWith('#') && text.size() == 7) {
+        QColor c(text);
+        if (c.isValid()) return c;
+    }
+    return std::nullopt;
 }
 
 class Builder {
   public:
-    explicit Builder(Report& report) : r_(report) {}
+    Builder(Report& report, const QString& folder) : r_(report), folder_(folder) {}
 
     void ReadReport(const XNode& root) {
         Attributes(root,
@@ -102,10 +150,16 @@ class Builder {
                        } else if (n == "columnCount") {
                            if (v != "1") Value(root, n, v);
                        } else if (n == "whenNoDataType") {
+                           using N = Report::NoData;
                            if (v == "AllSectionsNoDetail")
-                               r_.allSectionsWhenNoData = true;
+                               r_.whenNoData = N::AllSectionsNoDetail;
+                           else if (v == "BlankPage")
+                               r_.whenNoData = N::BlankPage;
+                           else if (v == "NoDataSection")
+                               r_.whenNoData = N::NoDataSection;
                            else if (v != "NoPages")
                                Value(root, n, v);
+                           r_.allSectionsWhenNoData = r_.whenNoData == N::AllSectionsNoDetail;
                        } else if (n == "language") {
                            if (v != "java" && v != "groovy") Value(root, n, v);
                        } else if (n == "printOrder") {
@@ -128,27 +182,39 @@ class Builder {
             r_.topMargin + r_.bottomMargin >= r_.pageHeight)
             Refuse("margins that leave no room on the page");
 
+        // Styles first: elements may come before a style they name in odd files,
+        // and templates' styles come before the report's own.
+        for (const auto& child : root.children)
+            if (child->name == "template") Template(*child, folder_, true, 0);
+        for (const auto& child : root.children)
+            if (child->name == "style") Style(*child);
+
         for (const auto& child : root.children) {
             const XNode& c = *child;
             const QString& n = c.name;
-            if (n == "property")
+            if (n == "template" || n == "style")
+                continue;
+            else if (n == "property")
                 ReportProperty(c);
             else if (n == "import")
                 Attributes(c, {"value"}, nullptr);
             else if (n == "parameter")
                 Parameter(c);
-            else if (n == "queryString") {
-                if (!c.text.trimmed().isEmpty()) Refuse(c, "a query (element \"queryString\")");
-            } else if (n == "field")
+            else if (n == "queryString")
+                continue; // the rows are the table the run points the report at
+            else if (n == "field")
                 Field(c);
             else if (n == "variable")
                 Variable(c);
             else if (n == "group")
                 Group(c);
-            else if (n == "background") {
-                auto band = SectionBand(c);
-                if (band && !band->elements.empty()) Refuse(c, "elements in \"background\"");
-            } else if (n == "title")
+            else if (n == "background")
+                r_.background = SectionBand(c);
+            else if (n == "lastPageFooter")
+                r_.lastPageFooter = SectionBand(c);
+            else if (n == "noData")
+                r_.noData = SectionBand(c);
+            else if (n == "title")
                 r_.title = SectionBand(c);
             else if (n == "pageHeader")
                 r_.pageHeader = SectionBand(c);
@@ -179,7 +245,8 @@ class Builder {
 
     void Refuse(const std::string& what) { r_.refusals.push_back(Sentence(what)); }
     void Refuse(const XNode& at, const std::string& what) {
-        r_.refusals.push_back(Sentence(what + " (line " + std::to_string(at.line) + ")"));
+        const std::string in = file_.empty() ? std::string() : " of " + file_;
+        r_.refusals.push_back(Sentence(what + " (line " + std::to_string(at.line) + in + ")"));
     }
     static std::string Sentence(const std::string& what) {
         return "The report uses " + what + ", which the report engine does not support.";
@@ -223,12 +290,9 @@ class Builder {
         return false;
     }
     QColor Color(const XNode& node, const QString& attr, const QString& text) {
-        QColor c(text);
-        if (!text.startsWith('#') || !c.isValid()) {
-            Value(node, attr, text);
-            return Qt::black;
-        }
-        return c;
+        if (auto c = JavaColor(text)) return *c;
+        Value(node, attr, text);
+        return Qt::black;
     }
 
     Expression Parse(const XNode& node) {
@@ -236,7 +300,9 @@ class Builder {
         for (const auto& c : node.children)
             Element(*c, node.name.toStdString().c_str());
         try {
-            return Expression::Parse(node.text.toStdString());
+            Expression e = Expression::Parse(node.text.toStdString());
+            e.SetLine(int(node.line));
+            return e;
         } catch (const ExpressionError& e) {
             Refuse(node, std::string("the expression \"") + node.text.trimmed().toStdString() +
                              "\" (" + e.what() + ")");
@@ -244,9 +310,11 @@ class Builder {
         }
     }
 
-    ValueClass Class(const XNode& node, const QString& name) {
+    // Any class is accepted: one without values here is refused only when an
+    // expression evaluates it (see PrepareReport).
+    ValueClass Class(const QString& name, std::string& other) {
         if (auto c = ClassFromName(name)) return *c;
-        Value(node, "class", name);
+        other = name.toStdString();
         return ValueClass::Object;
     }
 
@@ -271,7 +339,7 @@ class Builder {
                        if (n == "name")
                            p.name = v.toStdString();
                        else if (n == "class")
-                           p.valueClass = Class(c, v);
+                           p.valueClass = Class(v, p.otherClass);
                    });
         for (const auto& k : c.children) {
             if (k->name == "defaultValueExpression")
@@ -299,11 +367,15 @@ class Builder {
             if (n == "name")
                 f.name = v.toStdString();
             else
-                f.valueClass = Class(c, v);
+                f.valueClass = Class(v, f.otherClass);
         });
         for (const auto& k : c.children) {
-            if (k->name == "fieldDescription") continue;
-            if (k->name == "property" && DesignerPropertyNode(*k)) continue;
+            // Descriptions and properties tell other data sources where to find
+            // the field (a column, an XPath, a bean property); the rows here are
+            // the run's table, matched by name.
+            if (k->name == "fieldDescription" || k->name == "property" ||
+                k->name == "propertyExpression")
+                continue;
             Element(*k, "field");
         }
         if (f.name.empty()) Refuse(c, "a field without a name");
@@ -318,7 +390,7 @@ class Builder {
                        if (n == "name")
                            v.name = value.toStdString();
                        else if (n == "class")
-                           v.valueClass = Class(c, value);
+                           v.valueClass = Class(value, v.otherClass);
                        else if (n == "calculation") {
                            if (value == "Nothing")
                                v.calculation = Calculation::Nothing;
@@ -332,6 +404,8 @@ class Builder {
                                v.calculation = Calculation::Lowest;
                            else if (value == "Highest")
                                v.calculation = Calculation::Highest;
+                           else if (value == "System")
+                               v.calculation = Calculation::System;
                            else
                                Value(c, n, value);
                        } else if (n == "resetType") {
@@ -380,9 +454,9 @@ class Builder {
                            g.name = v.toStdString();
                        else if (n == "isStartNewPage")
                            g.startNewPage = Flag(c, n, v);
-                       else if (n == "minHeightToStartNewPage") {
-                           if (Number(c, n, v) != 0) Value(c, n, v);
-                       } else if (n == "footerPosition") {
+                       else if (n == "minHeightToStartNewPage")
+                           g.minHeightToStartNewPage = Number(c, n, v);
+                       else if (n == "footerPosition") {
                            if (v != "Normal") Value(c, n, v);
                        } else if (Flag(c, n, v)) {
                            Value(c, n, v);
@@ -392,9 +466,9 @@ class Builder {
             if (k->name == "groupExpression")
                 g.expression = Parse(*k);
             else if (k->name == "groupHeader")
-                g.header = SectionBand(*k);
+                g.headers = SectionBands(*k);
             else if (k->name == "groupFooter")
-                g.footer = SectionBand(*k);
+                g.footers = SectionBands(*k);
             else
                 Element(*k, "group");
         }
@@ -417,6 +491,18 @@ class Builder {
         return band;
     }
 
+    std::vector<Band> SectionBands(const XNode& section) {
+        Attributes(section, {}, nullptr);
+        std::vector<Band> bands;
+        for (const auto& b : section.children) {
+            if (b->name == "band")
+                bands.push_back(ReadBand(*b));
+            else
+                Element(*b, section.name.toStdString().c_str());
+        }
+        return bands;
+    }
+
     Band ReadBand(const XNode& node) {
         Band band;
         Attributes(node, {"height", "splitType"}, [&](const QString& n, const QString& v) {
@@ -425,28 +511,63 @@ class Builder {
         });
         if (band.height < 0) Value(node, "height", QString::number(band.height));
         for (const auto& k : node.children) {
-            const QString& n = k->name;
-            if (n == "staticText")
-                band.elements.push_back(TextElement(*k, ElementKind::StaticText));
-            else if (n == "textField")
-                band.elements.push_back(TextElement(*k, ElementKind::TextField));
-            else if (n == "line")
-                band.elements.push_back(Graphic(*k, ElementKind::Line));
-            else if (n == "rectangle")
-                band.elements.push_back(Graphic(*k, ElementKind::Rectangle));
-            else if (n == "property" && DesignerPropertyNode(*k))
+            if (k->name == "printWhenExpression")
+                band.printWhen = Parse(*k);
+            else if (k->name == "property" && DesignerPropertyNode(*k))
                 continue;
             else
-                Element(*k, "band");
+                ReadElement(*k, band.elements, 0, 0, "band");
         }
         return band;
     }
 
-    void ReportElement(const XNode& node, printengine::Element& e) {
+    // One element into `out`; frames and element groups add their contents
+    // after themselves, moved by the frame's position.
+    void ReadElement(const XNode& k, std::vector<printengine::Element>& out, double dx, double dy,
+                     const char* parent) {
+        const QString& n = k.name;
+        std::optional<printengine::Element> e;
+        if (n == "staticText")
+            e = TextElement(k, ElementKind::StaticText);
+        else if (n == "textField")
+            e = TextElement(k, ElementKind::TextField);
+        else if (n == "line")
+            e = Graphic(k, ElementKind::Line);
+        else if (n == "rectangle")
+            e = Graphic(k, ElementKind::Rectangle);
+        else if (n == "ellipse")
+            e = Graphic(k, ElementKind::Ellipse);
+        else if (n == "frame")
+            e = Frame(k);
+        else if (n == "image")
+            e = Image(k);
+        else if (n == "elementGroup") {
+            Attributes(k, {}, nullptr);
+            for (const auto& c : k.children)
+                ReadElement(*c, out, dx, dy, "elementGroup");
+            return;
+        } else {
+            Element(k, parent);
+            return;
+        }
+        e->x += dx;
+        e->y += dy;
+        const double x = e->x, y = e->y;
+        out.push_back(std::move(*e));
+        if (n == "frame")
+            for (const auto& c : k.children)
+                if (c->name != "reportElement" && c->name != "box")
+                    ReadElement(*c, out, x, y, "frame");
+    }
+
+    // The reportElement's own attributes; the style it names is in `styleName`.
+    void ReportElement(const XNode& node, printengine::Element& e, StyleProps& own,
+                       QString& styleName) {
         Attributes(node,
                    {"x", "y", "width", "height", "positionType", "stretchType", "mode", "forecolor",
                     "backcolor", "isRemoveLineWhenBlank", "isPrintRepeatedValues",
-                    "isPrintInFirstWholeBand", "isPrintWhenDetailOverflows"},
+                    "isPrintInFirstWholeBand", "isPrintWhenDetailOverflows", "style",
+                    "printWhenGroupChanges"},
                    [&](const QString& n, const QString& v) {
                        if (n == "x")
                            e.x = Number(node, n, v);
@@ -456,6 +577,8 @@ class Builder {
                            e.width = Number(node, n, v);
                        else if (n == "height")
                            e.height = Number(node, n, v);
+                       else if (n == "style")
+                           styleName = v;
                        else if (n == "positionType") {
                            if (v == "Float")
                                e.floating = true;
@@ -463,19 +586,20 @@ class Builder {
                                Value(node, n, v);
                        } else if (n == "stretchType") {
                            if (v != "NoStretch") Value(node, n, v);
-                       } else if (n == "mode") {
-                           if (v == "Opaque")
-                               e.opaque = true;
-                           else if (v == "Transparent")
-                               e.opaque = false;
-                           else
-                               Value(node, n, v);
-                       } else if (n == "forecolor")
-                           e.foreColor = Color(node, n, v);
-                       else if (n == "backcolor")
-                           e.backColor = Color(node, n, v);
-                       else if (n == "isPrintRepeatedValues") {
-                           if (v != "true") Value(node, n, v);
+                       } else if (n == "mode" || n == "forecolor" || n == "backcolor")
+                           StyleAttribute(node, n, v, own);
+                       else if (n == "isPrintRepeatedValues")
+                           e.printRepeated = Flag(node, n, v) || v != "false";
+                       else if (n == "isPrintInFirstWholeBand")
+                           e.printInFirstWholeBand = Flag(node, n, v);
+                       else if (n == "isRemoveLineWhenBlank")
+                           e.removeLineWhenBlank = Flag(node, n, v);
+                       else if (n == "printWhenGroupChanges")
+                           e.printWhenGroupChanges = v.toStdString();
+                       else if (n == "isPrintWhenDetailOverflows") {
+                           // Bands are never split over pages here, so they never
+                           // overflow: the element prints once either way.
+                           Flag(node, n, v);
                        } else if (Flag(node, n, v)) {
                            Value(node, n, v);
                        }
@@ -483,85 +607,45 @@ class Builder {
         if (e.width < 0 || e.height < 0) Refuse(node, "an element of negative size");
         for (const auto& k : node.children) {
             if (k->name == "property" && DesignerPropertyNode(*k)) continue;
-            Element(*k, "reportElement");
+            if (k->name == "printWhenExpression")
+                e.printWhen = Parse(*k);
+            else
+                Element(*k, "reportElement");
         }
     }
 
-    void Font(const XNode& node, TextStyle& style) {
-        Attributes(node,
-                   {"fontName", "size", "isBold", "isItalic", "isUnderline", "isStrikeThrough",
-                    "pdfFontName", "pdfEncoding", "isPdfEmbedded"},
-                   [&](const QString& n, const QString& v) {
-                       if (n == "fontName")
-                           style.fontName = FontFamily(v);
-                       else if (n == "size") {
-                           style.size = Number(node, n, v);
-                           if (style.size <= 0 || style.size > 1000) Value(node, n, v);
-                       } else if (n == "isBold")
-                           style.bold = Flag(node, n, v);
-                       else if (n == "isItalic")
-                           style.italic = Flag(node, n, v);
-                       else if (n == "isUnderline")
-                           style.underline = Flag(node, n, v);
-                       else if (n == "isStrikeThrough")
-                           style.strikeThrough = Flag(node, n, v);
-                       // The pdf* attributes pick fonts for another PDF writer; ours
-                       // embeds the fonts it draws with.
-                   });
-        for (const auto& k : node.children)
-            Element(*k, "font");
-    }
-
-    static QString FontFamily(const QString& name) {
-        if (name == "SansSerif" || name == "Arial" || name == "Helvetica") return "DejaVu Sans";
-        if (name == "Serif" || name == "Times New Roman" || name == "Times") return "DejaVu Serif";
-        if (name == "Monospaced" || name == "Courier New" || name == "Courier")
-            return "DejaVu Sans Mono";
-        return name;
-    }
-
-    void TextElementStyle(const XNode& node, TextStyle& style) {
-        Attributes(node, {"textAlignment", "verticalAlignment", "rotation", "markup"},
-                   [&](const QString& n, const QString& v) {
-                       if (n == "textAlignment") {
-                           if (v == "Left")
-                               style.hAlign = TextStyle::HAlign::Left;
-                           else if (v == "Center")
-                               style.hAlign = TextStyle::HAlign::Center;
-                           else if (v == "Right")
-                               style.hAlign = TextStyle::HAlign::Right;
-                           else if (v == "Justified")
-                               style.hAlign = TextStyle::HAlign::Justified;
-                           else
-                               Value(node, n, v);
-                       } else if (n == "verticalAlignment") {
-                           if (v == "Top")
-                               style.vAlign = TextStyle::VAlign::Top;
-                           else if (v == "Middle")
-                               style.vAlign = TextStyle::VAlign::Middle;
-                           else if (v == "Bottom")
-                               style.vAlign = TextStyle::VAlign::Bottom;
-                           else
-                               Value(node, n, v);
-                       } else if (n == "rotation") {
-                           if (v != "None") Value(node, n, v);
-                       } else if (n == "markup") {
-                           if (v != "none") Value(node, n, v);
-                       }
-                   });
-        for (const auto& k : node.children) {
-            if (k->name == "font")
-                Font(*k, style);
-            else if (k->name == "paragraph" && k->attributes.empty() && k->children.empty())
-                continue;
+    // The element's look: kind defaults, its style's chain, then its own
+    // attributes; conditional styles wait for the fill.
+    void Resolve(printengine::Element& e, const XNode& at, const QString& styleName,
+                 const StyleProps& own) {
+        std::vector<const StyleDef*> chain;
+        if (!styleName.isEmpty()) {
+            const StyleDef* s = FindStyle(styleName, styles_.size());
+            if (s == nullptr)
+                Refuse(at, "the unknown style \"" + styleName.toStdString() + "\"");
             else
-                Element(*k, "textElement");
+                chain = Chain(*s);
+        } else if (defaultStyle_ != nullptr) {
+            chain = Chain(*defaultStyle_);
+        }
+        std::vector<ConditionalStyle> conditionals;
+        for (const StyleDef* s : chain) {
+            ApplyStyle(e, s->props);
+            for (const auto& c : s->conditionals)
+                conditionals.push_back(c);
+        }
+        ApplyStyle(e, own);
+        if (!conditionals.empty()) {
+            e.conditionals = std::move(conditionals);
+            e.own = std::make_shared<StyleProps>(own);
         }
     }
 
     printengine::Element TextElement(const XNode& node, ElementKind kind) {
         printengine::Element e;
         e.kind = kind;
+        StyleProps own;
+        QString styleName;
         if (kind == ElementKind::StaticText) {
             Attributes(node, {}, nullptr);
         } else {
@@ -576,69 +660,293 @@ class Builder {
                                    e.stretch = true;
                                else if (v != "CutText")
                                    Value(node, n, v);
-                           } else if (n == "pattern")
-                               e.pattern = v.toStdString();
+                           } else if (n == "pattern" || n == "isBlankWhenNull")
+                               StyleAttribute(node, n, v, own);
                            else if (n == "evaluationTime") {
                                if (v == "Report")
                                    e.atReportEnd = true;
                                else if (v != "Now")
                                    Value(node, n, v);
-                           } else if (n == "isBlankWhenNull")
-                               e.blankWhenNull = Flag(node, n, v);
+                           }
                        });
         }
-        bool hasContent = false;
         for (const auto& k : node.children) {
             const QString& n = k->name;
             if (n == "reportElement")
-                ReportElement(*k, e);
+                ReportElement(*k, e, own, styleName);
             else if (n == "textElement")
-                TextElementStyle(*k, e.style);
+                TextElementStyle(*k, own);
             else if (n == "text" && kind == ElementKind::StaticText) {
                 Attributes(*k, {}, nullptr);
                 e.text = k->text.toStdString();
-                hasContent = true;
-            } else if (n == "textFieldExpression" && kind == ElementKind::TextField) {
+            } else if (n == "textFieldExpression" && kind == ElementKind::TextField)
                 e.expression = Parse(*k);
-                hasContent = true;
-            } else if (n == "box") {
-                ReadBox(*k, e.box);
-            } else {
+            else if (n == "box")
+                ReadBox(*k, own);
+            else if (HyperlinkElement(n))
+                continue;
+            else
                 Element(*k, node.name.toStdString().c_str());
-            }
         }
-        (void)hasContent; // an element without text prints nothing, as in JasperReports
+        // An element without text prints nothing, as in JasperReports.
+        Resolve(e, node, styleName, own);
         return e;
     }
 
     printengine::Element Graphic(const XNode& node, ElementKind kind) {
         printengine::Element e;
         e.kind = kind;
-        if (kind == ElementKind::Rectangle) e.opaque = true; // rectangles are filled by default
+        // Shapes are filled by default; lines have no fill to show.
+        if (kind != ElementKind::Line) e.opaque = true;
+        StyleProps own;
+        QString styleName;
         Attributes(node,
                    kind == ElementKind::Line ? std::initializer_list<const char*>{"direction"}
-                                             : std::initializer_list<const char*>{"radius"},
+                   : kind == ElementKind::Rectangle ? std::initializer_list<const char*>{"radius"}
+                                                    : std::initializer_list<const char*>{},
                    [&](const QString& n, const QString& v) {
                        if (n == "direction") {
                            if (v == "BottomUp")
                                e.bottomUp = true;
                            else if (v != "TopDown")
                                Value(node, n, v);
-                       } else if (n == "radius")
-                           e.radius = Number(node, n, v);
+                       } else
+                           StyleAttribute(node, n, v, own);
                    });
         for (const auto& k : node.children) {
             if (k->name == "reportElement")
-                ReportElement(*k, e);
+                ReportElement(*k, e, own, styleName);
             else if (k->name == "graphicElement")
-                GraphicStyle(*k, e);
+                GraphicStyle(*k, own);
             else
                 Element(*k, node.name.toStdString().c_str());
         }
+        Resolve(e, node, styleName, own);
         return e;
     }
 
-    void PenAttributes(const XNode& node, BoxPen& pen) {
+    printengine::Element Image(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Image;
+        StyleProps own;
+        QString styleName;
+        Attributes(
+            node,
+            {"scaleImage", "hAlign", "vAlign", "hImageAlign", "vImageAlign", "isUsingCache",
+             "isLazy", "onErrorType", "evaluationTime"},
+            [&](const QString& n, const QString& v) {
+                if (n == "hAlign" || n == "vAlign")
+                    StyleAttribute(node, n == "hAlign" ? "hImageAlign" : "vImageAlign", v, own);
+                else if (n == "isUsingCache" || n == "isLazy")
+                    Flag(node, n, v); // files are read once per print in any case
+                else if (n == "onErrorType") {
+                    using E = printengine::Element::OnError;
+                    if (v == "Error" || v == "Blank" || v == "Icon")
+                        e.onError = v == "Error" ? E::Error : v == "Blank" ? E::Blank : E::Icon;
+                    else
+                        Value(node, n, v);
+                } else if (n == "evaluationTime") {
+                    if (v != "Now") Value(node, n, v);
+                } else
+                    StyleAttribute(node, n, v, own);
+            });
+        for (const auto& k : node.children) {
+            const QString& n = k->name;
+            if (n == "reportElement")
+                ReportElement(*k, e, own, styleName);
+            else if (n == "box")
+                ReadBox(*k, own);
+            else if (n == "graphicElement")
+                GraphicStyle(*k, own);
+            else if (n == "imageExpression")
+                e.expression = Parse(*k);
+            else if (HyperlinkElement(n))
+                continue;
+            else
+                Element(*k, "image");
+        }
+        Resolve(e, node, styleName, own);
+        return e;
+    }
+
+    printengine::Element Frame(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Frame;
+        StyleProps own;
+        QString styleName;
+        Attributes(node, {}, nullptr);
+        for (const auto& k : node.children) {
+            if (k->name == "reportElement")
+                ReportElement(*k, e, own, styleName);
+            else if (k->name == "box")
+                ReadBox(*k, own);
+        }
+        Resolve(e, node, styleName, own);
+        return e;
+    }
+
+    // ---- styles ----------------------------------------------------------------
+
+    void Font(const XNode& node, StyleProps& p) {
+        Attributes(node,
+                   {"fontName", "size", "isBold", "isItalic", "isUnderline", "isStrikeThrough",
+                    "pdfFontName", "pdfEncoding", "isPdfEmbedded"},
+                   [&](const QString& n, const QString& v) {
+                       StyleAttribute(node, n == "size" ? QString("fontSize") : n, v, p);
+                   });
+        for (const auto& k : node.children)
+            Element(*k, "font");
+    }
+
+    static QString FontFamily(const QString& name) {
+        if (name == "SansSerif" || name == "Arial" || name == "Helvetica") return "DejaVu Sans";
+        if (name == "Serif" || name == "Times New Roman" || name == "Times") return "DejaVu Serif";
+        if (name == "Monospaced" || name == "Courier New" || name == "Courier")
+            return "DejaVu Sans Mono";
+        return name;
+    }
+
+    void TextElementStyle(const XNode& node, StyleProps& p) {
+        Attributes(node, {"textAlignment", "verticalAlignment", "rotation", "markup"},
+                   [&](const QString& n, const QString& v) { StyleAttribute(node, n, v, p); });
+        for (const auto& k : node.children) {
+            if (k->name == "font")
+                Font(*k, p);
+            else if (k->name == "paragraph")
+                Paragraph(*k);
+            else
+                Element(*k, "textElement");
+        }
+    }
+
+    // Paragraph settings at their defaults are what the engine draws anyway.
+    void Paragraph(const XNode& node) {
+        Attributes(node,
+                   {"lineSpacing", "lineSpacingSize", "firstLineIndent", "leftIndent",
+                    "rightIndent", "spacingBefore", "spacingAfter", "tabStopWidth"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "lineSpacing") {
+                           if (v != "Single") Value(node, n, v);
+                       } else if (n == "lineSpacingSize") {
+                           if (Number(node, n, v) != 1.0) Value(node, n, v);
+                       } else if (n == "tabStopWidth") {
+                           Number(node, n, v);
+                       } else if (Number(node, n, v) != 0) {
+                           Value(node, n, v);
+                       }
+                   });
+        for (const auto& k : node.children)
+            Element(*k, "paragraph");
+    }
+
+    // One attribute that styles and elements share, by its style name.
+    // False when `n` is not such an attribute.
+    bool StyleAttribute(const XNode& node, const QString& n, const QString& v, StyleProps& p) {
+        using H = TextStyle::HAlign;
+        using V = TextStyle::VAlign;
+        if (n == "fontName")
+            p.fontName = FontFamily(v);
+        else if (n == "fontSize" || n == "size") {
+            p.size = Number(node, n, v);
+            if (*p.size <= 0 || *p.size > 1000) Value(node, n, v);
+        } else if (n == "isBold")
+            p.bold = Flag(node, n, v);
+        else if (n == "isItalic")
+            p.italic = Flag(node, n, v);
+        else if (n == "isUnderline")
+            p.underline = Flag(node, n, v);
+        else if (n == "isStrikeThrough")
+            p.strikeThrough = Flag(node, n, v);
+        else if (n == "forecolor")
+            p.foreColor = Color(node, n, v);
+        else if (n == "backcolor")
+            p.backColor = Color(node, n, v);
+        else if (n == "mode") {
+            if (v == "Opaque" || v == "Transparent")
+                p.opaque = v == "Opaque";
+            else
+                Value(node, n, v);
+        } else if (n == "hAlign" || n == "hTextAlign" || n == "textAlignment") {
+            if (v == "Left")
+                p.hAlign = H::Left;
+            else if (v == "Center")
+                p.hAlign = H::Center;
+            else if (v == "Right")
+                p.hAlign = H::Right;
+            else if (v == "Justified")
+                p.hAlign = H::Justified;
+            else
+                Value(node, n, v);
+        } else if (n == "vAlign" || n == "vTextAlign" || n == "verticalAlignment") {
+            if (v == "Top")
+                p.vAlign = V::Top;
+            else if (v == "Middle")
+                p.vAlign = V::Middle;
+            else if (v == "Bottom")
+                p.vAlign = V::Bottom;
+            else
+                Value(node, n, v);
+        } else if (n == "radius")
+            p.radius = Number(node, n, v);
+        else if (n == "pattern")
+            p.pattern = v.toStdString();
+        else if (n == "isBlankWhenNull")
+            p.blankWhenNull = Flag(node, n, v);
+        else if (n == "rotation") {
+            using R = TextStyle::Rotation;
+            if (v == "None" || v == "Left" || v == "Right" || v == "UpsideDown")
+                p.rotation = v == "None"    ? R::None
+                             : v == "Left"  ? R::Left
+                             : v == "Right" ? R::Right
+                                            : R::UpsideDown;
+            else
+                Value(node, n, v);
+        } else if (n == "markup") {
+            if (v != "none") Value(node, n, v);
+        } else if (n == "isStyledText") {
+            if (Flag(node, n, v)) Value(node, n, v);
+        } else if (n == "fill") {
+            if (v != "Solid") Value(node, n, v);
+        } else if (n == "lineSpacing") {
+            if (v != "Single") Value(node, n, v);
+        } else if (n == "hImageAlign") {
+            if (v == "Left")
+                p.imageHAlign = H::Left;
+            else if (v == "Center")
+                p.imageHAlign = H::Center;
+            else if (v == "Right")
+                p.imageHAlign = H::Right;
+            else
+                Value(node, n, v);
+        } else if (n == "vImageAlign") {
+            if (v == "Top")
+                p.imageVAlign = V::Top;
+            else if (v == "Middle")
+                p.imageVAlign = V::Middle;
+            else if (v == "Bottom")
+                p.imageVAlign = V::Bottom;
+            else
+                Value(node, n, v);
+        } else if (n == "scaleImage") {
+            if (v == "Clip")
+                p.scale = ImageScale::Clip;
+            else if (v == "FillFrame")
+                p.scale = ImageScale::FillFrame;
+            else if (v == "RetainShape")
+                p.scale = ImageScale::RetainShape;
+            else if (v == "RealSize" || v == "RealHeight")
+                p.scale = ImageScale::RealSize; // the element does not grow here
+            else
+                Value(node, n, v);
+        } else if (n == "pdfFontName" || n == "pdfEncoding" || n == "isPdfEmbedded") {
+            // These pick fonts for another PDF writer; ours embeds the fonts it draws with.
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void PenAttributes(const XNode& node, PenProps& pen) {
         Attributes(node, {"lineWidth", "lineStyle", "lineColor"},
                    [&](const QString& n, const QString& v) {
                        if (n == "lineWidth")
@@ -658,72 +966,208 @@ class Builder {
             Element(*g, node.name.toStdString().c_str());
     }
 
-    void ReadBox(const XNode& node, Box& box) {
+    static void Merge(PenProps& to, const PenProps& from) {
+        if (from.width) to.width = from.width;
+        if (from.style) to.style = from.style;
+        if (from.color) to.color = from.color;
+    }
+
+    void ReadBox(const XNode& node, StyleProps& p) {
         Attributes(node, {"padding", "topPadding", "leftPadding", "bottomPadding", "rightPadding"},
                    [&](const QString& n, const QString& v) {
-                       const double p = Number(node, n, v);
+                       const double d = Number(node, n, v);
                        if (n == "padding")
-                           box.top = box.left = box.bottom = box.right = p;
+                           p.padding[0] = p.padding[1] = p.padding[2] = p.padding[3] = d;
                        else if (n == "topPadding")
-                           box.top = p;
+                           p.padding[0] = d;
                        else if (n == "leftPadding")
-                           box.left = p;
+                           p.padding[1] = d;
                        else if (n == "bottomPadding")
-                           box.bottom = p;
+                           p.padding[2] = d;
                        else
-                           box.right = p;
+                           p.padding[3] = d;
                    });
         // <pen> sets every side; the side pens that follow override it.
         for (const auto& k : node.children) {
             if (k->name == "pen") {
-                BoxPen pen;
+                PenProps pen;
                 PenAttributes(*k, pen);
-                box.topPen = box.leftPen = box.bottomPen = box.rightPen = pen;
+                for (auto& side : p.boxPen)
+                    Merge(side, pen);
             }
         }
         for (const auto& k : node.children) {
             const QString& n = k->name;
             if (n == "pen") continue;
             if (n == "topPen")
-                PenAttributes(*k, box.topPen);
+                PenAttributes(*k, p.boxPen[0]);
             else if (n == "leftPen")
-                PenAttributes(*k, box.leftPen);
+                PenAttributes(*k, p.boxPen[1]);
             else if (n == "bottomPen")
-                PenAttributes(*k, box.bottomPen);
+                PenAttributes(*k, p.boxPen[2]);
             else if (n == "rightPen")
-                PenAttributes(*k, box.rightPen);
+                PenAttributes(*k, p.boxPen[3]);
             else
                 Element(*k, "box");
         }
     }
 
-    void GraphicStyle(const XNode& node, printengine::Element& e) {
-        Attributes(node, {"fill"}, [&](const QString& n, const QString& v) {
-            if (v != "Solid") Value(node, n, v);
-        });
+    void GraphicStyle(const XNode& node, StyleProps& p) {
+        Attributes(node, {"fill"},
+                   [&](const QString& n, const QString& v) { StyleAttribute(node, n, v, p); });
         for (const auto& k : node.children) {
-            if (k->name != "pen") {
+            if (k->name == "pen")
+                PenAttributes(*k, p.pen);
+            else
                 Element(*k, "graphicElement");
-                continue;
-            }
-            Attributes(*k, {"lineWidth", "lineStyle", "lineColor"},
-                       [&](const QString& n, const QString& v) {
-                           if (n == "lineWidth")
-                               e.penWidth = Number(*k, n, v);
-                           else if (n == "lineColor")
-                               e.penColor = Color(*k, n, v);
-                           else if (v == "Solid")
-                               e.penStyle = Qt::SolidLine;
-                           else if (v == "Dashed")
-                               e.penStyle = Qt::DashLine;
-                           else if (v == "Dotted")
-                               e.penStyle = Qt::DotLine;
-                           else
-                               Value(*k, n, v);
-                       });
-            for (const auto& g : k->children)
-                Element(*g, "pen");
         }
+    }
+
+    // A <style> of the report or of a template.
+    void Style(const XNode& node) {
+        StyleDef def;
+        def.line = node.line;
+        StyleBody(node, def.props, &def);
+        if (def.name.isEmpty()) {
+            Refuse(node, "a style without a name");
+            return;
+        }
+        styles_.push_back(std::make_unique<StyleDef>(std::move(def)));
+        if (styles_.back()->isDefault) defaultStyle_ = styles_.back().get();
+    }
+
+    // The attributes and children of a style; `def` is null for the style
+    // inside a conditional style.
+    void StyleBody(const XNode& node, StyleProps& p, StyleDef* def) {
+        for (const auto& [n, v] : node.attributes) {
+            if (IgnoredAttribute(n)) continue;
+            if (def != nullptr && n == "name")
+                def->name = v;
+            else if (def != nullptr && n == "style")
+                def->parent = v;
+            else if (def != nullptr && n == "isDefault")
+                def->isDefault = Flag(node, n, v);
+            else if (!StyleAttribute(node, n, v, p))
+                Refuse(node, "the attribute \"" + n.toStdString() + "\" of \"style\"");
+        }
+        for (const auto& k : node.children) {
+            const QString& n = k->name;
+            if (n == "pen")
+                PenAttributes(*k, p.pen);
+            else if (n == "box")
+                ReadBox(*k, p);
+            else if (n == "paragraph")
+                Paragraph(*k);
+            else if (n == "conditionalStyle" && def != nullptr)
+                Conditional(*k, *def);
+            else
+                Element(*k, "style");
+        }
+    }
+
+    void Conditional(const XNode& node, StyleDef& def) {
+        Attributes(node, {}, nullptr);
+        ConditionalStyle c;
+        bool haveCondition = false;
+        for (const auto& k : node.children) {
+            if (k->name == "conditionExpression") {
+                c.condition = Parse(*k);
+                haveCondition = true;
+            } else if (k->name == "style")
+                StyleBody(*k, c.props, nullptr);
+            else
+                Element(*k, "conditionalStyle");
+        }
+        if (!haveCondition) Refuse(node, "a conditional style without a condition");
+        def.conditionals.push_back(std::move(c));
+    }
+
+    // The latest style of that name declared before `before`, else any.
+    const StyleDef* FindStyle(const QString& name, size_t before) const {
+        for (size_t i = std::min(before, styles_.size()); i-- > 0;)
+            if (styles_[i]->name == name) return styles_[i].get();
+        for (size_t i = styles_.size(); i-- > 0;)
+            if (styles_[i]->name == name) return styles_[i].get();
+        return nullptr;
+    }
+
+    // `s` and its ancestors, the farthest first.
+    std::vector<const StyleDef*> Chain(const StyleDef& s) {
+        std::vector<const StyleDef*> chain{&s};
+        while (!chain.back()->parent.isEmpty()) {
+            const StyleDef* at = chain.back();
+            size_t index = 0;
+            while (index < styles_.size() && styles_[index].get() != at)
+                ++index;
+            const StyleDef* parent = FindStyle(at->parent, index);
+            if (parent == nullptr || chain.size() > 32 ||
+                std::find(chain.begin(), chain.end(), parent) != chain.end()) {
+                if (!at->refused) {
+                    Refuse(parent == nullptr
+                               ? "the unknown parent style \"" + at->parent.toStdString() +
+                                     "\" of the style \"" + at->name.toStdString() + "\""
+                               : "a style that inherits from itself (\"" + at->name.toStdString() +
+                                     "\")");
+                    at->refused = true;
+                }
+                break;
+            }
+            chain.push_back(parent);
+        }
+        std::reverse(chain.begin(), chain.end());
+        return chain;
+    }
+
+    // A style template: `<template>` names a .jrtx file beside the report;
+    // a template may name further templates beside itself.
+    void Template(const XNode& node, const QString& folder, bool expression, int depth) {
+        Attributes(node, {"class"}, nullptr);
+        QString name = node.text.trimmed();
+        if (expression) {
+            // The designer writes a text literal: "styles.jrtx".
+            Expression e = Parse(node);
+            printengine::Value v;
+            try {
+                v = e.Evaluate([](RefKind, int) -> const printengine::Value& {
+                    throw ExpressionError("a template name may only be a text");
+                });
+            } catch (const ExpressionError&) {
+                Refuse(node, "the template \"" + name.toStdString() + "\" (not a file name)");
+                return;
+            }
+            const auto* text = std::get_if<std::string>(&v);
+            if (text == nullptr) {
+                Refuse(node, "the template \"" + name.toStdString() + "\" (not a file name)");
+                return;
+            }
+            name = QString::fromStdString(*text);
+        }
+        const QString path = QDir(folder).filePath(name);
+        QFile file(path);
+        if (folder.isEmpty() || depth > 8 || !file.open(QIODevice::ReadOnly) ||
+            file.size() > MaxTemplateSize) {
+            Refuse(node, "the style template \"" + name.toStdString() +
+                             "\" (missing, unreadable or nested too deeply)");
+            return;
+        }
+        const auto root = ReadTree(file.read(MaxTemplateSize));
+        if (!root || root->name != "jasperTemplate") {
+            Refuse(node,
+                   "the style template \"" + name.toStdString() + "\" (not a style template)");
+            return;
+        }
+        const std::string outer = file_;
+        file_ = QFileInfo(path).fileName().toStdString();
+        const QString inner = QFileInfo(path).absolutePath();
+        for (const auto& k : root->children) {
+            if (k->name == "template")
+                Template(*k, inner, false, depth + 1);
+            else if (k->name == "style")
+                Style(*k);
+            else
+                Element(*k, "jasperTemplate");
+        }
+        file_ = outer;
     }
 
     // ---- names used by expressions -------------------------------------------
@@ -741,6 +1185,10 @@ class Builder {
     }
 
     Report& r_;
+    QString folder_;
+    std::string file_; // the style template being read, named in refusals
+    std::vector<std::unique_ptr<StyleDef>> styles_; // templates' first, in reading order
+    const StyleDef* defaultStyle_ = nullptr;
     std::vector<std::tuple<size_t, QString, qint64>> pendingGroups_;
 };
 
@@ -761,12 +1209,56 @@ std::optional<ValueClass> ClassFromName(const QString& name) {
     return std::nullopt;
 }
 
-std::optional<Report> ParseJrxml(const QByteArray& bytes) {
+std::string RefusalText(const std::vector<std::string>& refusals) {
+    constexpr size_t Shown = 5;
+    std::string text;
+    for (size_t i = 0; i < refusals.size() && i < Shown; ++i)
+        text += (i > 0 ? "\r\n" : "") + refusals[i];
+    if (refusals.size() > Shown)
+        text += "\r\n... and " + std::to_string(refusals.size() - Shown) +
+                " more problems, all listed in the program's log.";
+    return text;
+}
+
+std::optional<Report> ParseJrxml(const QByteArray& bytes, const QString& folder) {
     const auto root = ReadTree(bytes);
     if (!root || root->name != "jasperReport") return std::nullopt;
     Report report;
-    Builder(report).ReadReport(*root);
+    report.folder = folder;
+    Builder(report, folder).ReadReport(*root);
     return report;
+}
+
+void ApplyStyle(Element& e, const StyleProps& p) {
+    if (p.fontName) e.style.fontName = *p.fontName;
+    if (p.size) e.style.size = *p.size;
+    if (p.bold) e.style.bold = *p.bold;
+    if (p.italic) e.style.italic = *p.italic;
+    if (p.underline) e.style.underline = *p.underline;
+    if (p.strikeThrough) e.style.strikeThrough = *p.strikeThrough;
+    if (p.foreColor) e.foreColor = *p.foreColor;
+    if (p.backColor) e.backColor = *p.backColor;
+    if (p.opaque) e.opaque = *p.opaque;
+    if (p.hAlign) e.style.hAlign = *p.hAlign;
+    if (p.vAlign) e.style.vAlign = *p.vAlign;
+    if (p.rotation) e.style.rotation = *p.rotation;
+    double* padding[] = {&e.box.top, &e.box.left, &e.box.bottom, &e.box.right};
+    BoxPen* pens[] = {&e.box.topPen, &e.box.leftPen, &e.box.bottomPen, &e.box.rightPen};
+    for (int i = 0; i < 4; ++i) {
+        if (p.padding[i]) *padding[i] = *p.padding[i];
+        if (p.boxPen[i].width) pens[i]->width = *p.boxPen[i].width;
+        if (p.boxPen[i].style) pens[i]->style = *p.boxPen[i].style;
+        if (p.boxPen[i].color) pens[i]->color = *p.boxPen[i].color;
+    }
+    if (p.pen.width) e.penWidth = *p.pen.width;
+    if (p.pen.style) e.penStyle = *p.pen.style;
+    if (p.pen.color) e.penColor = *p.pen.color;
+    if (p.radius) e.radius = *p.radius;
+    if (p.pattern) e.pattern = *p.pattern;
+    if (p.blankWhenNull) e.blankWhenNull = *p.blankWhenNull;
+    if (p.scale) e.scale = *p.scale;
+    if (p.imageHAlign) e.imageHAlign = *p.imageHAlign;
+    if (p.imageVAlign) e.imageVAlign = *p.imageVAlign;
 }
 
 } // namespace printengine

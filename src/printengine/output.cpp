@@ -47,11 +47,15 @@ bool NeedsFirstPass(const Report& r) {
         return false;
     };
     for (const auto* band :
-         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary})
+         {&r.title, &r.pageHeader, &r.columnHeader, &r.columnFooter, &r.pageFooter, &r.summary,
+          &r.lastPageFooter, &r.background, &r.noData})
         if (inBand(band->has_value() ? &**band : nullptr)) return true;
-    for (const auto& g : r.groups)
-        if (inBand(g.header ? &*g.header : nullptr) || inBand(g.footer ? &*g.footer : nullptr))
-            return true;
+    for (const auto& g : r.groups) {
+        for (const auto& band : g.headers)
+            if (inBand(&band)) return true;
+        for (const auto& band : g.footers)
+            if (inBand(&band)) return true;
+    }
     for (const auto& band : r.details)
         if (inBand(&band)) return true;
     return false;

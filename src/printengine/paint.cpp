@@ -72,6 +72,58 @@ void DrawBorders(QPainter& painter, const Element& e, const QRectF& r) {
     DrawBorder(painter, b.rightPen, e.foreColor, r.topRight(), r.bottomRight());
 }
 
+// The image's own size in points: its resolution when it has one, else 72 dpi.
+QSizeF NaturalSize(const QImage& image) {
+    const double dpiX = image.dotsPerMeterX() > 0 ? image.dotsPerMeterX() * 0.0254 : 72.0;
+    const double dpiY = image.dotsPerMeterY() > 0 ? image.dotsPerMeterY() * 0.0254 : 72.0;
+    return QSizeF(image.width() * 72.0 / dpiX, image.height() * 72.0 / dpiY);
+}
+
+void DrawImage(QPainter& painter, const Element& e, const PageItem& item) {
+    const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
+    if (inner.width() <= 0 || inner.height() <= 0) return;
+    // An SVG drawing's size is in CSS pixels, 96 to the inch.
+    QSizeF size =
+        item.drawing ? QSizeF(item.drawing->defaultSize()) * 0.75 : NaturalSize(item.image);
+    if (e.scale == ImageScale::FillFrame) {
+        size = inner.size();
+    } else if (e.scale == ImageScale::RetainShape && size.width() > 0 && size.height() > 0) {
+        size.scale(inner.size(), Qt::KeepAspectRatio);
+    }
+    double x = inner.left(), y = inner.top();
+    if (e.imageHAlign == TextStyle::HAlign::Center) x += (inner.width() - size.width()) / 2;
+    if (e.imageHAlign == TextStyle::HAlign::Right) x += inner.width() - size.width();
+    if (e.imageVAlign == TextStyle::VAlign::Middle) y += (inner.height() - size.height()) / 2;
+    if (e.imageVAlign == TextStyle::VAlign::Bottom) y += inner.height() - size.height();
+    painter.save();
+    painter.setClipRect(inner, Qt::IntersectClip);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    if (item.drawing)
+        item.drawing->render(&painter, QRectF(QPointF(x, y), size));
+    else
+        painter.drawImage(QRectF(QPointF(x, y), size), item.image);
+    painter.restore();
+}
+
+// The text inside the box's padding, turned as the element says: the box
+// turns with it, so a quarter turn swaps its width and height.
+void DrawText(QPainter& painter, const Element& e, const PageItem& item) {
+    const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
+    using R = TextStyle::Rotation;
+    if (e.style.rotation == R::None) {
+        painter.drawText(inner, TextFlags(e.style), item.text);
+        return;
+    }
+    const bool quarter = e.style.rotation != R::UpsideDown;
+    const QSizeF size = quarter ? inner.size().transposed() : inner.size();
+    painter.save();
+    painter.translate(inner.center());
+    painter.rotate(e.style.rotation == R::Left ? -90 : e.style.rotation == R::Right ? 90 : 180);
+    painter.drawText(QRectF(QPointF(-size.width() / 2, -size.height() / 2), size),
+                     TextFlags(e.style), item.text);
+    painter.restore();
+}
+
 } // namespace
 
 void PaintPage(QPainter& painter, const Page& page) {
@@ -97,8 +149,7 @@ void PaintPage(QPainter& painter, const Page& page) {
             DrawBorders(painter, e, item.rect);
             if (item.text.isEmpty()) break;
             painter.setPen(e.foreColor);
-            painter.drawText(item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom),
-                             TextFlags(e.style), item.text);
+            DrawText(painter, e, item);
             break;
         }
         case ElementKind::Line: {
@@ -114,6 +165,21 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.drawLine(r.topLeft(), r.bottomRight());
             break;
         }
+        case ElementKind::Image:
+            if (e.opaque) painter.fillRect(item.rect, e.backColor);
+            if (!item.image.isNull() || item.drawing) DrawImage(painter, e, item);
+            DrawBorders(painter, e, item.rect);
+            break;
+        case ElementKind::Frame:
+            if (e.opaque) painter.fillRect(item.rect, e.backColor);
+            DrawBorders(painter, e, item.rect);
+            break;
+        case ElementKind::Ellipse:
+            painter.setPen(ElementPen(e));
+            painter.setBrush(e.opaque ? QBrush(e.backColor) : QBrush(Qt::NoBrush));
+            painter.drawEllipse(item.rect);
+            painter.setBrush(Qt::NoBrush);
+            break;
         case ElementKind::Rectangle:
             painter.setPen(ElementPen(e));
             painter.setBrush(e.opaque ? QBrush(e.backColor) : QBrush(Qt::NoBrush));

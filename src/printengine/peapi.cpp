@@ -10,11 +10,13 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QPdfWriter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QScreen>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -100,6 +102,13 @@ Document MakeDocument(Job& job) {
     return TableDocument(job.report, ParameterValues(job.report, job.formulas), job.location);
 }
 
+// A line for the program's log (standard error), beside the unattended events.
+void LogLine(const std::string& text) {
+    const std::string line = "norvakel-report: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
 int PixelsFromTwips(int twips, double dpi) {
     return int(twips * dpi / 1440.0 + 0.5);
 }
@@ -169,7 +178,7 @@ __attribute__((visibility("default"))) std::int16_t PEOpenPrintJob(const char* r
     QFile file(QString::fromUtf8(reportPath));
     if (!file.open(QIODevice::ReadOnly) || file.size() > MaxReportFileSize) return 0;
     const QByteArray bytes = file.read(MaxReportFileSize);
-    auto report = ParseJrxml(bytes);
+    auto report = ParseJrxml(bytes, QFileInfo(file).absolutePath());
     if (!report) return 0;
     const std::int16_t handle = NewJobHandle();
     if (handle == 0) return 0;
@@ -281,7 +290,12 @@ __attribute__((visibility("default"))) std::int16_t PEStartPrintJob(std::int16_t
                                                                     std::int16_t) {
     Job* job = FindJob(handle);
     if (job == nullptr) return 0;
-    if (!job->report.refusals.empty()) return Fail(*job, job->report.refusals.front());
+    if (!job->report.refusals.empty()) {
+        // Every problem goes to the log, so that one pass over the file fixes all of them.
+        for (const auto& refusal : job->report.refusals)
+            LogLine(refusal);
+        return Fail(*job, RefusalText(job->report.refusals));
+    }
     try {
         switch (job->output) {
         case Output::Printer:

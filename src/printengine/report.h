@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,9 +23,14 @@ struct TextStyle {
     bool bold = false, italic = false, underline = false, strikeThrough = false;
     enum class HAlign { Left, Center, Right, Justified } hAlign = HAlign::Left;
     enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
+    // Left turns the text a quarter counter-clockwise (it reads upwards).
+    enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle };
+enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image };
+
+// How an image fills its element.
+enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
 
 // One side's border of a text element's box.
 struct BoxPen {
@@ -37,6 +43,40 @@ struct BoxPen {
 struct Box {
     double top = 0, left = 0, bottom = 0, right = 0; // padding
     BoxPen topPen, leftPen, bottomPen, rightPen;
+};
+
+// What a style, a conditional style or an element's own attributes set; what
+// is unset comes from the level below (element over conditional styles over
+// its style over the style's parent over the report's default style).
+struct PenProps {
+    std::optional<double> width;
+    std::optional<Qt::PenStyle> style;
+    std::optional<QColor> color;
+};
+
+struct StyleProps {
+    std::optional<QString> fontName;
+    std::optional<double> size;
+    std::optional<bool> bold, italic, underline, strikeThrough;
+    std::optional<QColor> foreColor, backColor;
+    std::optional<bool> opaque;
+    std::optional<TextStyle::HAlign> hAlign;
+    std::optional<TextStyle::VAlign> vAlign;
+    std::optional<TextStyle::Rotation> rotation;
+    std::optional<double> padding[4]; // top, left, bottom, right
+    PenProps boxPen[4];               // the same order
+    PenProps pen;                     // lines, rectangles and ellipses
+    std::optional<double> radius;
+    std::optional<std::string> pattern;
+    std::optional<bool> blankWhenNull;
+    std::optional<ImageScale> scale;
+    std::optional<TextStyle::HAlign> imageHAlign;
+    std::optional<TextStyle::VAlign> imageVAlign;
+};
+
+struct ConditionalStyle {
+    Expression condition;
+    StyleProps props;
 };
 
 struct Element {
@@ -59,30 +99,57 @@ struct Element {
     std::optional<QColor> penColor;
     bool bottomUp = false; // line direction
     double radius = 0;
+    Expression printWhen; // printed only when true (always when empty)
+    // isPrintRepeatedValues="false": a value equal to the one this element
+    // printed last is left out, except in the first band of a page
+    // (isPrintInFirstWholeBand) or after the group printWhenGroupChanges
+    // names started again.
+    bool printRepeated = true, printInFirstWholeBand = false;
+    std::string printWhenGroupChanges;
+    int groupChangesIndex = -1;
+    bool removeLineWhenBlank = false; // a left-out element's empty strip is removed
+    // Images: `expression` names the file (or holds its bytes).
+    ImageScale scale = ImageScale::RetainShape;
+    TextStyle::HAlign imageHAlign = TextStyle::HAlign::Left;
+    TextStyle::VAlign imageVAlign = TextStyle::VAlign::Top;
+    enum class OnError { Error, Blank, Icon } onError = OnError::Error;
+    // Conditional styles of the element's style, in the order they apply, and
+    // the element's own attributes that stay above them.
+    std::vector<ConditionalStyle> conditionals;
+    std::shared_ptr<const StyleProps> own;
 };
+
+// Sets on `e` what `props` sets.
+void ApplyStyle(Element& e, const StyleProps& props);
 
 struct Band {
     double height = 0;
+    Expression printWhen;
     std::vector<Element> elements;
 };
 
 struct ParameterDef {
     std::string name;
     ValueClass valueClass = ValueClass::String;
+    std::string otherClass; // a class without values here (java.util.List, an image)
     Expression defaultValue;
 };
 
 struct FieldDef {
     std::string name;
     ValueClass valueClass = ValueClass::String;
+    std::string otherClass; // a class without values here: refused when evaluated
 };
 
-enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest };
+// System: the value stays what its initial value made it (JasperReports
+// leaves it to scriptlets, which reports here cannot have).
+enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest, System };
 enum class ResetType { Report, Page, Group, None };
 
 struct VariableDef {
     std::string name;
     ValueClass valueClass = ValueClass::Double;
+    std::string otherClass;
     Calculation calculation = Calculation::Nothing;
     ResetType reset = ResetType::Report;
     int resetGroup = -1;
@@ -93,8 +160,9 @@ struct VariableDef {
 struct GroupDef {
     std::string name;
     Expression expression;
-    std::optional<Band> header, footer;
+    std::vector<Band> headers, footers; // a section may hold several bands
     bool startNewPage = false;
+    double minHeightToStartNewPage = 0; // less room left: the header starts a new page
 };
 
 struct Report {
@@ -103,14 +171,18 @@ struct Report {
     double leftMargin = 20, rightMargin = 20, topMargin = 20, bottomMargin = 20;
     bool landscape = false;
     bool allSectionsWhenNoData = false; // whenNoDataType="AllSectionsNoDetail"
-    std::string tableName;              // property norvakel.table
-    std::string tableLocation;          // property norvakel.location
+    enum class NoData { NoPages, BlankPage, AllSectionsNoDetail, NoDataSection };
+    NoData whenNoData = NoData::NoPages;
+    std::string tableName;     // property norvakel.table
+    std::string tableLocation; // property norvakel.location
+    QString folder;            // the report's own, for images and templates
 
     std::vector<ParameterDef> parameters;
     std::vector<FieldDef> fields;
     std::vector<VariableDef> variables;
     std::vector<GroupDef> groups;
     std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
+    std::optional<Band> lastPageFooter, background, noData;
     std::vector<Band> details;
 
     // What the definition uses outside what the engine supports; the first
@@ -121,7 +193,12 @@ struct Report {
 // Parses JRXML. Nothing when the bytes are not a JRXML document at all (not
 // XML, or another root element); otherwise the report, with `refusals` naming
 // anything outside the supported set.
-std::optional<Report> ParseJrxml(const QByteArray& bytes);
+// Style templates (.jrtx) are read from `folder`, the report's own.
+std::optional<Report> ParseJrxml(const QByteArray& bytes, const QString& folder = QString());
+
+// The engine's error text for a refused report: the first few refusals, one a
+// line, and how many more there are (the log has all of them).
+std::string RefusalText(const std::vector<std::string>& refusals);
 
 // The class named by a JRXML class attribute, or nothing when unsupported.
 std::optional<ValueClass> ClassFromName(const QString& name);

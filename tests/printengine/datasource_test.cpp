@@ -67,8 +67,8 @@ class TextTable : public ::testing::Test {
 
 TEST_F(TextTable, RowsStreamInTheReportsFieldOrder) {
     Write("\"ID\",\"NAME\",\"AMOUNT\"\r\n\"1\",\"Ann\",\"2.5\"\r\n\"2\",\"Bob\",\"Null\"\r\n");
-    const std::vector<FieldDef> fields = {{"amount", ValueClass::Double},
-                                          {"ID", ValueClass::Integer}};
+    const std::vector<FieldDef> fields = {{"amount", ValueClass::Double, {}},
+                                          {"ID", ValueClass::Integer, {}}};
     auto rows = OpenRowSource(path_, "", fields);
     std::vector<Value> row;
     ASSERT_TRUE(rows->Next(row));
@@ -78,10 +78,21 @@ TEST_F(TextTable, RowsStreamInTheReportsFieldOrder) {
     EXPECT_FALSE(rows->Next(row));
 }
 
+TEST_F(TextTable, AFieldOfAClassWithoutValuesNeedsNoColumn) {
+    Write("\"ID\"\r\n\"1\"\r\n");
+    auto rows = OpenRowSource(
+        path_, "",
+        {{"Children", ValueClass::Object, "java.util.List"}, {"ID", ValueClass::Integer, {}}});
+    std::vector<Value> row;
+    ASSERT_TRUE(rows->Next(row));
+    EXPECT_TRUE(engine::IsNull(row[0]));
+    EXPECT_EQ(row[1], Value(std::int64_t{1}));
+}
+
 TEST_F(TextTable, ProblemsAreSourceErrors) {
     Write("\"ID\"\r\n\"1\"\r\nbroken\r\n");
-    EXPECT_THROW(OpenRowSource(path_, "", {{"MISSING", ValueClass::String}}), SourceError);
-    auto rows = OpenRowSource(path_, "", {{"ID", ValueClass::Integer}});
+    EXPECT_THROW(OpenRowSource(path_, "", {{"MISSING", ValueClass::String, {}}}), SourceError);
+    auto rows = OpenRowSource(path_, "", {{"ID", ValueClass::Integer, {}}});
     std::vector<Value> row;
     EXPECT_TRUE(rows->Next(row));
     EXPECT_THROW(rows->Next(row), SourceError);

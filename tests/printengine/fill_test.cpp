@@ -210,3 +210,100 @@ TEST(Fill, ABandTallerThanThePageDoesNotLoopForever) {
         Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{CITY}", 500) + "</detail>"));
     EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})).size(), 2u);
 }
+
+// ---- page layout attributes ------------------------------------------------------
+
+TEST(FillLayout, TheLastPageHasItsOwnFooter) {
+    const Report r = ParsePrepared(
+        Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{CITY}", 50) + "</detail><pageFooter>" +
+              BandXml("\"F\" + $V{PAGE_NUMBER}") + "</pageFooter><lastPageFooter>" +
+              BandXml("\"Last\"", 20) + "</lastPageFooter>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    // 160 points less the taller footer (20): two rows of 50 per page.
+    const auto pages = FillTexts(r, Rows({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}));
+    ASSERT_EQ(pages.size(), 3u);
+    EXPECT_EQ(pages[0], "a|b|F1");
+    EXPECT_EQ(pages[1], "c|d|F2");
+    EXPECT_EQ(pages[2], "e|Last");
+}
+
+TEST(FillLayout, TheBackgroundIsUnderEveryPage) {
+    const Report r = ParsePrepared(Jrxml(
+        std::string(Fields) + "<background>" + BandXml("\"BG\"", 100) + "</background><title>" +
+        BandXml("\"T\"", 20) + "</title><detail>" + BandXml("$F{CITY}", 70) + "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    VectorRows rows(Rows({{"a", 1}, {"b", 2}, {"c", 3}}));
+    std::vector<std::vector<std::pair<std::string, int>>> pages;
+    FillReport(
+        r, ParameterValues(r, {}), rows,
+        [&](Page&& page) {
+            pages.emplace_back();
+            for (const auto& item : page.items)
+                pages.back().emplace_back(item.text.toStdString(), int(item.rect.top()));
+        },
+        nullptr, nullptr);
+    ASSERT_EQ(pages.size(), 2u);
+    // The background comes first (drawn below the rest) and takes no room.
+    EXPECT_EQ(pages[0], (std::vector<std::pair<std::string, int>>{
+                            {"BG", 20}, {"T", 20}, {"a", 40}, {"b", 110}}));
+    EXPECT_EQ(pages[1], (std::vector<std::pair<std::string, int>>{{"BG", 20}, {"c", 20}}));
+}
+
+TEST(FillLayout, WhenThereAreNoRows) {
+    const std::string bands = std::string(Fields) + "<title>" + BandXml("\"T\"") +
+                              "</title><detail>" + BandXml("$F{CITY}") + "</detail><noData>" +
+                              BandXml("\"Nothing to show\"") + "</noData>";
+    const auto fill = [&](const char* type) {
+        const std::string text = Jrxml(bands);
+        const std::string withType = text.substr(0, text.find("uuid=")) + "whenNoDataType=\"" +
+                                     type + "\" " + text.substr(text.find("uuid="));
+        const Report r = ParsePrepared(withType);
+        EXPECT_TRUE(r.refusals.empty()) << r.refusals.front();
+        return FillTexts(r, {});
+    };
+    EXPECT_EQ(fill("NoPages"), std::vector<std::string>{});
+    EXPECT_EQ(fill("BlankPage"), std::vector<std::string>{""});
+    EXPECT_EQ(fill("NoDataSection"), std::vector<std::string>{"Nothing to show"});
+    EXPECT_EQ(fill("AllSectionsNoDetail"), std::vector<std::string>{"T"});
+}
+
+TEST(FillLayout, AGroupNeedingMoreRoomStartsANewPage) {
+    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+        <group name="C" minHeightToStartNewPage="60"><groupExpression>$F{CITY}</groupExpression>
+            <groupHeader>)" + BandXml("\"[\" + $F{CITY}", 10) +
+                                         R"(</groupHeader></group>
+        <detail>)" + BandXml("$F{AMOUNT}", 40) +
+                                         "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    // After [a 1 2 (90 of 160 points) 70 are left: [b fits. After [b 3 (140), 20 are left.
+    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}}));
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[0], "[a|1|2|[b|3");
+    EXPECT_EQ(pages[1], "[c|4");
+}
+
+TEST(FillLayout, SystemVariablesKeepTheirInitialValue) {
+    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+        <variable name="S" class="java.lang.String" calculation="System">
+            <variableExpression>$F{CITY}.substring(99)</variableExpression>
+            <initialValueExpression>"start"</initialValueExpression></variable>
+        <detail>)" + BandXml("$V{S} + $F{AMOUNT}") +
+                                         "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})), std::vector<std::string>{"start1|start2"});
+}
+
+TEST(FillLayout, GroupSectionsOfSeveralBands) {
+    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+        <group name="C"><groupExpression>$F{CITY}</groupExpression>
+            <groupHeader>)" + BandXml("\"[\" + $F{CITY}") +
+                                         BandXml("\"(\" + $F{CITY}") + R"(</groupHeader>
+            <groupFooter>)" + BandXml("\"]\"") +
+                                         BandXml("\")\"") +
+                                         R"(</groupFooter></group>
+        <detail>)" + BandXml("$F{AMOUNT}") +
+                                         "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})),
+              std::vector<std::string>{"[a|(a|1|]|)|[b|(b|2|]|)"});
+}

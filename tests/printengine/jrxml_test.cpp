@@ -1,5 +1,7 @@
 #include "report_test_support.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace printengine;
@@ -71,38 +73,111 @@ TEST(Jrxml, DesignerAttributesAreIgnored) {
               "");
 }
 
+TEST(Jrxml, WhatOnlyTheDesignerOrOtherFormatsUseIsIgnored) {
+    EXPECT_EQ(Refusal(R"(
+        <property name="ireport.zoom" value="1.5"/>
+        <property name="net.sf.jasperreports.export.xls.detect.cell.type" value="true"/>
+        <queryString language="SQL"><![CDATA[select * from orders where id > 10]]></queryString>
+        <title><band height="20"><textField hyperlinkType="Reference" hyperlinkTarget="Blank"
+            bookmarkLevel="1">
+          <reportElement x="0" y="0" width="10" height="10">
+            <property name="local_mesure_unitheight" value="pixel"/>
+            <property name="net.sf.jasperreports.export.html.class" value="x"/>
+          </reportElement>
+          <textElement><paragraph lineSpacing="Single" lineSpacingSize="1.0" leftIndent="0"/>
+          </textElement>
+          <textFieldExpression><![CDATA["t"]]></textFieldExpression>
+          <anchorNameExpression><![CDATA["a"]]></anchorNameExpression>
+          <hyperlinkReferenceExpression><![CDATA["http://x"]]></hyperlinkReferenceExpression>
+        </textField></band></title>)"),
+              "");
+    // Any query language: the rows come from the table the run names.
+    EXPECT_EQ(Refusal("<queryString language='xPath'>/a/b</queryString>"), "");
+}
+
+TEST(Jrxml, FieldsAndParametersOfAnyClassWhileNothingEvaluatesThem) {
+    auto r = Parse(Jrxml("<parameter name='Logo' class='java.awt.Image'/>"
+                         "<parameter name='Items' class='java.util.List'/>"
+                         "<field name='Children' class='java.util.Collection'/>"
+                         "<field name='NAME' class='java.lang.String'/>"));
+    ASSERT_TRUE(r);
+    PrepareReport(*r);
+    EXPECT_TRUE(r->refusals.empty()) << r->refusals.front();
+    EXPECT_EQ(r->fields[0].otherClass, "java.util.Collection");
+    EXPECT_TRUE(r->fields[1].otherClass.empty());
+    EXPECT_EQ(r->parameters[1].otherClass, "java.util.List");
+}
+
+TEST(Jrxml, EveryProblemIsListedWithItsLine) {
+    auto r = Parse(Jrxml("<field name='A'/>\n"                         // line 3
+                         "<variable name='V' calculation='Median'/>\n" // 4
+                         "<title><band height='5'>\n"                  // 5
+                         "<crosstab/>\n"                               // 6
+                         "<textField><reportElement x='0' y='0' width='5' height='5'/>\n"
+                         "<textFieldExpression>$F{B} + 1</textFieldExpression>\n" // 8
+                         "</textField><chart/>\n"                                 // 9
+                         "</band></title>"));
+    ASSERT_TRUE(r);
+    PrepareReport(*r);
+    ASSERT_EQ(r->refusals.size(), 4u);
+    EXPECT_NE(r->refusals[0].find("\"Median\" of the attribute \"calculation\" of \"variable\" "
+                                  "(line 4)"),
+              std::string::npos)
+        << r->refusals[0];
+    EXPECT_NE(r->refusals[1].find("\"crosstab\" in \"band\" (line 6)"), std::string::npos);
+    EXPECT_NE(r->refusals[2].find("\"chart\" in \"band\" (line 9)"), std::string::npos);
+    EXPECT_NE(r->refusals[3].find("$F{B} in \"$F{B} + 1\" (line 8)"), std::string::npos)
+        << r->refusals[3];
+}
+
+TEST(Jrxml, TheErrorTextShowsTheFirstFiveAndCountsTheRest) {
+    EXPECT_EQ(RefusalText({"a.", "b."}), "a.\r\nb.");
+    const std::vector<std::string> seven = {"1.", "2.", "3.", "4.", "5.", "6.", "7."};
+    EXPECT_EQ(RefusalText(seven),
+              "1.\r\n2.\r\n3.\r\n4.\r\n5.\r\n... and 2 more problems, all listed in the "
+              "program's log.");
+}
+
 TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
     const struct {
         const char* body;
         const char* named;
     } cases[] = {
-        {"<title><band height='5'><image/></band></title>", "the element \"image\" in \"band\""},
-        {"<style name='s'/>", "the element \"style\" in \"jasperReport\""},
-        {"<lastPageFooter><band height='5'/></lastPageFooter>", "\"lastPageFooter\""},
+        {"<title><band height='5'><componentElement/></band></title>",
+         "the element \"componentElement\" in \"band\""},
+        {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
+        {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
+        {"<detail><band height='5'><subreport/></band></detail>",
+         "the element \"subreport\" in \"band\""},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
-         "<printWhenExpression>true</printWhenExpression></reportElement></staticText></band></"
-         "title>",
-         "\"printWhenExpression\" in \"reportElement\""},
+         "<propertyExpression name='a'>true</propertyExpression></reportElement></staticText>"
+         "</band></title>",
+         "\"propertyExpression\" in \"reportElement\""},
         {"<title><band height='5'><textField evaluationTime='Page'><reportElement x='0' y='0' "
          "width='5' height='5'/></textField></band></title>",
          "\"Page\" of the attribute \"evaluationTime\""},
-        {"<field name='A' class='java.awt.Image'/>", "\"java.awt.Image\""},
+        {"<field name='A' class='java.awt.Image'/><title><band height='5'><textField>"
+         "<reportElement x='0' y='0' width='5' height='5'/><textFieldExpression>$F{A} != null"
+         "</textFieldExpression></textField></band></title>",
+         "$F{A} of the class java.awt.Image in \"$F{A} != null\" (line 3)"},
         {"<variable name='V' calculation='DistinctCount'/>", "\"DistinctCount\""},
         {"<variable name='V' calculation='Sum' resetType='Group' resetGroup='Nope'/>",
          "the unknown group \"Nope\""},
-        {"<property name='net.sf.jasperreports.export.xls.detect.cell.type' value='true'/>",
+        {"<property name='net.sf.jasperreports.awt.ignore.missing.font' value='true'/>",
          "the property"},
-        {"<queryString>select * from t</queryString>", "a query"},
+        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Double'/>"
+         "</textElement></staticText></band></title>",
+         "\"Double\" of the attribute \"lineSpacing\""},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>new "
-         "java.util.Date()</textFieldExpression></textField></band></title>",
-         "new java.util.Date()"},
+         "java.util.HashMap()</textFieldExpression></textField></band></title>",
+         "the class java.util.HashMap after new"},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>$V{NOPE}</textFieldExpression></textField></band></title>",
          "$V{NOPE}"},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5' "
-         "forecolor='red'/></textField></band></title>",
-         "\"red\" of the attribute \"forecolor\""},
+         "forecolor='reddish'/></textField></band></title>",
+         "\"reddish\" of the attribute \"forecolor\""},
     };
     for (const auto& c : cases) {
         const std::string refusal = Refusal(c.body);
@@ -157,4 +232,20 @@ TEST(Jrxml, BoxesGivePaddingAndBorders) {
                       "</band></title>")
                   .find("\"shadow\" in \"box\""),
               std::string::npos);
+}
+
+// The fuzzer's seeds for the designer's features must reach the filler, not
+// stop at a refusal.
+TEST(Jrxml, FuzzSeedsOfDesignerFeaturesAreAccepted) {
+    const std::string corpus =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
+        "/fuzz/corpus/jrxml/";
+    for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml"}) {
+        QFile file(QString::fromStdString(corpus + name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << corpus + name;
+        auto r = ParseJrxml(file.readAll());
+        ASSERT_TRUE(r) << name;
+        PrepareReport(*r);
+        EXPECT_TRUE(r->refusals.empty()) << name << ": " << RefusalText(r->refusals);
+    }
 }
