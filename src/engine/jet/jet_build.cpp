@@ -627,10 +627,6 @@ std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uin
     return columns;
 }
 
-double StoredDate(const DateTime& value) {
-    return DateToSerial(value);
-}
-
 bool SameName(std::string_view a, std::string_view b) {
     const auto ka = GeneralTextKey(Utf8ToUtf16(a)), kb = GeneralTextKey(Utf8ToUtf16(b));
     if (ka && kb) return *ka == *kb;

@@ -151,7 +151,6 @@ class JetFile {
     // full disk leaves the old file as it was. From here on, reads and
     // writes go to the copy.
     void WorkOnCopy();
-    bool HasCopy() const { return copy_.Active(); }
     const std::string& CopyPath() const { return copy_.HiddenPath(); }
     // Puts the copy on the disk and moves it to Path(); nothing without a copy.
     // After a failed write the copy is never used: Commit() raises that

@@ -132,10 +132,6 @@ inline void Put16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
-inline void Put24(std::uint8_t* p, std::uint32_t v) {
-    Put16(p, v);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-}
 inline void Put32(std::uint8_t* p, std::uint32_t v) {
     Put16(p, v);
     Put16(p + 2, v >> 16);
