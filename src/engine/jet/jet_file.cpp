@@ -651,6 +651,15 @@ void JetFile::ScanRows(const TableInfo& table,
     }
 }
 
+std::optional<std::uint32_t> SystemTablePage(const std::vector<CatalogEntry>& catalog,
+                                             std::string_view name) {
+    for (const CatalogEntry& e : catalog) {
+        if (e.parentId == kTablesContainerId && e.type == kObjTable && e.name == name)
+            return e.TdefPage();
+    }
+    return std::nullopt;
+}
+
 std::vector<CatalogEntry> JetFile::ReadCatalog() {
     const TableInfo catalog = ReadTable(kCatalogPage);
     int id = -1, parent = -1, name = -1, type = -1, flags = -1, props = -1, owner = -1;

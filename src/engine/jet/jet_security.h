@@ -25,10 +25,6 @@ constexpr std::uint32_t kRightOpen = 0x00002;     // the database object
 constexpr std::uint32_t kRightReadData = 0x00014; // read the design and the rows
 constexpr std::uint32_t kRightDelete = 0x10000;   // drop the object
 
-// Catalog objects whose rights are checked.
-constexpr std::int32_t kTablesContainerId = 0x0F000001;
-constexpr std::int32_t kDatabaseObjectId = 0x10000000;
-
 struct AccessRights {
     // Per catalog object that has permission rows: the rights of the Admin
     // user and the Users group together. Objects without any row are not

@@ -20,11 +20,6 @@ namespace engine::jet {
 
 namespace {
 
-constexpr std::int32_t kTablesContainer = 0x0F000001;
-constexpr std::int32_t kDatabasesContainer = 0x0F000002;
-constexpr std::int32_t kRelationshipsContainer = 0x0F000003;
-constexpr std::int32_t kContainerParent = 0x0F000000;
-constexpr std::int32_t kDatabaseObject = 0x10000000;
 constexpr std::uint32_t kSystemFlag = 0x80000000;
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(1) << 31; // 2 GB
 constexpr std::uint8_t kIndexUnique = 0x81;
@@ -350,14 +345,14 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
 
     const std::vector<ColumnDef> objectColumns = ByNumber(LayOutColumns(objects.columns));
     const CatalogRowPlan catalog[] = {
-        {kTablesContainer, kContainerParent, u"Tables", 3, &kSidEngine},
-        {kDatabasesContainer, kContainerParent, u"Databases", 3, &kSidEngine},
-        {kRelationshipsContainer, kContainerParent, u"Relationships", 3, &kSidEngine},
-        {kDatabaseObject, kDatabasesContainer, u"MSysDb", 2, &kSidAdmin},
-        {2, kTablesContainer, u"MSysObjects", 1, &kSidEngine},
-        {3, kTablesContainer, u"MSysACEs", 1, &kSidEngine},
-        {4, kTablesContainer, u"MSysQueries", 1, &kSidEngine},
-        {5, kTablesContainer, u"MSysRelationships", 1, &kSidEngine},
+        {kTablesContainerId, kContainerParentId, u"Tables", 3, &kSidEngine},
+        {kDatabasesContainerId, kContainerParentId, u"Databases", 3, &kSidEngine},
+        {kRelationshipsContainerId, kContainerParentId, u"Relationships", 3, &kSidEngine},
+        {kDatabaseObjectId, kDatabasesContainerId, u"MSysDb", 2, &kSidAdmin},
+        {2, kTablesContainerId, u"MSysObjects", 1, &kSidEngine},
+        {3, kTablesContainerId, u"MSysACEs", 1, &kSidEngine},
+        {4, kTablesContainerId, u"MSysQueries", 1, &kSidEngine},
+        {5, kTablesContainerId, u"MSysRelationships", 1, &kSidEngine},
     };
     DataPageBuilder objectRows(pgObjects);
     std::vector<std::vector<std::uint8_t>> nameEntries, idEntries;
@@ -403,18 +398,18 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
         {3, &kSidAdmin, 393216, false},
         {4, &kSidAdmin, 393216, false},
         {5, &kSidAdmin, 917504, false},
-        {kTablesContainer, &kSidCreator, 983294, true},
-        {kTablesContainer, &kSidAdmin, 393217, false},
-        {kRelationshipsContainer, &kSidCreator, 983294, true},
-        {kRelationshipsContainer, &kSidAdmin, 393217, false},
-        {kDatabasesContainer, &kSidAdmin, 393216, false},
-        {kDatabaseObject, &kSidAdmin, 393230, false},
-        {kDatabaseObject, &kSidUsers, 14, false},
+        {kTablesContainerId, &kSidCreator, 983294, true},
+        {kTablesContainerId, &kSidAdmin, 393217, false},
+        {kRelationshipsContainerId, &kSidCreator, 983294, true},
+        {kRelationshipsContainerId, &kSidAdmin, 393217, false},
+        {kDatabasesContainerId, &kSidAdmin, 393216, false},
+        {kDatabaseObjectId, &kSidAdmin, 393230, false},
+        {kDatabaseObjectId, &kSidUsers, 14, false},
         {4, &kSidUsers, 20, false},
         {5, &kSidUsers, 20, false},
         {2, &kSidUsers, 20, false},
-        {kTablesContainer, &kSidUsers, 1048319, true},
-        {kRelationshipsContainer, &kSidUsers, 1048575, true},
+        {kTablesContainerId, &kSidUsers, 1048319, true},
+        {kRelationshipsContainerId, &kSidUsers, 1048575, true},
     };
     const std::vector<ColumnDef> aceColumns = ByNumber(LayOutColumns(aces.columns));
     DataPageBuilder aceData(pgAces);
@@ -601,6 +596,13 @@ std::vector<StoredRow> ReadRowsWithPointers(JetFile& file, const TableInfo& tabl
         }
     }
     return rows;
+}
+
+// A system table found through the catalog (see SystemTablePage).
+std::optional<TableInfo> ReadSystemTable(JetFile& file, std::string_view name) {
+    const auto page = SystemTablePage(file.ReadCatalog(), name);
+    if (!page) return std::nullopt;
+    return file.ReadTable(*page);
 }
 
 std::int64_t IntOf(const Value& v) {
@@ -968,18 +970,21 @@ void JetWriter::CheckCanAddTable(const std::string& name, std::size_t columns) {
     if (2 * (nameEntry + kNodeEntrySuffix) > kIndexPageCapacity) {
         throw EngineError(errInvalidName, "'" + name + "' is not a valid table name.");
     }
-    for (const std::uint32_t tdef : {kCatalogPage, std::uint32_t(3)}) {
-        const TableInfo table = file_.ReadTable(tdef);
+    std::vector<TableInfo> indexed{file_.ReadTable(kCatalogPage)};
+    if (auto aces = ReadSystemTable(file_, "MSysACEs")) indexed.push_back(std::move(*aces));
+    for (const TableInfo& table : indexed) {
         for (const auto& index : table.indexes)
             ReadIndex(table, index);
     }
 }
 
 void JetWriter::CheckCanDropTable(const CatalogEntry& table) {
-    const TableInfo relations = file_.ReadTable(5);
-    const int object = relations.ColumnIndex("szObject");
-    const int referenced = relations.ColumnIndex("szReferencedObject");
-    for (const StoredRow& row : ReadRowsWithPointers(file_, relations)) {
+    const auto relations = ReadSystemTable(file_, "MSysRelationships");
+    const int object = relations ? relations->ColumnIndex("szObject") : -1;
+    const int referenced = relations ? relations->ColumnIndex("szReferencedObject") : -1;
+    const auto rows =
+        relations ? ReadRowsWithPointers(file_, *relations) : std::vector<StoredRow>{};
+    for (const StoredRow& row : rows) {
         for (const int k : {object, referenced}) {
             if (k < 0) continue;
             const auto* s = std::get_if<std::string>(&row.values[static_cast<std::size_t>(k)]);
@@ -1086,7 +1091,7 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     const std::vector<std::uint8_t> owner = AdminIdentity(file_.ReadCatalog()).value_or(kSidAdmin);
     const std::int32_t id = static_cast<std::int32_t>(tdefPages[0]);
     std::vector<Value> values =
-        CatalogValues(id, kTablesContainer, name, kObjTable, NowSerial(), owner, 0);
+        CatalogValues(id, kTablesContainerId, name, kObjTable, NowSerial(), owner, 0);
     if (propertyColumn) {
         const auto stored = StoreSystemLongValue(catalog, *propertyColumn, properties);
         values[14] = Blob(stored.begin(), stored.end());
@@ -1109,14 +1114,15 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
                           return stored;
                       }()));
 
-    const TableInfo aces = file_.ReadTable(3);
+    const auto found = ReadSystemTable(file_, "MSysACEs");
+    const TableInfo aces = found.value_or(TableInfo{});
     const int object = aces.ColumnIndex("ObjectId"), sid = aces.ColumnIndex("SID"),
               acm = aces.ColumnIndex("ACM"), inherit = aces.ColumnIndex("FInheritable");
-    if (object >= 0 && sid >= 0 && acm >= 0 && inherit >= 0) {
+    if (found && object >= 0 && sid >= 0 && acm >= 0 && inherit >= 0) {
         std::vector<std::vector<Value>> handed;
         for (const StoredRow& row : ReadRowsWithPointers(file_, aces)) {
             const auto* flag = std::get_if<bool>(&row.values[static_cast<std::size_t>(inherit)]);
-            if (IntOf(row.values[static_cast<std::size_t>(object)]) != kTablesContainer ||
+            if (IntOf(row.values[static_cast<std::size_t>(object)]) != kTablesContainerId ||
                 flag == nullptr || !*flag)
                 continue;
             std::vector<Value> copy = row.values;
@@ -1125,7 +1131,7 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
             handed.push_back(InNumberOrder(aces, std::move(copy)));
         }
         for (const auto& ace : handed)
-            InsertCatalogRows(file_.ReadTable(3), ace);
+            InsertCatalogRows(file_.ReadTable(aces.tdefPage), ace);
     }
     Flush();
     return tdefPages[0];
@@ -1164,14 +1170,15 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
             catalogRows.push_back(row.pointer);
     }
     RemoveCatalogRows(catalog, catalogRows);
-    const TableInfo aces = file_.ReadTable(3);
-    const int object = aces.ColumnIndex("ObjectId");
-    std::vector<std::uint32_t> aceRows;
-    for (const StoredRow& row : ReadRowsWithPointers(file_, aces)) {
-        if (object >= 0 && IntOf(row.values[static_cast<std::size_t>(object)]) == entry.id)
-            aceRows.push_back(row.pointer);
+    if (const auto aces = ReadSystemTable(file_, "MSysACEs")) {
+        const int object = aces->ColumnIndex("ObjectId");
+        std::vector<std::uint32_t> aceRows;
+        for (const StoredRow& row : ReadRowsWithPointers(file_, *aces)) {
+            if (object >= 0 && IntOf(row.values[static_cast<std::size_t>(object)]) == entry.id)
+                aceRows.push_back(row.pointer);
+        }
+        RemoveCatalogRows(*aces, aceRows);
     }
-    RemoveCatalogRows(aces, aceRows);
 
     // The map rows go; a map page left without rows is free again.
     std::vector<std::uint32_t> mapPagesTouched;
