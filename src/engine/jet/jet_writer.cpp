@@ -45,14 +45,6 @@ std::vector<ColumnDef> ByNumber(std::vector<ColumnDef> defs) {
     return defs;
 }
 
-void PutPointerKey(std::vector<std::uint8_t>& entry, std::uint32_t pointer) {
-    const std::uint32_t page = pointer >> 8;
-    entry.push_back(static_cast<std::uint8_t>(page >> 16));
-    entry.push_back(static_cast<std::uint8_t>(page >> 8));
-    entry.push_back(static_cast<std::uint8_t>(page));
-    entry.push_back(static_cast<std::uint8_t>(pointer));
-}
-
 double NowSerial() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
@@ -364,10 +356,10 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
         auto nameEntry = LongKey(plan.parent);
         const auto text = TextKey(plan.name);
         nameEntry.insert(nameEntry.end(), text->begin(), text->end());
-        PutPointerKey(nameEntry, pointer(dataObjects, r));
+        AppendRowPointer(nameEntry, pointer(dataObjects, r));
         nameEntries.push_back(nameEntry);
         auto idEntry = LongKey(plan.id);
-        PutPointerKey(idEntry, pointer(dataObjects, r));
+        AppendRowPointer(idEntry, pointer(dataObjects, r));
         idEntries.push_back(idEntry);
     }
     pages[dataObjects] = objectRows.Bytes();
@@ -421,7 +413,7 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
         const auto row = EncodeValues(aceColumns, values);
         const std::uint32_t r = aceData.Add(row.data(), row.size());
         auto entry = LongKey(ace.object);
-        PutPointerKey(entry, pointer(dataAces, r));
+        AppendRowPointer(entry, pointer(dataAces, r));
         aceEntries.push_back(entry);
     }
     pages[dataAces] = aceData.Bytes();
@@ -515,14 +507,6 @@ void CreateEmptyDatabase(const std::string& path, const CreateOptions& options) 
 
 namespace {
 
-std::uint32_t EntryPointer(const std::vector<std::uint8_t>& entry) {
-    const std::size_t n = entry.size();
-    if (n < 4) return 0;
-    const std::uint32_t page = static_cast<std::uint32_t>(entry[n - 4]) << 16 |
-                               static_cast<std::uint32_t>(entry[n - 3]) << 8 | entry[n - 2];
-    return RowPointer(page, entry[n - 1]);
-}
-
 NewColumn ColumnFor(const Field& field) {
     NewColumn plan;
     plan.name = Utf8ToUtf16(field.Name);
@@ -610,6 +594,15 @@ std::int64_t IntOf(const Value& v) {
     return 0;
 }
 
+// Values in stored order from values in column-number order.
+std::vector<Value> InStoredOrder(const TableInfo& table, const std::vector<Value>& byNumber) {
+    std::vector<Value> out(table.columns.size(), Null{});
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+        if (table.columns[i].number < byNumber.size()) out[i] = byNumber[table.columns[i].number];
+    }
+    return out;
+}
+
 // Values in column-number order from values in stored order.
 std::vector<Value> InNumberOrder(const TableInfo& table, std::vector<Value> stored) {
     std::vector<Value> out(table.columns.size(), Null{});
@@ -618,37 +611,6 @@ std::vector<Value> InNumberOrder(const TableInfo& table, std::vector<Value> stor
             out[table.columns[i].number] = std::move(stored[i]);
     }
     return out;
-}
-
-// The key of a row in an index over Long and Text columns; nothing when a
-// column of another type (or an unknown character) is involved.
-std::optional<std::vector<std::uint8_t>> IndexKey(const TableInfo& table,
-                                                  const TableInfo::RealIndex& index,
-                                                  const std::vector<Value>& byNumber) {
-    std::vector<std::uint8_t> key;
-    for (const std::uint16_t number : index.columns) {
-        const ColumnDef* column = nullptr;
-        for (const ColumnDef& c : table.columns) {
-            if (c.number == number) column = &c;
-        }
-        if (column == nullptr || number >= byNumber.size()) return std::nullopt;
-        const Value& v = byNumber[number];
-        if (IsNull(v)) {
-            key.push_back(0x00);
-            continue;
-        }
-        if (column->type == colLong) {
-            const auto part = LongKey(static_cast<std::int32_t>(IntOf(v)));
-            key.insert(key.end(), part.begin(), part.end());
-        } else if (column->type == colText && std::holds_alternative<std::string>(v)) {
-            const auto part = TextKey(Utf8ToUtf16(std::get<std::string>(v)));
-            if (!part) return std::nullopt;
-            key.insert(key.end(), part->begin(), part->end());
-        } else {
-            return std::nullopt;
-        }
-    }
-    return key;
 }
 
 // The reference of a long value kept outside its row: on one long-value
@@ -1008,10 +970,10 @@ void JetWriter::InsertCatalogRows(const TableInfo& table, const std::vector<Valu
     const std::vector<std::uint8_t> row = EncodeValues(columns, byNumber);
     const std::uint32_t pointer = InsertRow(table, row);
     for (const auto& index : table.indexes) {
-        auto key = IndexKey(table, index, byNumber);
+        auto key = RowIndexKey(table, index, InStoredOrder(table, byNumber));
         if (!key) file_.Raise("an index of the catalog cannot be updated");
         IndexContent content = ReadIndex(table, index);
-        PutPointerKey(*key, pointer);
+        AppendRowPointer(*key, pointer);
         content.entries.push_back(*key);
         WriteIndex(table, index, std::move(content));
     }
@@ -1027,7 +989,8 @@ void JetWriter::RemoveCatalogRows(const TableInfo& table,
     for (const auto& index : table.indexes) {
         IndexContent content = ReadIndex(table, index);
         std::erase_if(content.entries, [&](const std::vector<std::uint8_t>& e) {
-            return std::find(pointers.begin(), pointers.end(), EntryPointer(e)) != pointers.end();
+            return std::find(pointers.begin(), pointers.end(), EntryRowPointer(e)) !=
+                   pointers.end();
         });
         WriteIndex(table, index, std::move(content));
     }
