@@ -5,6 +5,7 @@
 
 #include "engine/convert.h"
 #include "engine/jet/jet_index.h"
+#include "engine/jet/jet_security.h"
 #include "engine/jet/jet_writer_parts.h"
 #include "platform/platform.h"
 
@@ -101,57 +102,81 @@ std::vector<std::uint8_t> HeaderPage0(double created) {
     return std::vector<std::uint8_t>(page.begin(), page.end());
 }
 
-std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
-    const double created = options.creationDate.value_or(NowSerial());
-    constexpr std::uint32_t kPages = 19;
-    std::vector<Page> pages(kPages);
-    for (Page& p : pages)
-        p.fill(0);
-    {
-        const auto header = HeaderPage0(created);
-        std::memcpy(pages[0].data(), header.data(), kPageSize);
-    }
+// Which page holds what; the order is the one Jet uses for a new file.
+constexpr std::uint32_t kNewFilePages = 19;
+constexpr std::uint32_t pgObjects = 2, pgAces = 3, pgQueries = 4, pgRelations = 5;
+constexpr std::uint32_t mapObjects = 6, leafObjectsName = 7, leafObjectsId = 8;
+constexpr std::uint32_t mapAces = 9, leafAces = 10, mapQueries = 11, leafQueries = 12;
+constexpr std::uint32_t mapRelations = 13, leafRelations = 14, dataObjects = 17, dataAces = 18;
 
-    // Which page holds what; the order is the one Jet uses for a new file.
-    constexpr std::uint32_t pgObjects = 2, pgAces = 3, pgQueries = 4, pgRelations = 5;
-    constexpr std::uint32_t mapObjects = 6, leafObjectsName = 7, leafObjectsId = 8;
-    constexpr std::uint32_t mapAces = 9, leafAces = 10, mapQueries = 11, leafQueries = 12;
-    constexpr std::uint32_t mapRelations = 13, leafRelations = 14, dataObjects = 17, dataAces = 18;
+// The rights a new database grants (see Ace below).
+constexpr std::uint32_t kRightsOnPermissions = kRightReadPermissions | kRightWritePermissions;
+constexpr std::uint32_t kRightsOfCreator =
+    kRightDelete | kRightsOnPermissions | kRightTransferOwner | kRightOpen | kRightAdminister |
+    kRightReadData | kRightInsertData | kRightUpdateData | kRightDeleteData;
+// Jet withholds this one right from the Users group on new tables; it has
+// no documented name.
+constexpr std::uint32_t kRightWithheldFromUsers = 0x00100;
 
-    const auto mapPage = [&](std::uint32_t number,
-                             const std::vector<std::vector<std::uint32_t>>& maps) {
+struct NewFile {
+    std::vector<Page> pages = std::vector<Page>(kNewFilePages, Page{});
+
+    // A page of usage map rows, one per set of pages.
+    void MapPage(std::uint32_t number, const std::vector<std::vector<std::uint32_t>>& maps) {
         DataPageBuilder builder(0);
         for (const auto& set : maps) {
             const auto row = InlineUsageMap(set);
             builder.Add(row->data(), row->size());
         }
         pages[number] = builder.Bytes();
-    };
-    const auto pointer = [](std::uint32_t page, std::uint32_t row) {
-        return RowPointer(page, row);
-    };
+    }
+    // Rows of a system table on data page `dataPage`, and the leaf page of
+    // its index(es): `keys` gives each row's key parts, one per index.
+    template <typename Rows, typename Encode>
+    std::vector<std::vector<IndexEntry>> FillTable(std::uint32_t tdef, std::uint32_t dataPage,
+                                                   const Rows& rows, std::size_t indexes,
+                                                   const Encode& encode) {
+        DataPageBuilder data(tdef);
+        std::vector<std::vector<IndexEntry>> entries(indexes);
+        for (const auto& plan : rows) {
+            std::vector<IndexEntry> keys;
+            const auto row = encode(plan, keys);
+            const std::uint32_t r = data.Add(row.data(), row.size());
+            for (std::size_t k = 0; k < indexes; ++k) {
+                AppendRowPointer(keys[k], RowPointer(dataPage, r));
+                entries[k].push_back(std::move(keys[k]));
+            }
+        }
+        pages[dataPage] = data.Bytes();
+        for (auto& list : entries)
+            std::sort(list.begin(), list.end());
+        return entries;
+    }
+};
 
-    // MSysObjects.
+// MSysObjects: the containers, the database object and the four system
+// tables.
+TableShape ObjectsTable(NewFile& file, double created) {
     TableShape objects;
     objects.tableType = kTableSystem;
     objects.columns = CatalogColumns();
-    objects.usedPages = pointer(mapObjects, 0);
-    objects.freePages = pointer(mapObjects, 1);
+    objects.usedPages = RowPointer(mapObjects, 0);
+    objects.freePages = RowPointer(mapObjects, 1);
     for (std::uint32_t k = 0; k < 7; ++k)
-        objects.longValueMaps.emplace_back(pointer(mapObjects, 2 + 2 * k),
-                                           pointer(mapObjects, 3 + 2 * k));
+        objects.longValueMaps.emplace_back(RowPointer(mapObjects, 2 + 2 * k),
+                                           RowPointer(mapObjects, 3 + 2 * k));
     objects.indexes = {
-        {u"ParentIdName", {1, 2}, pointer(mapObjects, 16), leafObjectsName, 0, kIndexUnique, 0},
-        {u"Id", {0}, pointer(mapObjects, 17), leafObjectsId, 0, kIndexUnique, 1},
+        {u"ParentIdName", {1, 2}, RowPointer(mapObjects, 16), leafObjectsName, 0, kIndexUnique, 0},
+        {u"Id", {0}, RowPointer(mapObjects, 17), leafObjectsId, 0, kIndexUnique, 1},
     };
     std::vector<std::vector<std::uint32_t>> objectMaps{{dataObjects}, {dataObjects}};
     for (int k = 0; k < 14; ++k)
         objectMaps.push_back({});
     objectMaps.push_back({leafObjectsName});
     objectMaps.push_back({leafObjectsId});
-    mapPage(mapObjects, objectMaps);
+    file.MapPage(mapObjects, objectMaps);
 
-    const std::vector<ColumnDef> objectColumns = ByNumber(LayOutColumns(objects.columns));
+    const std::vector<ColumnDef> columns = ByNumber(LayOutColumns(objects.columns));
     const CatalogRowPlan catalog[] = {
         {kTablesContainerId, kContainerParentId, u"Tables", 3, &kSidEngine},
         {kDatabasesContainerId, kContainerParentId, u"Databases", 3, &kSidEngine},
@@ -162,134 +187,152 @@ std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
         {4, kTablesContainerId, u"MSysQueries", 1, &kSidEngine},
         {5, kTablesContainerId, u"MSysRelationships", 1, &kSidEngine},
     };
-    DataPageBuilder objectRows(pgObjects);
-    std::vector<std::vector<std::uint8_t>> nameEntries, idEntries;
-    for (const CatalogRowPlan& plan : catalog) {
-        const auto row = EncodeValues(objectColumns,
-                                      CatalogValues(plan.id, plan.parent, Utf16ToUtf8(plan.name),
-                                                    plan.type, created, *plan.owner, kSystemFlag));
-        const std::uint32_t r = objectRows.Add(row.data(), row.size());
-        auto nameEntry = LongKey(plan.parent);
-        const auto text = TextKey(plan.name);
-        nameEntry.insert(nameEntry.end(), text->begin(), text->end());
-        AppendRowPointer(nameEntry, pointer(dataObjects, r));
-        nameEntries.push_back(nameEntry);
-        auto idEntry = LongKey(plan.id);
-        AppendRowPointer(idEntry, pointer(dataObjects, r));
-        idEntries.push_back(idEntry);
-    }
-    pages[dataObjects] = objectRows.Bytes();
-    std::sort(nameEntries.begin(), nameEntries.end());
-    std::sort(idEntries.begin(), idEntries.end());
-    pages[leafObjectsName] = *IndexLeafPage(pgObjects, nameEntries);
-    pages[leafObjectsId] = *IndexLeafPage(pgObjects, idEntries);
+    const auto entries = file.FillTable(
+        pgObjects, dataObjects, catalog, 2,
+        [&](const CatalogRowPlan& plan, std::vector<IndexEntry>& keys) {
+            auto nameEntry = LongKey(plan.parent);
+            const auto text = TextKey(plan.name);
+            nameEntry.insert(nameEntry.end(), text->begin(), text->end());
+            keys = {nameEntry, LongKey(plan.id)};
+            return EncodeValues(columns,
+                                CatalogValues(plan.id, plan.parent, Utf16ToUtf8(plan.name),
+                                              plan.type, created, *plan.owner, kSystemFlag));
+        });
+    file.pages[leafObjectsName] = *IndexLeafPage(pgObjects, entries[0]);
+    file.pages[leafObjectsId] = *IndexLeafPage(pgObjects, entries[1]);
     objects.rowCount = 8;
     objects.indexes[0].rowCount = 8;
     objects.indexes[1].rowCount = 8;
+    return objects;
+}
 
-    // MSysACEs: the permissions of the objects above.
+// A permission row: the rights `acm` of account `sid` on `object`; an
+// inheritable row is what a container hands down to the objects made in it.
+struct Ace {
+    std::int32_t object;
+    const std::vector<std::uint8_t>* sid;
+    std::uint32_t acm;
+    bool inheritable;
+};
+
+// MSysACEs: the permissions of the objects above.
+TableShape AcesTable(NewFile& file) {
     TableShape aces;
     aces.tableType = kTableSystem;
     aces.columns = AceColumns();
-    aces.usedPages = pointer(mapAces, 0);
-    aces.freePages = pointer(mapAces, 1);
-    aces.indexes = {{u"ObjectId", {0}, pointer(mapAces, 2), leafAces, 0, kIndexRequired, 0}};
-    mapPage(mapAces, {{dataAces}, {dataAces}, {leafAces}});
-    struct Ace {
-        std::int32_t object;
-        const std::vector<std::uint8_t>* sid;
-        std::int32_t acm;
-        bool inheritable;
-    };
+    aces.usedPages = RowPointer(mapAces, 0);
+    aces.freePages = RowPointer(mapAces, 1);
+    aces.indexes = {{u"ObjectId", {0}, RowPointer(mapAces, 2), leafAces, 0, kIndexRequired, 0}};
+    file.MapPage(mapAces, {{dataAces}, {dataAces}, {leafAces}});
     const Ace aceRows[] = {
-        {2, &kSidAdmin, 393216, false},
-        {3, &kSidAdmin, 393216, false},
-        {4, &kSidAdmin, 393216, false},
-        {5, &kSidAdmin, 917504, false},
-        {kTablesContainerId, &kSidCreator, 983294, true},
-        {kTablesContainerId, &kSidAdmin, 393217, false},
-        {kRelationshipsContainerId, &kSidCreator, 983294, true},
-        {kRelationshipsContainerId, &kSidAdmin, 393217, false},
-        {kDatabasesContainerId, &kSidAdmin, 393216, false},
-        {kDatabaseObjectId, &kSidAdmin, 393230, false},
-        {kDatabaseObjectId, &kSidUsers, 14, false},
-        {4, &kSidUsers, 20, false},
-        {5, &kSidUsers, 20, false},
-        {2, &kSidUsers, 20, false},
-        {kTablesContainerId, &kSidUsers, 1048319, true},
-        {kRelationshipsContainerId, &kSidUsers, 1048575, true},
+        {2, &kSidAdmin, kRightsOnPermissions, false},
+        {3, &kSidAdmin, kRightsOnPermissions, false},
+        {4, &kSidAdmin, kRightsOnPermissions, false},
+        {5, &kSidAdmin, kRightsOnPermissions | kRightTransferOwner, false},
+        {kTablesContainerId, &kSidCreator, kRightsOfCreator, true},
+        {kTablesContainerId, &kSidAdmin, kRightsOnPermissions | kRightCreate, false},
+        {kRelationshipsContainerId, &kSidCreator, kRightsOfCreator, true},
+        {kRelationshipsContainerId, &kSidAdmin, kRightsOnPermissions | kRightCreate, false},
+        {kDatabasesContainerId, &kSidAdmin, kRightsOnPermissions, false},
+        {kDatabaseObjectId, &kSidAdmin,
+         kRightsOnPermissions | kRightOpen | kRightExclusive | kRightAdminister, false},
+        {kDatabaseObjectId, &kSidUsers, kRightOpen | kRightExclusive | kRightAdminister, false},
+        {4, &kSidUsers, kRightReadData, false},
+        {5, &kSidUsers, kRightReadData, false},
+        {2, &kSidUsers, kRightReadData, false},
+        {kTablesContainerId, &kSidUsers, kRightAll & ~kRightWithheldFromUsers, true},
+        {kRelationshipsContainerId, &kSidUsers, kRightAll, true},
     };
-    const std::vector<ColumnDef> aceColumns = ByNumber(LayOutColumns(aces.columns));
-    DataPageBuilder aceData(pgAces);
-    std::vector<std::vector<std::uint8_t>> aceEntries;
-    for (const Ace& ace : aceRows) {
-        const std::vector<Value> values{std::int64_t{ace.object},
-                                        Blob(ace.sid->begin(), ace.sid->end()),
-                                        std::int64_t{ace.acm}, ace.inheritable};
-        const auto row = EncodeValues(aceColumns, values);
-        const std::uint32_t r = aceData.Add(row.data(), row.size());
-        auto entry = LongKey(ace.object);
-        AppendRowPointer(entry, pointer(dataAces, r));
-        aceEntries.push_back(entry);
-    }
-    pages[dataAces] = aceData.Bytes();
-    std::sort(aceEntries.begin(), aceEntries.end());
-    pages[leafAces] = *IndexLeafPage(pgAces, aceEntries);
+    const std::vector<ColumnDef> columns = ByNumber(LayOutColumns(aces.columns));
+    const auto entries = file.FillTable(
+        pgAces, dataAces, aceRows, 1, [&](const Ace& ace, std::vector<IndexEntry>& keys) {
+            keys = {LongKey(ace.object)};
+            const std::vector<Value> values{
+                std::int64_t{ace.object}, Blob(ace.sid->begin(), ace.sid->end()),
+                std::int64_t{static_cast<std::int32_t>(ace.acm)}, ace.inheritable};
+            return EncodeValues(columns, values);
+        });
+    file.pages[leafAces] = *IndexLeafPage(pgAces, entries[0]);
     aces.rowCount = 16;
     aces.indexes[0].rowCount = 16;
+    return aces;
+}
 
+// MSysQueries: empty.
+TableShape QueriesTable(NewFile& file) {
     TableShape queries;
     queries.tableType = kTableSystem;
     queries.columns = QueryColumns();
-    queries.usedPages = pointer(mapQueries, 0);
-    queries.freePages = pointer(mapQueries, 1);
-    queries.longValueMaps = {{pointer(mapQueries, 2), pointer(mapQueries, 3)}};
-    queries.indexes = {
-        {u"ObjectIdAttribute", {0, 1, 2}, pointer(mapQueries, 4), leafQueries, 0, kIndexUnique, 1}};
-    mapPage(mapQueries, {{}, {}, {}, {}, {leafQueries}});
-    pages[leafQueries] = *IndexLeafPage(pgQueries, {});
+    queries.usedPages = RowPointer(mapQueries, 0);
+    queries.freePages = RowPointer(mapQueries, 1);
+    queries.longValueMaps = {{RowPointer(mapQueries, 2), RowPointer(mapQueries, 3)}};
+    queries.indexes = {{u"ObjectIdAttribute",
+                        {0, 1, 2},
+                        RowPointer(mapQueries, 4),
+                        leafQueries,
+                        0,
+                        kIndexUnique,
+                        1}};
+    file.MapPage(mapQueries, {{}, {}, {}, {}, {leafQueries}});
+    file.pages[leafQueries] = *IndexLeafPage(pgQueries, {});
+    return queries;
+}
 
+// MSysRelationships: empty, with three indexes.
+TableShape RelationsTable(NewFile& file) {
     TableShape relations;
     relations.tableType = kTableSystem;
     relations.columns = RelationshipColumns();
-    relations.usedPages = pointer(mapRelations, 0);
-    relations.freePages = pointer(mapRelations, 1);
-    relations.indexes = {
-        {u"szRelationship", {0}, pointer(mapRelations, 2), leafRelations, 0, kIndexIgnoreNulls, 0},
-        {u"szObject", {4}, pointer(mapRelations, 3), leafRelations + 1, 0, kIndexIgnoreNulls, 0},
-        {u"szReferencedObject",
-         {6},
-         pointer(mapRelations, 4),
-         leafRelations + 2,
-         0,
-         kIndexIgnoreNulls,
-         0},
+    relations.usedPages = RowPointer(mapRelations, 0);
+    relations.freePages = RowPointer(mapRelations, 1);
+    const auto index = [](const char16_t* name, std::uint16_t column, std::uint32_t k) {
+        return TableShape::Index{name,
+                                 {column},
+                                 RowPointer(mapRelations, 2 + k),
+                                 leafRelations + k,
+                                 0,
+                                 kIndexIgnoreNulls,
+                                 0};
     };
-    mapPage(mapRelations, {{}, {}, {leafRelations}, {leafRelations + 1}, {leafRelations + 2}});
+    relations.indexes = {index(u"szRelationship", 0, 0), index(u"szObject", 4, 1),
+                         index(u"szReferencedObject", 6, 2)};
+    file.MapPage(mapRelations, {{}, {}, {leafRelations}, {leafRelations + 1}, {leafRelations + 2}});
     for (std::uint32_t k = 0; k < 3; ++k)
-        pages[leafRelations + k] = *IndexLeafPage(pgRelations, {});
+        file.pages[leafRelations + k] = *IndexLeafPage(pgRelations, {});
+    return relations;
+}
 
+// The free-page map: every page past the end of the file is free.
+Page FreePageMap() {
+    std::vector<std::uint32_t> free;
+    for (std::uint32_t p = kNewFilePages; p < kInlineMapPages; ++p)
+        free.push_back(p);
+    DataPageBuilder map(1); // the map's page names itself as owner
+    const auto row = InlineUsageMap(free);
+    map.Add(row->data(), row->size());
+    const std::vector<std::uint8_t> spare(kUsageMapRowSize, 0);
+    map.Add(spare.data(), spare.size());
+    return map.Bytes();
+}
+
+std::vector<std::uint8_t> EmptyDatabaseBytes(const CreateOptions& options) {
+    const double created = options.creationDate.value_or(NowSerial());
+    NewFile file;
+    const auto header = HeaderPage0(created);
+    std::memcpy(file.pages[0].data(), header.data(), kPageSize);
+    const TableShape objects = ObjectsTable(file, created);
+    const TableShape aces = AcesTable(file);
+    const TableShape queries = QueriesTable(file);
+    const TableShape relations = RelationsTable(file);
     const std::pair<std::uint32_t, const TableShape*> tables[] = {
         {pgObjects, &objects}, {pgAces, &aces}, {pgQueries, &queries}, {pgRelations, &relations}};
     for (const auto& [number, shape] : tables)
-        pages[number] = TableDefinitionPages(TableDefinitionBytes(*shape), {number})[0];
+        file.pages[number] = TableDefinitionPages(TableDefinitionBytes(*shape), {number})[0];
+    file.pages[1] = FreePageMap();
 
-    // The free-page map: every page past the end of the file is free.
-    {
-        std::vector<std::uint32_t> free;
-        for (std::uint32_t p = kPages; p < kInlineMapPages; ++p)
-            free.push_back(p);
-        DataPageBuilder map(1); // the map's page names itself as owner
-        const auto row = InlineUsageMap(free);
-        map.Add(row->data(), row->size());
-        const std::vector<std::uint8_t> spare(kUsageMapRowSize, 0);
-        map.Add(spare.data(), spare.size());
-        pages[1] = map.Bytes();
-    }
-
-    std::vector<std::uint8_t> all(kPages * kPageSize);
-    for (std::uint32_t i = 0; i < kPages; ++i)
-        std::memcpy(all.data() + i * kPageSize, pages[i].data(), kPageSize);
+    std::vector<std::uint8_t> all(kNewFilePages * kPageSize);
+    for (std::uint32_t i = 0; i < kNewFilePages; ++i)
+        std::memcpy(all.data() + i * kPageSize, file.pages[i].data(), kPageSize);
     return all;
 }
 
