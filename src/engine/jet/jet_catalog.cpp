@@ -20,16 +20,16 @@ namespace parts {
 std::vector<Value> CatalogValues(std::int32_t id, std::int32_t parent, const std::string& name,
                                  std::int64_t type, double date,
                                  const std::vector<std::uint8_t>& owner, std::uint32_t flags) {
-    std::vector<Value> v(17, Null{});
-    v[0] = std::int64_t{id};
-    v[1] = std::int64_t{parent};
-    v[2] = name;
-    v[3] = type;
+    std::vector<Value> v(catColumnCount, Null{});
+    v[catId] = std::int64_t{id};
+    v[catParentId] = std::int64_t{parent};
+    v[catName] = name;
+    v[catType] = type;
     // The serial number itself, to the fraction of a second Jet keeps.
-    v[4] = date;
-    v[5] = date;
-    v[6] = Blob(owner.begin(), owner.end());
-    v[7] = std::int64_t{static_cast<std::int32_t>(flags)};
+    v[catDateCreate] = date;
+    v[catDateUpdate] = date;
+    v[catOwner] = Blob(owner.begin(), owner.end());
+    v[catFlags] = std::int64_t{static_cast<std::int32_t>(flags)};
     return v;
 }
 

@@ -64,34 +64,51 @@ NewColumn ColumnFor(const Field& field) {
     return plan;
 }
 
-} // namespace
-
-std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Field>& fields) {
-    CheckCanAddTable(name, fields.size());
-    // AllowZeroLength lives in the table's properties: kept in the catalog
-    // row while they are small, on the catalog's long-value pages when not
-    // (a very wide table with long column names).
+// The table's property block (AllowZeroLength of its text and memo
+// columns); empty when no column allows zero-length values. It is kept in
+// the catalog row while small, on the catalog's long-value pages when not
+// (a very wide table with long column names).
+std::vector<std::uint8_t> PropertiesFor(const std::vector<Field>& fields) {
     std::vector<std::u16string> zeroLength;
     for (const Field& field : fields) {
         if (field.AllowZeroLength && (field.Type == dbText || field.Type == dbMemo))
             zeroLength.push_back(Utf8ToUtf16(field.Name));
     }
-    const auto properties =
-        zeroLength.empty() ? std::vector<std::uint8_t>{} : ZeroLengthProperties(zeroLength);
-    std::optional<std::uint16_t> propertyColumn;
-    if (properties.size() > kMaxInlineProperties) {
-        const TableInfo catalog = file_.ReadTable(kCatalogPage);
-        const int k = catalog.ColumnIndex("LvProp");
-        for (const auto& maps : catalog.longValueMaps) {
-            if (k >= 0 && std::get<0>(maps) == catalog.columns[static_cast<std::size_t>(k)].number)
-                propertyColumn = std::get<0>(maps);
-        }
-        if (!propertyColumn) {
-            throw EngineError(errOperationNotSupported,
-                              "The catalog of '" + file_.Path() +
-                                  "' keeps no pages for the properties of a table this wide.");
-        }
+    return zeroLength.empty() ? std::vector<std::uint8_t>{} : ZeroLengthProperties(zeroLength);
+}
+
+} // namespace
+
+std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Field>& fields) {
+    CheckCanAddTable(name, fields.size());
+    const std::vector<std::uint8_t> properties = PropertiesFor(fields);
+    const std::optional<std::uint16_t> propertyColumn = PropertyColumn(properties.size());
+    const std::uint32_t tdef = WriteDefinition(fields);
+    const std::int32_t id = static_cast<std::int32_t>(tdef);
+    InsertTableRow(name, id, properties, propertyColumn);
+    HandDownPermissions(id);
+    Flush();
+    return tdef;
+}
+
+std::optional<std::uint16_t> JetWriter::PropertyColumn(std::size_t propertyBytes) {
+    if (propertyBytes <= kMaxInlineProperties) return std::nullopt;
+    const TableInfo catalog = file_.ReadTable(kCatalogPage);
+    const int k = catalog.ColumnIndex("LvProp");
+    std::optional<std::uint16_t> column;
+    for (const auto& maps : catalog.longValueMaps) {
+        if (k >= 0 && std::get<0>(maps) == catalog.columns[static_cast<std::size_t>(k)].number)
+            column = std::get<0>(maps);
     }
+    if (!column) {
+        throw EngineError(errOperationNotSupported,
+                          "The catalog of '" + file_.Path() +
+                              "' keeps no pages for the properties of a table this wide.");
+    }
+    return column;
+}
+
+std::uint32_t JetWriter::WriteDefinition(const std::vector<Field>& fields) {
     TableShape shape;
     for (const Field& field : fields)
         shape.columns.push_back(ColumnFor(field));
@@ -114,58 +131,58 @@ std::uint32_t JetWriter::AddTable(const std::string& name, const std::vector<Fie
     const auto pages = TableDefinitionPages(bytes, tdefPages);
     for (std::size_t i = 0; i < pages.size(); ++i)
         StorePage(tdefPages[i], pages[i]);
+    return tdefPages[0];
+}
 
-    // The catalog row, and the permissions the Tables container hands down.
+void JetWriter::InsertTableRow(const std::string& name, std::int32_t id,
+                               const std::vector<std::uint8_t>& properties,
+                               std::optional<std::uint16_t> propertyColumn) {
     const TableInfo catalog = file_.ReadTable(kCatalogPage);
     // The table belongs to the account this engine works as, as it would
     // to whoever created it in Access.
     const std::vector<std::uint8_t> owner = AdminIdentity(file_.ReadCatalog()).value_or(kSidAdmin);
-    const std::int32_t id = static_cast<std::int32_t>(tdefPages[0]);
     std::vector<Value> values =
         CatalogValues(id, kTablesContainerId, name, kObjTable, NowSerial(), owner, 0);
     if (propertyColumn) {
         const auto stored = StoreSystemLongValue(catalog, *propertyColumn, properties);
-        values[14] = Blob(stored.begin(), stored.end());
+        values[catLvProp] = Blob(stored.begin(), stored.end());
     } else if (!properties.empty()) {
         Blob stored(kLongValueHeader, 0);
         Put32(stored.data(), static_cast<std::uint32_t>(properties.size()) | kLongValueInline);
         stored.insert(stored.end(), properties.begin(), properties.end());
-        values[14] = std::move(stored);
+        values[catLvProp] = std::move(stored);
     }
-    InsertCatalogRows(catalog, InNumberOrder(catalog, [&] {
-                          // CatalogValues is in the new-database column order.
-                          std::vector<Value> stored(catalog.columns.size(), Null{});
-                          const auto plans = CatalogColumns();
-                          for (std::size_t n = 0; n < plans.size(); ++n) {
-                              for (std::size_t i = 0; i < catalog.columns.size(); ++i) {
-                                  if (catalog.columns[i].name16 == plans[n].name)
-                                      stored[i] = values[n];
-                              }
-                          }
-                          return stored;
-                      }()));
-
-    const auto found = ReadSystemTable(file_, "MSysACEs");
-    const TableInfo aces = found.value_or(TableInfo{});
-    const int object = aces.ColumnIndex("ObjectId"), sid = aces.ColumnIndex("SID"),
-              acm = aces.ColumnIndex("ACM"), inherit = aces.ColumnIndex("FInheritable");
-    if (found && object >= 0 && sid >= 0 && acm >= 0 && inherit >= 0) {
-        std::vector<std::vector<Value>> handed;
-        for (const StoredRow& row : ReadRowsWithPointers(file_, aces)) {
-            const auto* flag = std::get_if<bool>(&row.values[static_cast<std::size_t>(inherit)]);
-            if (IntOf(row.values[static_cast<std::size_t>(object)]) != kTablesContainerId ||
-                flag == nullptr || !*flag)
-                continue;
-            std::vector<Value> copy = row.values;
-            copy[static_cast<std::size_t>(object)] = std::int64_t{id};
-            copy[static_cast<std::size_t>(inherit)] = false;
-            handed.push_back(InNumberOrder(aces, std::move(copy)));
+    // CatalogValues is in the new-database column order; this catalog's
+    // columns are matched by name.
+    std::vector<Value> stored(catalog.columns.size(), Null{});
+    const auto plans = CatalogColumns();
+    for (std::size_t n = 0; n < plans.size(); ++n) {
+        for (std::size_t i = 0; i < catalog.columns.size(); ++i) {
+            if (catalog.columns[i].name16 == plans[n].name) stored[i] = values[n];
         }
-        for (const auto& ace : handed)
-            InsertCatalogRows(file_.ReadTable(aces.tdefPage), ace);
     }
-    Flush();
-    return tdefPages[0];
+    InsertCatalogRows(catalog, InNumberOrder(catalog, std::move(stored)));
+}
+
+void JetWriter::HandDownPermissions(std::int32_t id) {
+    const auto aces = ReadSystemTable(file_, "MSysACEs");
+    if (!aces) return;
+    const int object = aces->ColumnIndex("ObjectId"), sid = aces->ColumnIndex("SID"),
+              acm = aces->ColumnIndex("ACM"), inherit = aces->ColumnIndex("FInheritable");
+    if (object < 0 || sid < 0 || acm < 0 || inherit < 0) return;
+    std::vector<std::vector<Value>> handed;
+    for (const StoredRow& row : ReadRowsWithPointers(file_, *aces)) {
+        const auto* flag = std::get_if<bool>(&row.values[static_cast<std::size_t>(inherit)]);
+        if (IntOf(row.values[static_cast<std::size_t>(object)]) != kTablesContainerId ||
+            flag == nullptr || !*flag)
+            continue;
+        std::vector<Value> copy = row.values;
+        copy[static_cast<std::size_t>(object)] = std::int64_t{id};
+        copy[static_cast<std::size_t>(inherit)] = false;
+        handed.push_back(InNumberOrder(*aces, std::move(copy)));
+    }
+    for (const auto& ace : handed)
+        InsertCatalogRows(file_.ReadTable(aces->tdefPage), ace);
 }
 
 void JetWriter::DropTable(const CatalogEntry& entry) {
@@ -192,12 +209,19 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
         for (const std::uint32_t p : file_.MapPages(pointer))
             pages.push_back(p);
     }
+    RemoveObjectRows(entry.id);
+    RemoveMapRows(maps, pages);
+    for (const std::uint32_t p : pages)
+        FreePage(p);
+    Flush();
+}
 
+void JetWriter::RemoveObjectRows(std::int32_t id) {
     const TableInfo catalog = file_.ReadTable(kCatalogPage);
     const int idColumn = catalog.ColumnIndex("Id");
     std::vector<std::uint32_t> catalogRows;
     for (const StoredRow& row : ReadRowsWithPointers(file_, catalog)) {
-        if (idColumn >= 0 && IntOf(row.values[static_cast<std::size_t>(idColumn)]) == entry.id)
+        if (idColumn >= 0 && IntOf(row.values[static_cast<std::size_t>(idColumn)]) == id)
             catalogRows.push_back(row.pointer);
     }
     RemoveCatalogRows(catalog, catalogRows);
@@ -205,12 +229,15 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
         const int object = aces->ColumnIndex("ObjectId");
         std::vector<std::uint32_t> aceRows;
         for (const StoredRow& row : ReadRowsWithPointers(file_, *aces)) {
-            if (object >= 0 && IntOf(row.values[static_cast<std::size_t>(object)]) == entry.id)
+            if (object >= 0 && IntOf(row.values[static_cast<std::size_t>(object)]) == id)
                 aceRows.push_back(row.pointer);
         }
         RemoveCatalogRows(*aces, aceRows);
     }
+}
 
+void JetWriter::RemoveMapRows(const std::vector<std::uint32_t>& maps,
+                              std::vector<std::uint32_t>& pages) {
     // The map rows go; a map page left without rows is free again.
     std::vector<std::uint32_t> mapPagesTouched;
     for (const std::uint32_t pointer : maps) {
@@ -226,9 +253,6 @@ void JetWriter::DropTable(const CatalogEntry& entry) {
         }
         if (!live) pages.push_back(number);
     }
-    for (const std::uint32_t p : pages)
-        FreePage(p);
-    Flush();
 }
 
 } // namespace engine::jet

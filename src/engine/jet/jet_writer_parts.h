@@ -51,8 +51,29 @@ std::vector<std::uint8_t> OutOfRowReference(
     const std::vector<std::uint8_t>& bytes,
     const std::function<std::uint32_t(const std::vector<std::uint8_t>&, bool)>& place);
 
-// The columns of the catalog (MSysObjects) as a new database defines them.
+// The columns of the catalog (MSysObjects) as a new database defines them,
+// and their positions there.
 std::vector<NewColumn> CatalogColumns();
+enum CatalogColumn : std::size_t {
+    catId,
+    catParentId,
+    catName,
+    catType,
+    catDateCreate,
+    catDateUpdate,
+    catOwner,
+    catFlags,
+    catDatabase,
+    catConnect,
+    catForeignName,
+    catRmtInfoShort,
+    catRmtInfoLong,
+    catLv,
+    catLvProp,
+    catLvModule,
+    catLvExtra,
+    catColumnCount
+};
 // A catalog row's values in the order of CatalogColumns().
 std::vector<Value> CatalogValues(std::int32_t id, std::int32_t parent, const std::string& name,
                                  std::int64_t type, double date,
