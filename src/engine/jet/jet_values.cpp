@@ -41,73 +41,89 @@ std::uint64_t DoubleBits(double d) {
     return bits;
 }
 
+} // namespace parts
+
+namespace {
+
+std::int64_t AsInt(const Value& v) {
+    if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
+    if (const auto* d = std::get_if<double>(&v)) return static_cast<std::int64_t>(*d);
+    if (const auto* b = std::get_if<bool>(&v)) return *b ? -1 : 0;
+    return 0;
+}
+
+double AsDouble(const Value& v) {
+    if (const auto* d = std::get_if<double>(&v)) return *d;
+    if (const auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
+    if (const auto* t = std::get_if<DateTime>(&v)) return DateToSerial(*t);
+    return 0;
+}
+
+// A GUID from its text form; all zeros unless it holds 32 hex digits.
+void EncodeGuid(const Value& v, std::vector<std::uint8_t>& out) {
+    out.assign(16, 0);
+    std::string hex;
+    if (const auto* s = std::get_if<std::string>(&v)) {
+        for (const char ch : *s) {
+            if (std::isxdigit(static_cast<unsigned char>(ch))) hex.push_back(ch);
+        }
+    }
+    if (hex.size() != 32) return;
+    std::uint8_t raw[16];
+    for (int i = 0; i < 16; ++i)
+        raw[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    // The first three groups are stored little-endian.
+    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (int i = 0; i < 16; ++i)
+        out[i] = raw[order[i]];
+}
+
+void EncodeFloat(float f, std::vector<std::uint8_t>& out) {
+    out.resize(4);
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    Put32(out.data(), bits);
+}
+
+} // namespace
+
+namespace parts {
+
 bool EncodeShortValue(const ColumnDef& c, const Value& v, std::vector<std::uint8_t>& out) {
     out.clear();
     if (IsNull(v)) return false;
-    const auto asInt = [&]() -> std::int64_t {
-        if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
-        if (const auto* d = std::get_if<double>(&v)) return static_cast<std::int64_t>(*d);
-        if (const auto* b = std::get_if<bool>(&v)) return *b ? -1 : 0;
-        return 0;
-    };
-    const auto asDouble = [&]() -> double {
-        if (const auto* d = std::get_if<double>(&v)) return *d;
-        if (const auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
-        if (const auto* t = std::get_if<DateTime>(&v)) return DateToSerial(*t);
-        return 0;
-    };
     switch (c.type) {
     case colBoolean:
-        return std::holds_alternative<bool>(v) ? std::get<bool>(v) : asInt() != 0;
+        return std::holds_alternative<bool>(v) ? std::get<bool>(v) : AsInt(v) != 0;
     case colByte:
-        out.push_back(static_cast<std::uint8_t>(asInt()));
+        out.push_back(static_cast<std::uint8_t>(AsInt(v)));
         return true;
     case colInteger:
         out.resize(2);
-        Put16(out.data(), static_cast<std::uint32_t>(asInt()));
+        Put16(out.data(), static_cast<std::uint32_t>(AsInt(v)));
         return true;
     case colLong:
         out.resize(4);
-        Put32(out.data(), static_cast<std::uint32_t>(asInt()));
+        Put32(out.data(), static_cast<std::uint32_t>(AsInt(v)));
         return true;
     case colCurrency: {
         out.resize(8);
         const auto* money = std::get_if<Currency>(&v);
-        const std::int64_t units = money ? money->units : std::llround(asDouble() * 10000.0);
+        const std::int64_t units = money ? money->units : std::llround(AsDouble(v) * 10000.0);
         Put64(out.data(), static_cast<std::uint64_t>(units));
         return true;
     }
-    case colSingle: {
-        out.resize(4);
-        const float f = static_cast<float>(asDouble());
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        Put32(out.data(), bits);
+    case colSingle:
+        EncodeFloat(static_cast<float>(AsDouble(v)), out);
         return true;
-    }
     case colDouble:
     case colDateTime:
         out.resize(8);
-        Put64(out.data(), DoubleBits(asDouble()));
+        Put64(out.data(), DoubleBits(AsDouble(v)));
         return true;
-    case colGuid: {
-        out.assign(16, 0);
-        std::string hex;
-        if (const auto* s = std::get_if<std::string>(&v)) {
-            for (const char ch : *s) {
-                if (std::isxdigit(static_cast<unsigned char>(ch))) hex.push_back(ch);
-            }
-        }
-        if (hex.size() != 32) return true;
-        std::uint8_t raw[16];
-        for (int i = 0; i < 16; ++i)
-            raw[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-        // The first three groups are stored little-endian.
-        const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-        for (int i = 0; i < 16; ++i)
-            out[i] = raw[order[i]];
+    case colGuid:
+        EncodeGuid(v, out);
         return true;
-    }
     case colText:
     case colMemo:
         if (const auto* s = std::get_if<std::string>(&v)) {
