@@ -1,8 +1,11 @@
+// The writer's flow: pages allocated and freed through the free-page map,
+// usage maps, rows inserted and deleted, index trees rewritten, and rows
+// appended to a new table. What goes into the pages is built by the other
+// parts (jet_newdb, jet_tabledef, jet_catalog, jet_values).
 #include "engine/jet/jet_writer.h"
 
-#include "engine/jet/jet_index.h"
-
 #include "engine/convert.h"
+#include "engine/jet/jet_index.h"
 #include "engine/jet/jet_security.h"
 #include "engine/jet/jet_writer_parts.h"
 #include "platform/platform.h"

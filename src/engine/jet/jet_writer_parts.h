@@ -16,7 +16,9 @@
 
 namespace engine::jet::parts {
 
+// The flags of a system object's catalog row.
 constexpr std::uint32_t kSystemFlag = 0x80000000;
+// Index flags and column flags as Jet writes them in new definitions.
 constexpr std::uint8_t kIndexUnique = 0x81;
 constexpr std::uint8_t kIndexRequired = 0x88;
 constexpr std::uint8_t kIndexIgnoreNulls = 0x82;
@@ -28,10 +30,10 @@ constexpr std::uint8_t kColumnOwnerBinary = 0x32;
 // stores them (the stored form differs from file to file): the engine's own account (owner of the
 // system objects), the Admin user (who creates the database and its tables), the Users group, and
 // the stand-in for whoever creates an object (the rights a container hands down to it).
-const std::vector<std::uint8_t> kSidEngine{0x06, 0xEA};
-const std::vector<std::uint8_t> kSidAdmin{0x07, 0xE8};
-const std::vector<std::uint8_t> kSidUsers{0x06, 0xE8};
-const std::vector<std::uint8_t> kSidCreator{0x06, 0xED};
+inline const std::vector<std::uint8_t> kSidEngine{0x06, 0xEA};
+inline const std::vector<std::uint8_t> kSidAdmin{0x07, 0xE8};
+inline const std::vector<std::uint8_t> kSidUsers{0x06, 0xE8};
+inline const std::vector<std::uint8_t> kSidCreator{0x06, 0xED};
 
 // Column definitions ordered by column number.
 std::vector<ColumnDef> ByNumber(std::vector<ColumnDef> defs);
