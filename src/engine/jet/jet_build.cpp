@@ -282,8 +282,17 @@ std::vector<ColumnDef> LayOutColumns(const std::vector<NewColumn>& columns) {
     return defs;
 }
 
-std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
-    const std::vector<ColumnDef> columns = LayOutColumns(shape.columns);
+namespace {
+
+// Room for `size` more bytes of a definition; returns where they start.
+std::size_t AppendRoom(std::vector<std::uint8_t>& d, std::size_t size) {
+    d.resize(d.size() + size, 0);
+    return d.size() - size;
+}
+
+// The fixed block at the start of a definition.
+std::vector<std::uint8_t> DefinitionHeader(const TableShape& shape,
+                                           const std::vector<ColumnDef>& columns) {
     std::vector<std::uint8_t> d(kTdefBlockEnd, 0);
     d[0] = pgTableDef;
     d[1] = 1;
@@ -302,16 +311,12 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
     Put32(d.data() + kTdefRealIndexes, indexCount);
     Put32(d.data() + kTdefUsedPages, shape.usedPages);
     Put32(d.data() + kTdefFreePages, shape.freePages);
-    const auto append = [&](std::size_t size) {
-        d.resize(d.size() + size, 0);
-        return d.size() - size;
-    };
-    for (const auto& index : shape.indexes) {
-        const std::size_t at = append(kTdefRealIndexSize);
-        Put32(d.data() + at + 4, index.rowCount);
-    }
+    return d;
+}
+
+void AppendColumns(std::vector<std::uint8_t>& d, const std::vector<ColumnDef>& columns) {
     for (const ColumnDef& c : columns) {
-        const std::size_t at = append(kTdefColumnSize);
+        const std::size_t at = AppendRoom(d, kTdefColumnSize);
         std::uint8_t* p = d.data() + at;
         p[0] = c.type;
         Put32(p + 1, kTdefUnknown);
@@ -325,8 +330,11 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
     }
     for (const ColumnDef& c : columns)
         AppendName(d, c.name16);
+}
+
+void AppendRealIndexes(std::vector<std::uint8_t>& d, const TableShape& shape) {
     for (const auto& index : shape.indexes) {
-        const std::size_t at = append(kTdefRealIndexDefSize);
+        const std::size_t at = AppendRoom(d, kTdefRealIndexDefSize);
         std::uint8_t* p = d.data() + at;
         Put32(p, 0x0783);
         for (std::size_t k = 0; k < 10; ++k) {
@@ -341,7 +349,10 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
         Put32(p + 38, index.firstPage);
         p[46] = index.flags;
     }
-    // Logical indexes are listed by name; each names its real index.
+}
+
+// Logical indexes are listed by name; each names its real index.
+void AppendLogicalIndexes(std::vector<std::uint8_t>& d, const TableShape& shape) {
     std::vector<std::size_t> order(shape.indexes.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -349,7 +360,7 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
         return CompareNames(shape.indexes[a].name, shape.indexes[b].name) < 0;
     });
     for (const std::size_t i : order) {
-        const std::size_t at = append(kTdefLogicalIndexSize);
+        const std::size_t at = AppendRoom(d, kTdefLogicalIndexSize);
         std::uint8_t* p = d.data() + at;
         Put32(p, kTdefUnknown);
         Put32(p + 4, static_cast<std::uint32_t>(i));
@@ -361,7 +372,11 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
     }
     for (const std::size_t i : order)
         AppendName(d, shape.indexes[i].name);
-    // Long-value columns, in the order the definition lists the columns.
+}
+
+// Long-value columns' maps, in the order the definition lists the columns.
+void AppendLongValueMaps(std::vector<std::uint8_t>& d, const TableShape& shape,
+                         const std::vector<ColumnDef>& columns) {
     std::size_t nth = 0;
     std::vector<std::pair<std::uint16_t, std::size_t>> longColumns;
     for (std::size_t i = 0; i < shape.columns.size(); ++i) {
@@ -372,14 +387,29 @@ std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
     for (const ColumnDef& c : columns) {
         for (const auto& [number, k] : longColumns) {
             if (number != c.number || k >= shape.longValueMaps.size()) continue;
-            const std::size_t at = append(10);
+            const std::size_t at = AppendRoom(d, 10);
             std::uint8_t* p = d.data() + at;
             Put16(p, number);
             Put32(p + 2, shape.longValueMaps[k].first);
             Put32(p + 6, shape.longValueMaps[k].second);
         }
     }
-    const std::size_t end = append(2);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> TableDefinitionBytes(const TableShape& shape) {
+    const std::vector<ColumnDef> columns = LayOutColumns(shape.columns);
+    std::vector<std::uint8_t> d = DefinitionHeader(shape, columns);
+    for (const auto& index : shape.indexes) {
+        const std::size_t at = AppendRoom(d, kTdefRealIndexSize);
+        Put32(d.data() + at + 4, index.rowCount);
+    }
+    AppendColumns(d, columns);
+    AppendRealIndexes(d, shape);
+    AppendLogicalIndexes(d, shape);
+    AppendLongValueMaps(d, shape, columns);
+    const std::size_t end = AppendRoom(d, 2);
     Put16(d.data() + end, 0xFFFF);
     Put32(d.data() + kTdefLength, static_cast<std::uint32_t>(d.size()));
     return d;
@@ -625,10 +655,6 @@ std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uin
         at = end;
     }
     return columns;
-}
-
-double StoredDate(const DateTime& value) {
-    return DateToSerial(value);
 }
 
 bool SameName(std::string_view a, std::string_view b) {

@@ -131,7 +131,4 @@ std::vector<std::vector<std::uint8_t>> IndexLeafEntries(const Page& page);
 std::vector<std::uint8_t> ZeroLengthProperties(const std::vector<std::u16string>& columns);
 std::vector<std::u16string> ColumnsAllowingZeroLength(const std::vector<std::uint8_t>& block);
 
-// The value of an engine date as stored.
-double StoredDate(const DateTime& value);
-
 } // namespace engine::jet

@@ -293,7 +293,7 @@ class JetDatabase final : public Database {
                               "The table '" + name + "' has no fields and cannot be created.");
         }
         for (const CatalogEntry& e : File().ReadCatalog()) {
-            if (e.parentId == 0x0F000001 && SameName(e.name, name)) {
+            if (e.parentId == kTablesContainerId && SameName(e.name, name)) {
                 throw EngineError(errTableExists, "The table '" + name + "' already exists.");
             }
         }
@@ -386,7 +386,7 @@ class JetDatabase final : public Database {
 
     CatalogEntry Find(const std::string& name, int missingError) {
         for (CatalogEntry& e : File().ReadCatalog()) {
-            if (e.parentId != 0x0F000001 || !SameName(e.name, name)) continue;
+            if (e.parentId != kTablesContainerId || !SameName(e.name, name)) continue;
             if (e.type == kObjLinkedTable || e.type == kObjLinkedOdbc) {
                 throw EngineError(errOperationNotSupported,
                                   "'" + e.name + "' is a linked table; it is not replaced.");

@@ -374,99 +374,140 @@ std::vector<std::uint32_t> JetFile::MapPages(std::uint32_t pointer) {
     return pages;
 }
 
+namespace {
+
+// A table definition's bytes read from the file: checked while read, and
+// the pieces read into `t`. `at` is the offset reached.
+struct DefinitionReader {
+    JetFile& file;
+    std::vector<std::uint8_t> def;
+    std::size_t at = 0;
+
+    void Need(std::size_t end) {
+        if (end > def.size()) file.Raise("the definition of a table is cut short");
+    }
+
+    // The definition's pages, continuation pages without their headers.
+    void Load(TableInfo& t) {
+        std::uint32_t page = t.tdefPage;
+        while (page != 0) {
+            if (t.tdefPages.size() > 64 ||
+                std::find(t.tdefPages.begin(), t.tdefPages.end(), page) != t.tdefPages.end()) {
+                file.Raise("the definition of a table loops");
+            }
+            const Page& p = file.ReadPage(page);
+            if (p[0] != pgTableDef) file.Raise("page " + Hex(page) + " is not a table definition");
+            t.tdefPages.push_back(page);
+            if (def.empty())
+                def.assign(p.begin(), p.end());
+            else
+                def.insert(def.end(), p.begin() + 8, p.end());
+            page = Get32(p.data() + kTdefNextPage);
+        }
+    }
+
+    // The fixed block and the real indexes' row counts; returns the number
+    // of columns.
+    std::uint16_t ReadHeader(TableInfo& t) {
+        Need(kTdefBlockEnd);
+        const std::uint8_t* d = def.data();
+        t.rowCount = Get32(d + kTdefRowCount);
+        t.tableType = d[kTdefTableType];
+        t.maxColumns = Get16(d + kTdefMaxColumns);
+        t.varColumns = Get16(d + kTdefVarColumns);
+        const std::uint16_t columnCount = Get16(d + kTdefColumns);
+        t.logicalIndexes = Get32(d + kTdefLogicalIndexes);
+        t.realIndexes = Get32(d + kTdefRealIndexes);
+        t.usedPages = Get32(d + kTdefUsedPages);
+        t.freePages = Get32(d + kTdefFreePages);
+        if (t.realIndexes > 1000 || t.logicalIndexes > 1000)
+            file.Raise("a table has too many indexes");
+        at = kTdefBlockEnd;
+        Need(at + kTdefRealIndexSize * t.realIndexes);
+        t.indexes.resize(t.realIndexes);
+        for (auto& index : t.indexes) {
+            index.rowCount = Get32(d + at + 4);
+            at += kTdefRealIndexSize;
+        }
+        return columnCount;
+    }
+
+    // The column descriptors, then their names.
+    void ReadColumns(TableInfo& t, std::uint16_t columnCount) {
+        Need(at + kTdefColumnSize * columnCount);
+        const std::uint8_t* d = def.data();
+        for (std::uint16_t i = 0; i < columnCount; ++i) {
+            const std::uint8_t* c = d + at;
+            ColumnDef col;
+            col.type = c[0];
+            col.number = Get16(c + 5);
+            col.varIndex = Get16(c + 7);
+            col.misc = Get16(c + 11);
+            col.flags = c[15];
+            col.extraFlags = c[16];
+            col.fixedOffset = Get16(c + 21);
+            col.length = Get16(c + 23);
+            t.columns.push_back(col);
+            at += kTdefColumnSize;
+        }
+        for (ColumnDef& col : t.columns) {
+            Need(at + 2);
+            const std::size_t length = Get16(d + at);
+            Need(at + 2 + length);
+            col.name16.clear();
+            for (std::size_t k = 0; k + 1 < length; k += 2)
+                col.name16.push_back(static_cast<char16_t>(Get16(d + at + 2 + k)));
+            col.name = Utf16ToUtf8(col.name16);
+            at += 2 + length;
+        }
+    }
+
+    void ReadIndexes(TableInfo& t) {
+        Need(at + kTdefRealIndexDefSize * t.realIndexes);
+        for (auto& index : t.indexes) {
+            const std::uint8_t* r = def.data() + at + 4;
+            for (int k = 0; k < 10; ++k) {
+                const std::uint16_t number = Get16(r + 3 * k);
+                if (number == 0xFFFF) continue;
+                index.columns.push_back(number);
+                index.descending.push_back((r[3 * k + 2] & kIndexAscending) == 0);
+            }
+            index.usedPages = Get32(r + 30);
+            index.firstPage = Get32(r + 34);
+            index.flags = r[42];
+            at += kTdefRealIndexDefSize;
+        }
+    }
+
+    // Logical indexes and their names, then the long-value columns' maps. A
+    // definition cut short here still describes its rows.
+    void ReadLongValueMaps(TableInfo& t) {
+        const std::uint8_t* d = def.data();
+        if (at + kTdefLogicalIndexSize * t.logicalIndexes > def.size()) return;
+        at += kTdefLogicalIndexSize * t.logicalIndexes;
+        for (std::uint32_t i = 0; i < t.logicalIndexes; ++i) {
+            if (at + 2 > def.size()) return;
+            at += 2 + Get16(d + at);
+        }
+        while (at + 2 <= def.size() && Get16(d + at) != 0xFFFF) {
+            if (at + 10 > def.size()) break;
+            t.longValueMaps.emplace_back(Get16(d + at), Get32(d + at + 2), Get32(d + at + 6));
+            at += 10;
+        }
+    }
+};
+
+} // namespace
+
 TableInfo JetFile::ReadTable(std::uint32_t tdefPage) {
     TableInfo t;
     t.tdefPage = tdefPage;
-    std::vector<std::uint8_t> def;
-    std::uint32_t page = tdefPage;
-    while (page != 0) {
-        if (t.tdefPages.size() > 64 ||
-            std::find(t.tdefPages.begin(), t.tdefPages.end(), page) != t.tdefPages.end()) {
-            Raise("the definition of a table loops");
-        }
-        const Page& p = ReadPage(page);
-        if (p[0] != pgTableDef) Raise("page " + Hex(page) + " is not a table definition");
-        t.tdefPages.push_back(page);
-        if (def.empty())
-            def.assign(p.begin(), p.end());
-        else
-            def.insert(def.end(), p.begin() + 8, p.end());
-        page = Get32(p.data() + kTdefNextPage);
-    }
-    const auto need = [&](std::size_t end) {
-        if (end > def.size()) Raise("the definition of a table is cut short");
-    };
-    need(kTdefBlockEnd);
-    const std::uint8_t* d = def.data();
-    t.rowCount = Get32(d + kTdefRowCount);
-    t.tableType = d[kTdefTableType];
-    t.maxColumns = Get16(d + kTdefMaxColumns);
-    t.varColumns = Get16(d + kTdefVarColumns);
-    const std::uint16_t columnCount = Get16(d + kTdefColumns);
-    t.logicalIndexes = Get32(d + kTdefLogicalIndexes);
-    t.realIndexes = Get32(d + kTdefRealIndexes);
-    t.usedPages = Get32(d + kTdefUsedPages);
-    t.freePages = Get32(d + kTdefFreePages);
-    if (t.realIndexes > 1000 || t.logicalIndexes > 1000) Raise("a table has too many indexes");
-    std::size_t at = kTdefBlockEnd;
-    need(at + kTdefRealIndexSize * t.realIndexes);
-    t.indexes.resize(t.realIndexes);
-    for (auto& index : t.indexes) {
-        index.rowCount = Get32(d + at + 4);
-        at += kTdefRealIndexSize;
-    }
-    need(at + kTdefColumnSize * columnCount);
-    for (std::uint16_t i = 0; i < columnCount; ++i) {
-        const std::uint8_t* c = d + at;
-        ColumnDef col;
-        col.type = c[0];
-        col.number = Get16(c + 5);
-        col.varIndex = Get16(c + 7);
-        col.misc = Get16(c + 11);
-        col.flags = c[15];
-        col.extraFlags = c[16];
-        col.fixedOffset = Get16(c + 21);
-        col.length = Get16(c + 23);
-        t.columns.push_back(col);
-        at += kTdefColumnSize;
-    }
-    for (ColumnDef& col : t.columns) {
-        need(at + 2);
-        const std::size_t length = Get16(d + at);
-        need(at + 2 + length);
-        col.name16.clear();
-        for (std::size_t k = 0; k + 1 < length; k += 2)
-            col.name16.push_back(static_cast<char16_t>(Get16(d + at + 2 + k)));
-        col.name = Utf16ToUtf8(col.name16);
-        at += 2 + length;
-    }
-    need(at + kTdefRealIndexDefSize * t.realIndexes);
-    for (auto& index : t.indexes) {
-        const std::uint8_t* r = d + at + 4;
-        for (int k = 0; k < 10; ++k) {
-            const std::uint16_t number = Get16(r + 3 * k);
-            if (number == 0xFFFF) continue;
-            index.columns.push_back(number);
-            index.descending.push_back((r[3 * k + 2] & kIndexAscending) == 0);
-        }
-        index.usedPages = Get32(r + 30);
-        index.firstPage = Get32(r + 34);
-        index.flags = r[42];
-        at += kTdefRealIndexDefSize;
-    }
-    // Logical indexes and their names, then the long-value columns' maps. A
-    // definition cut short here still describes its rows.
-    if (at + kTdefLogicalIndexSize * t.logicalIndexes > def.size()) return t;
-    at += kTdefLogicalIndexSize * t.logicalIndexes;
-    for (std::uint32_t i = 0; i < t.logicalIndexes; ++i) {
-        if (at + 2 > def.size()) return t;
-        at += 2 + Get16(d + at);
-    }
-    while (at + 2 <= def.size() && Get16(d + at) != 0xFFFF) {
-        if (at + 10 > def.size()) break;
-        t.longValueMaps.emplace_back(Get16(d + at), Get32(d + at + 2), Get32(d + at + 6));
-        at += 10;
-    }
+    DefinitionReader reader{*this, {}, 0};
+    reader.Load(t);
+    const std::uint16_t columnCount = reader.ReadHeader(t);
+    reader.ReadColumns(t, columnCount);
+    reader.ReadIndexes(t);
+    reader.ReadLongValueMaps(t);
     return t;
 }
 
@@ -649,6 +690,15 @@ void JetFile::ScanRows(const TableInfo& table,
             if (!visit(row->data(), row->size())) return;
         }
     }
+}
+
+std::optional<std::uint32_t> SystemTablePage(const std::vector<CatalogEntry>& catalog,
+                                             std::string_view name) {
+    for (const CatalogEntry& e : catalog) {
+        if (e.parentId == kTablesContainerId && e.type == kObjTable && e.name == name)
+            return e.TdefPage();
+    }
+    return std::nullopt;
 }
 
 std::vector<CatalogEntry> JetFile::ReadCatalog() {

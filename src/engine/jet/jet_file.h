@@ -87,6 +87,13 @@ struct CatalogEntry {
     std::uint32_t TdefPage() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFF; }
 };
 
+// The definition page of the system table `name` (MSysACEs,
+// MSysRelationships), found by its catalog row: a new file keeps them on
+// fixed pages, but a file another program compacted or rebuilt need not.
+// Nothing when the catalog lists no such table.
+std::optional<std::uint32_t> SystemTablePage(const std::vector<CatalogEntry>& catalog,
+                                             std::string_view name);
+
 class JetFile {
   public:
     // Opens and checks the header: 3343 when the file is not a Jet database,
@@ -151,7 +158,6 @@ class JetFile {
     // full disk leaves the old file as it was. From here on, reads and
     // writes go to the copy.
     void WorkOnCopy();
-    bool HasCopy() const { return copy_.Active(); }
     const std::string& CopyPath() const { return copy_.HiddenPath(); }
     // Puts the copy on the disk and moves it to Path(); nothing without a copy.
     // After a failed write the copy is never used: Commit() raises that

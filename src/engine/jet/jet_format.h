@@ -113,6 +113,13 @@ constexpr std::int32_t kObjTable = 1;
 constexpr std::int32_t kObjLinkedTable = 4;
 constexpr std::int32_t kObjLinkedOdbc = 6;
 constexpr std::uint32_t kSystemObjectFlags = 0x80000002;
+// Catalog ids of the containers and of the database object; every table's
+// parent is the Tables container.
+constexpr std::int32_t kContainerParentId = 0x0F000000;
+constexpr std::int32_t kTablesContainerId = 0x0F000001;
+constexpr std::int32_t kDatabasesContainerId = 0x0F000002;
+constexpr std::int32_t kRelationshipsContainerId = 0x0F000003;
+constexpr std::int32_t kDatabaseObjectId = 0x10000000;
 
 // Little-endian access to raw bytes; callers check bounds first.
 inline std::uint16_t Get16(const std::uint8_t* p) {
@@ -131,10 +138,6 @@ inline std::uint64_t Get64(const std::uint8_t* p) {
 inline void Put16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void Put24(std::uint8_t* p, std::uint32_t v) {
-    Put16(p, v);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
 }
 inline void Put32(std::uint8_t* p, std::uint32_t v) {
     Put16(p, v);

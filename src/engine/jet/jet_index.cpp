@@ -83,6 +83,59 @@ void LinkSiblings(std::vector<PendingPage>& pages, std::size_t begin, std::size_
 
 } // namespace
 
+std::optional<IndexEntry> RowIndexKey(const TableInfo& table, const TableInfo::RealIndex& index,
+                                      const std::vector<Value>& stored) {
+    IndexEntry key;
+    for (std::size_t k = 0; k < index.columns.size(); ++k) {
+        const std::size_t from = key.size();
+        const ColumnDef* column = nullptr;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            if (table.columns[i].number == index.columns[k]) {
+                column = &table.columns[i];
+                at = i;
+            }
+        }
+        // A row that could not be decoded has fewer values.
+        if (column == nullptr || at >= stored.size()) return std::nullopt;
+        const Value& v = stored[at];
+        if (IsNull(v)) {
+            key.push_back(0x00);
+        } else if (column->type == colLong && std::holds_alternative<std::int64_t>(v)) {
+            const auto part = LongKey(static_cast<std::int32_t>(std::get<std::int64_t>(v)));
+            key.insert(key.end(), part.begin(), part.end());
+        } else if (column->type == colText && std::holds_alternative<std::string>(v)) {
+            const auto part = TextKey(Utf8ToUtf16(std::get<std::string>(v)));
+            if (!part) return std::nullopt;
+            key.insert(key.end(), part->begin(), part->end());
+        } else {
+            return std::nullopt;
+        }
+        if (k < index.descending.size() && index.descending[k]) {
+            for (std::size_t b = from; b < key.size(); ++b)
+                key[b] = static_cast<std::uint8_t>(~key[b]);
+            if (column->type == colText && !IsNull(v)) key.push_back(0x00);
+        }
+    }
+    return key;
+}
+
+std::uint32_t EntryRowPointer(const IndexEntry& entry) {
+    const std::size_t n = entry.size();
+    if (n < 4) return 0;
+    const std::uint32_t page = static_cast<std::uint32_t>(entry[n - 4]) << 16 |
+                               static_cast<std::uint32_t>(entry[n - 3]) << 8 | entry[n - 2];
+    return RowPointer(page, entry[n - 1]);
+}
+
+void AppendRowPointer(IndexEntry& entry, std::uint32_t pointer) {
+    const std::uint32_t page = pointer >> 8;
+    entry.push_back(static_cast<std::uint8_t>(page >> 16));
+    entry.push_back(static_cast<std::uint8_t>(page >> 8));
+    entry.push_back(static_cast<std::uint8_t>(page));
+    entry.push_back(static_cast<std::uint8_t>(pointer));
+}
+
 std::uint32_t NodeChild(const IndexEntry& entry) {
     if (entry.size() < 4) return 0;
     const std::uint8_t* p = entry.data() + entry.size() - 4;

@@ -83,6 +83,19 @@ IndexTree ReadIndexTree(JetFile& file, std::uint32_t root, std::uint32_t tdefPag
 // is one line of the result.
 std::vector<std::string> IndexTreeProblems(const IndexTree& tree);
 
+// The key of a row in `index`, from the row's values in stored order (as
+// JetFile::DecodeRow gives them), without the row pointer: Long and Text
+// parts, 0x00 for Null, and every byte of a descending column's part
+// inverted (its Null too; a text's inverted end byte is followed by a
+// plain one). Nothing when a column of another type, a character without a
+// sort code, or a value the row lacks is involved.
+std::optional<IndexEntry> RowIndexKey(const TableInfo& table, const TableInfo::RealIndex& index,
+                                      const std::vector<Value>& stored);
+// The row pointer a leaf entry ends with (page big-endian, then the row);
+// 0 for an entry too short to hold one.
+std::uint32_t EntryRowPointer(const IndexEntry& entry);
+void AppendRowPointer(IndexEntry& entry, std::uint32_t pointer);
+
 struct BuiltIndexPage {
     std::uint32_t number = 0;
     Page bytes{};

@@ -50,13 +50,9 @@ AccessRights ReadAccessRights(JetFile& file) {
     const std::vector<CatalogEntry> catalog = file.ReadCatalog();
     const auto accounts = FindBuiltInAccounts(catalog);
     if (!accounts) return rights;
-    const CatalogEntry* aces = nullptr;
-    for (const CatalogEntry& e : catalog) {
-        if (e.parentId == kTablesContainerId && e.type == kObjTable && e.name == "MSysACEs")
-            aces = &e;
-    }
-    if (aces == nullptr) return rights;
-    const TableInfo table = file.ReadTable(aces->TdefPage());
+    const auto aces = SystemTablePage(catalog, "MSysACEs");
+    if (!aces) return rights;
+    const TableInfo table = file.ReadTable(*aces);
     const int object = table.ColumnIndex("ObjectId"), sid = table.ColumnIndex("SID"),
               acm = table.ColumnIndex("ACM");
     if (object < 0 || sid < 0 || acm < 0) return rights;

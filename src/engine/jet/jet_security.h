@@ -19,15 +19,21 @@
 
 namespace engine::jet {
 
-// Rights, as the access masks of MSysACEs store them.
-constexpr std::uint32_t kRightCreate = 0x00001;   // tables container: new tables
-constexpr std::uint32_t kRightOpen = 0x00002;     // the database object
-constexpr std::uint32_t kRightReadData = 0x00014; // read the design and the rows
-constexpr std::uint32_t kRightDelete = 0x10000;   // drop the object
-
-// Catalog objects whose rights are checked.
-constexpr std::int32_t kTablesContainerId = 0x0F000001;
-constexpr std::int32_t kDatabaseObjectId = 0x10000000;
+// Rights, as the access masks of MSysACEs store them. Some bits mean one
+// thing on the database object and another on a table.
+constexpr std::uint32_t kRightCreate = 0x00001;     // tables container: new tables
+constexpr std::uint32_t kRightOpen = 0x00002;       // the database object
+constexpr std::uint32_t kRightExclusive = 0x00004;  // the database object: open it alone
+constexpr std::uint32_t kRightAdminister = 0x00008; // the database object
+constexpr std::uint32_t kRightReadData = 0x00014;   // read the design and the rows
+constexpr std::uint32_t kRightInsertData = 0x00020;
+constexpr std::uint32_t kRightUpdateData = 0x00040;
+constexpr std::uint32_t kRightDeleteData = 0x00080;
+constexpr std::uint32_t kRightDelete = 0x10000; // drop the object
+constexpr std::uint32_t kRightReadPermissions = 0x20000;
+constexpr std::uint32_t kRightWritePermissions = 0x40000;
+constexpr std::uint32_t kRightTransferOwner = 0x80000;
+constexpr std::uint32_t kRightAll = 0xFFFFF;
 
 struct AccessRights {
     // Per catalog object that has permission rows: the rights of the Admin

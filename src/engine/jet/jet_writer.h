@@ -79,6 +79,21 @@ class JetWriter {
     void WriteIndex(const TableInfo& table, const TableInfo::RealIndex& index,
                     IndexContent content);
     void RemoveCatalogRows(const TableInfo& table, const std::vector<std::uint32_t>& pointers);
+    // The steps of AddTable: the catalog column that keeps a property block
+    // too large for the row (raises when there is none), the definition with
+    // its maps (returns its first page), the catalog row, and the
+    // permissions the Tables container hands down to a new table.
+    std::optional<std::uint16_t> PropertyColumn(std::size_t propertyBytes);
+    std::uint32_t WriteDefinition(const std::vector<Field>& fields);
+    void InsertTableRow(const std::string& name, std::int32_t id,
+                        const std::vector<std::uint8_t>& properties,
+                        std::optional<std::uint16_t> propertyColumn);
+    void HandDownPermissions(std::int32_t id);
+    // The steps of DropTable: the catalog and permission rows of object
+    // `id`, and the map rows of a dropped table (pages they leave empty go
+    // to `pages`).
+    void RemoveObjectRows(std::int32_t id);
+    void RemoveMapRows(const std::vector<std::uint32_t>& maps, std::vector<std::uint32_t>& pages);
     void RewriteUsageMap(std::uint32_t pointer, const std::vector<std::uint32_t>& pages);
     std::uint32_t InsertRow(const TableInfo& table, const std::vector<std::uint8_t>& row);
     void DeleteRow(std::uint32_t page, std::uint32_t row);
