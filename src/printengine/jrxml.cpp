@@ -127,52 +127,7 @@ class Builder {
                     "language", "printOrder", "whenResourceMissingType", "isTitleNewPage",
                     "isSummaryNewPage", "isFloatColumnFooter", "isIgnorePagination",
                     "columnSpacing"},
-                   [&](const QString& n, const QString& v) {
-                       if (n == "name")
-                           r_.name = v.toStdString();
-                       else if (n == "pageWidth")
-                           r_.pageWidth = Number(root, n, v);
-                       else if (n == "pageHeight")
-                           r_.pageHeight = Number(root, n, v);
-                       else if (n == "leftMargin")
-                           r_.leftMargin = Number(root, n, v);
-                       else if (n == "rightMargin")
-                           r_.rightMargin = Number(root, n, v);
-                       else if (n == "topMargin")
-                           r_.topMargin = Number(root, n, v);
-                       else if (n == "bottomMargin")
-                           r_.bottomMargin = Number(root, n, v);
-                       else if (n == "orientation") {
-                           if (v == "Landscape")
-                               r_.landscape = true;
-                           else if (v != "Portrait")
-                               Value(root, n, v);
-                       } else if (n == "columnCount") {
-                           if (v != "1") Value(root, n, v);
-                       } else if (n == "whenNoDataType") {
-                           using N = Report::NoData;
-                           if (v == "AllSectionsNoDetail")
-                               r_.whenNoData = N::AllSectionsNoDetail;
-                           else if (v == "BlankPage")
-                               r_.whenNoData = N::BlankPage;
-                           else if (v == "NoDataSection")
-                               r_.whenNoData = N::NoDataSection;
-                           else if (v != "NoPages")
-                               Value(root, n, v);
-                           r_.allSectionsWhenNoData = r_.whenNoData == N::AllSectionsNoDetail;
-                       } else if (n == "language") {
-                           if (v != "java" && v != "groovy") Value(root, n, v);
-                       } else if (n == "printOrder") {
-                           if (v != "Vertical") Value(root, n, v);
-                       } else if (n == "isTitleNewPage" || n == "isSummaryNewPage" ||
-                                  n == "isIgnorePagination" || n == "isFloatColumnFooter") {
-                           if (v != "false") Value(root, n, v);
-                       } else if (n == "columnSpacing") {
-                           if (Number(root, n, v) != 0) Value(root, n, v);
-                       }
-                       // columnWidth follows from the page; resource handling has no
-                       // resources to miss.
-                   });
+                   [&](const QString& n, const QString& v) { ReportAttribute(root, n, v); });
         if (r_.pageWidth <= 0 || r_.pageHeight <= 0 || r_.pageWidth > 14400 ||
             r_.pageHeight > 14400)
             Refuse("a page size of " + std::to_string(int(r_.pageWidth)) + " x " +
@@ -189,55 +144,106 @@ class Builder {
         for (const auto& child : root.children)
             if (child->name == "style") Style(*child);
 
-        for (const auto& child : root.children) {
-            const XNode& c = *child;
-            const QString& n = c.name;
-            if (n == "template" || n == "style")
-                continue;
-            else if (n == "property")
-                ReportProperty(c);
-            else if (n == "import")
-                Attributes(c, {"value"}, nullptr);
-            else if (n == "parameter")
-                Parameter(c);
-            else if (n == "queryString")
-                continue; // the rows are the table the run points the report at
-            else if (n == "field")
-                Field(c);
-            else if (n == "variable")
-                Variable(c);
-            else if (n == "group")
-                Group(c);
-            else if (n == "background")
-                r_.background = SectionBand(c);
-            else if (n == "lastPageFooter")
-                r_.lastPageFooter = SectionBand(c);
-            else if (n == "noData")
-                r_.noData = SectionBand(c);
-            else if (n == "title")
-                r_.title = SectionBand(c);
-            else if (n == "pageHeader")
-                r_.pageHeader = SectionBand(c);
-            else if (n == "columnHeader")
-                r_.columnHeader = SectionBand(c);
-            else if (n == "detail") {
-                for (const auto& b : c.children) {
-                    if (b->name != "band") {
-                        Element(*b, "detail");
-                        continue;
-                    }
-                    r_.details.push_back(ReadBand(*b));
-                }
-            } else if (n == "columnFooter")
-                r_.columnFooter = SectionBand(c);
-            else if (n == "pageFooter")
-                r_.pageFooter = SectionBand(c);
-            else if (n == "summary")
-                r_.summary = SectionBand(c);
-            else
-                Element(c, "jasperReport");
-        }
+        for (const auto& child : root.children)
+            ReportChild(*child);
         CheckReferences();
+    }
+
+    // One attribute of <jasperReport>.
+    void ReportAttribute(const XNode& root, const QString& n, const QString& v) {
+        if (n == "name")
+            r_.name = v.toStdString();
+        else if (n == "pageWidth")
+            r_.pageWidth = Number(root, n, v);
+        else if (n == "pageHeight")
+            r_.pageHeight = Number(root, n, v);
+        else if (n == "leftMargin")
+            r_.leftMargin = Number(root, n, v);
+        else if (n == "rightMargin")
+            r_.rightMargin = Number(root, n, v);
+        else if (n == "topMargin")
+            r_.topMargin = Number(root, n, v);
+        else if (n == "bottomMargin")
+            r_.bottomMargin = Number(root, n, v);
+        else if (n == "orientation") {
+            if (v == "Landscape")
+                r_.landscape = true;
+            else if (v != "Portrait")
+                Value(root, n, v);
+        } else if (n == "columnCount") {
+            if (v != "1") Value(root, n, v);
+        } else if (n == "whenNoDataType") {
+            using N = Report::NoData;
+            if (v == "AllSectionsNoDetail")
+                r_.whenNoData = N::AllSectionsNoDetail;
+            else if (v == "BlankPage")
+                r_.whenNoData = N::BlankPage;
+            else if (v == "NoDataSection")
+                r_.whenNoData = N::NoDataSection;
+            else if (v != "NoPages")
+                Value(root, n, v);
+            r_.allSectionsWhenNoData = r_.whenNoData == N::AllSectionsNoDetail;
+        } else if (n == "language") {
+            if (v != "java" && v != "groovy") Value(root, n, v);
+        } else if (n == "printOrder") {
+            if (v != "Vertical") Value(root, n, v);
+        } else if (n == "isTitleNewPage" || n == "isSummaryNewPage" || n == "isIgnorePagination" ||
+                   n == "isFloatColumnFooter") {
+            if (v != "false") Value(root, n, v);
+        } else if (n == "columnSpacing") {
+            if (Number(root, n, v) != 0) Value(root, n, v);
+        }
+        // columnWidth follows from the page; resource handling has no
+        // resources to miss.
+    }
+
+    // One child of <jasperReport>: declarations, sections and what is refused.
+    void ReportChild(const XNode& c) {
+        const QString& n = c.name;
+        if (n == "template" || n == "style")
+            return;
+        else if (n == "property")
+            ReportProperty(c);
+        else if (n == "import")
+            Attributes(c, {"value"}, nullptr);
+        else if (n == "parameter")
+            Parameter(c);
+        else if (n == "queryString")
+            return; // the rows are the table the run points the report at
+        else if (n == "field")
+            Field(c);
+        else if (n == "variable")
+            Variable(c);
+        else if (n == "group")
+            Group(c);
+        else if (n == "background")
+            r_.background = SectionBand(c);
+        else if (n == "lastPageFooter")
+            r_.lastPageFooter = SectionBand(c);
+        else if (n == "noData")
+            r_.noData = SectionBand(c);
+        else if (n == "title")
+            r_.title = SectionBand(c);
+        else if (n == "pageHeader")
+            r_.pageHeader = SectionBand(c);
+        else if (n == "columnHeader")
+            r_.columnHeader = SectionBand(c);
+        else if (n == "detail") {
+            for (const auto& b : c.children) {
+                if (b->name != "band") {
+                    Element(*b, "detail");
+                    continue;
+                }
+                r_.details.push_back(ReadBand(*b));
+            }
+        } else if (n == "columnFooter")
+            r_.columnFooter = SectionBand(c);
+        else if (n == "pageFooter")
+            r_.pageFooter = SectionBand(c);
+        else if (n == "summary")
+            r_.summary = SectionBand(c);
+        else
+            Element(c, "jasperReport");
     }
 
   private:

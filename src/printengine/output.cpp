@@ -35,6 +35,13 @@ void SetReportPage(const Report& r, QPagedPaintDevice& device) {
                                      QMarginsF(0, 0, 0, 0), QPageLayout::Point));
 }
 
+void SetUpPdfWriter(const Report& report, QPdfWriter& writer) {
+    writer.setResolution(72);
+    writer.setCreator("Norvakel");
+    writer.setTitle(QString::fromStdString(report.name));
+    SetReportPage(report, writer);
+}
+
 namespace {
 
 // Whether any text field shows values from the report's end, which takes a

@@ -7,6 +7,7 @@
 #include "printengine/fill.h"
 
 #include <QPagedPaintDevice>
+#include <QPdfWriter>
 
 #include <functional>
 #include <memory>
@@ -61,5 +62,8 @@ class PageSource {
 
 // Sets the device's page to the report's page size and orientation, no margins.
 void SetReportPage(const Report& report, QPagedPaintDevice& device);
+// Sets up a PDF file for the report: points as units, the program as its
+// creator, the report's name as its title and the report's page.
+void SetUpPdfWriter(const Report& report, QPdfWriter& writer);
 
 } // namespace printengine

@@ -117,10 +117,7 @@ std::int16_t Print(Job& job) {
     const Document doc = MakeDocument(job);
     if (auto pdf = PdfPrinter()) {
         QPdfWriter writer(QString::fromStdString(*pdf));
-        writer.setResolution(72);
-        writer.setCreator("Norvakel");
-        writer.setTitle(QString::fromStdString(job.report.name));
-        SetReportPage(job.report, writer);
+        SetUpPdfWriter(job.report, writer);
         const int pages = RenderDocument(doc, writer, job.copies, *pdf);
         EmitPrintEvent(*pdf, job.copies, pages);
         return 1;

@@ -199,9 +199,7 @@ void PreviewWindow::SavePdf() {
         QFileDialog::getSaveFileName(this, "Save as PDF", QString(), "PDF files (*.pdf)");
     if (path.isEmpty()) return;
     QPdfWriter writer(path);
-    writer.setResolution(72);
-    writer.setCreator("Norvakel");
-    SetReportPage(report_, writer);
+    SetUpPdfWriter(report_, writer);
     Render(writer, path);
 }
 
