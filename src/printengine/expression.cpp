@@ -918,6 +918,8 @@ double RoundTo(double v, std::int64_t scale, std::int64_t mode) {
 
 // Java's Formatter for the common conversions: %s %d %f %e %x %c %b %n %%,
 // with argument indexes, the flags - 0 + , ( and a blank, width and precision.
+// Long on purpose: one pass over the format with the conversion table in one
+// place, as Java documents it, reads better than pieces that share its state.
 std::string JavaFormat(const std::string& format, const std::vector<Value>& args, size_t first) {
     std::string out;
     size_t next = first;
@@ -1395,6 +1397,8 @@ Value CallStatic(const ExprNode& n, const Lookup& lookup) {
     EvalFail(m + "()");
 }
 
+// Long on purpose: one branch per built-in function, so the list of the
+// functions a report may call reads as one table.
 Value CallFunction(const ExprNode& n, const Lookup& lookup) {
     const std::string& f = n.name;
     if (f == "IF") {

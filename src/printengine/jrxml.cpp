@@ -847,6 +847,7 @@ class Builder {
 
     // One attribute that styles and elements share, by its style name.
     // False when `n` is not such an attribute.
+    // Long on purpose: one branch per style attribute, the list as JRXML has it.
     bool StyleAttribute(const XNode& node, const QString& n, const QString& v, StyleProps& p) {
         using H = TextStyle::HAlign;
         using V = TextStyle::VAlign;

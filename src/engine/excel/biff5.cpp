@@ -358,6 +358,45 @@ Globals ReadGlobals(ByteSource& source) {
 
 // ---- Reading cells -----------------------------------------------------------
 
+namespace {
+
+// The record at `offset` with the data of the CONTINUE records after it in
+// `data`; moves `offset` past them and gives the record's id.
+std::uint16_t NextRecord(const std::uint8_t* bytes, std::size_t size, std::size_t& offset,
+                         std::vector<std::uint8_t>& data) {
+    const std::uint16_t id = U16(bytes + offset);
+    std::size_t length = U16(bytes + offset + 2);
+    if (length > size - offset - 4) Broken("a record runs past the end of the stream");
+    data.assign(bytes + offset + 4, bytes + offset + 4 + length);
+    offset += 4 + length;
+    while (offset + 4 <= size && U16(bytes + offset) == record::Continue) {
+        length = U16(bytes + offset + 2);
+        if (length > size - offset - 4) Broken("a record runs past the end of the stream");
+        data.insert(data.end(), bytes + offset + 4, bytes + offset + 4 + length);
+        offset += 4 + length;
+    }
+    return id;
+}
+
+// Later records of one address replace earlier ones.
+void KeepLastCellOfEachColumn(std::vector<Cell>& cells) {
+    std::stable_sort(cells.begin(), cells.end(),
+                     [](const Cell& a, const Cell& b) { return a.column < b.column; });
+    std::vector<Cell> unique;
+    for (Cell& cell : cells) {
+        if (!unique.empty() && unique.back().column == cell.column)
+            unique.back() = std::move(cell);
+        else
+            unique.push_back(std::move(cell));
+    }
+    cells = std::move(unique);
+}
+
+} // namespace
+
+// Long on purpose: one loop over a sheet's records, with the cell records
+// side by side as the format lists them; their shared state (the formula
+// awaiting its STRING record, the chart depth) stays in one place.
 std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_t size,
                                            const CellFormats& formats) {
     std::map<int, std::vector<Cell>> rows;
@@ -388,18 +427,7 @@ std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_
     // A formula whose text result follows in a STRING record.
     int stringRow = -1, stringColumn = -1;
     while (offset + 4 <= size) {
-        const std::uint16_t id = U16(bytes + offset);
-        std::size_t length = U16(bytes + offset + 2);
-        if (length > size - offset - 4) Broken("a record runs past the end of the stream");
-        data.assign(bytes + offset + 4, bytes + offset + 4 + length);
-        offset += 4 + length;
-        // A record's data goes on in the CONTINUE records after it.
-        while (offset + 4 <= size && U16(bytes + offset) == record::Continue) {
-            length = U16(bytes + offset + 2);
-            if (length > size - offset - 4) Broken("a record runs past the end of the stream");
-            data.insert(data.end(), bytes + offset + 4, bytes + offset + 4 + length);
-            offset += 4 + length;
-        }
+        const std::uint16_t id = NextRecord(bytes, size, offset, data);
         if (id == record::Bof) ++depth;
         if (id == record::Eof && --depth <= 0) break;
         if (depth != 1) continue; // an embedded chart's records
@@ -460,19 +488,8 @@ std::map<int, std::vector<Cell>> ReadCells(const std::uint8_t* bytes, std::size_
             break;
         }
     }
-    for (auto& [row, cells] : rows) {
-        // Later records of one address replace earlier ones.
-        std::stable_sort(cells.begin(), cells.end(),
-                         [](const Cell& a, const Cell& b) { return a.column < b.column; });
-        std::vector<Cell> unique;
-        for (Cell& cell : cells) {
-            if (!unique.empty() && unique.back().column == cell.column)
-                unique.back() = std::move(cell);
-            else
-                unique.push_back(std::move(cell));
-        }
-        cells = std::move(unique);
-    }
+    for (auto& [row, cells] : rows)
+        KeepLastCellOfEachColumn(cells);
     return rows;
 }
 

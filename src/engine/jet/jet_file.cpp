@@ -600,63 +600,55 @@ void JetFile::DecodeRow(const TableInfo& table, const std::uint8_t* row, std::si
             data = row + start;
             length = end - start;
         }
-        const auto needLength = [&](std::size_t n) {
-            if (length < n) Raise("a value is shorter than its type");
-        };
-        switch (c.type) {
-        case colByte:
-            needLength(1);
-            out[i] = std::int64_t{data[0]};
-            break;
-        case colInteger:
-            needLength(2);
-            out[i] = std::int64_t{static_cast<std::int16_t>(Get16(data))};
-            break;
-        case colLong:
-            needLength(4);
-            out[i] = std::int64_t{static_cast<std::int32_t>(Get32(data))};
-            break;
-        case colCurrency:
-            needLength(8);
-            out[i] = Currency{static_cast<std::int64_t>(Get64(data))};
-            break;
-        case colSingle:
-            needLength(4);
-            out[i] = FloatFrom(Get32(data));
-            break;
-        case colDouble:
-            needLength(8);
-            out[i] = DoubleFrom(Get64(data));
-            break;
-        case colDateTime: {
-            needLength(8);
-            auto date = SerialToDate(DoubleFrom(Get64(data)));
-            if (date) out[i] = *date;
-            break;
-        }
-        case colGuid:
-            needLength(16);
-            out[i] = GuidText(data);
-            break;
-        case colNumeric:
-            needLength(17);
-            out[i] = NumericValue(data, c.misc >> 8);
-            break;
-        case colText:
-            out[i] = DecodeText(data, length);
-            break;
-        case colMemo: {
-            const auto bytes = ReadLongValue(data, length);
-            out[i] = DecodeText(bytes.data(), bytes.size());
-            break;
-        }
-        case colOle:
-            out[i] = ReadLongValue(data, length);
-            break;
-        default:
-            out[i] = Blob(data, data + length);
-            break;
-        }
+        out[i] = DecodeColumn(c, data, length);
+    }
+}
+
+Value JetFile::DecodeColumn(const ColumnDef& c, const std::uint8_t* data, std::size_t length) {
+    const auto needLength = [&](std::size_t n) {
+        if (length < n) Raise("a value is shorter than its type");
+    };
+    switch (c.type) {
+    case colByte:
+        needLength(1);
+        return std::int64_t{data[0]};
+    case colInteger:
+        needLength(2);
+        return std::int64_t{static_cast<std::int16_t>(Get16(data))};
+    case colLong:
+        needLength(4);
+        return std::int64_t{static_cast<std::int32_t>(Get32(data))};
+    case colCurrency:
+        needLength(8);
+        return Currency{static_cast<std::int64_t>(Get64(data))};
+    case colSingle:
+        needLength(4);
+        return FloatFrom(Get32(data));
+    case colDouble:
+        needLength(8);
+        return DoubleFrom(Get64(data));
+    case colDateTime: {
+        needLength(8);
+        const auto date = SerialToDate(DoubleFrom(Get64(data)));
+        if (date) return *date;
+        return Null{}; // a serial no calendar date has
+    }
+    case colGuid:
+        needLength(16);
+        return GuidText(data);
+    case colNumeric:
+        needLength(17);
+        return NumericValue(data, c.misc >> 8);
+    case colText:
+        return DecodeText(data, length);
+    case colMemo: {
+        const auto bytes = ReadLongValue(data, length);
+        return DecodeText(bytes.data(), bytes.size());
+    }
+    case colOle:
+        return ReadLongValue(data, length);
+    default:
+        return Blob(data, data + length);
     }
 }
 

@@ -142,6 +142,8 @@ class JetFile {
     // in stored order.
     void DecodeRow(const TableInfo& table, const std::uint8_t* row, std::size_t size,
                    std::vector<Value>& out);
+    // The value of column `c` from its `length` stored bytes at `data`.
+    Value DecodeColumn(const ColumnDef& c, const std::uint8_t* data, std::size_t length);
     // Every row of a table, in page order and row order within the page.
     void ScanRows(const TableInfo& table,
                   const std::function<bool(const std::uint8_t*, std::size_t)>& visit);
