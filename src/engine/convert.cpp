@@ -819,6 +819,16 @@ std::string CurrencyText(Currency value) {
     return text;
 }
 
+std::uint64_t RoundUnitsHalfEven(std::uint64_t units, int decimals) {
+    std::uint64_t step = 1;
+    for (int i = std::max(decimals, 0); i < 4; ++i)
+        step *= 10;
+    const std::uint64_t rest = units % step;
+    std::uint64_t rounded = units - rest;
+    if (rest * 2 > step || (rest * 2 == step && rounded / step % 2 == 1)) rounded += step;
+    return rounded;
+}
+
 double CurrencyToDouble(Currency value) {
     const std::string text = CurrencyText(value);
     double result = 0;

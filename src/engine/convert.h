@@ -52,6 +52,10 @@ std::optional<Currency> ParseCurrency(std::string_view text, bool& overflow);
 std::string CurrencyText(Currency value);
 // The double nearest to a Currency value, for formats that store a double.
 double CurrencyToDouble(Currency value);
+// A Currency magnitude in ten-thousandths rounded to `decimals` (0 to 4)
+// decimals, halves to even; still in ten-thousandths. Unsigned, as the least
+// Currency value has no positive counterpart.
+std::uint64_t RoundUnitsHalfEven(std::uint64_t units, int decimals);
 
 bool IsValidDateTime(const DateTime& value);
 // The stored form "YYYY-MM-DD HH:MM:SS" and its inverse (that form only).

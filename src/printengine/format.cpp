@@ -223,14 +223,7 @@ QString FormatMoney(engine::Currency value, const std::string& pattern) {
     // Fewer decimals than money has: rounded halves to even, as Java's
     // DecimalFormat rounds.
     const int places = std::clamp(p.maxFraction, 0, 30);
-    if (places < 4) {
-        std::uint64_t step = 1;
-        for (int i = places; i < 4; ++i)
-            step *= 10;
-        const std::uint64_t rest = units % step;
-        units -= rest;
-        if (rest * 2 > step || (rest * 2 == step && (units / step) % 2 == 1)) units += step;
-    }
+    if (places < 4) units = engine::RoundUnitsHalfEven(units, places);
     std::string digits = std::to_string(units / 10000);
     if (places > 0) {
         std::string fraction = std::to_string(units % 10000 + 10000).substr(1);

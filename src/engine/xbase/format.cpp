@@ -453,10 +453,8 @@ bool FormatCurrency(Currency value, std::size_t width, std::string& out) {
     const bool negative = value.units < 0;
     const std::uint64_t magnitude =
         negative ? 0 - static_cast<std::uint64_t>(value.units) : std::uint64_t(value.units);
-    for (std::uint64_t step = 10; step <= 10000; step *= 10) {
-        const std::uint64_t rest = magnitude % step;
-        std::uint64_t rounded = magnitude - rest;
-        if (rest * 2 > step || (rest * 2 == step && rounded / step % 2 == 1)) rounded += step;
+    for (int decimals = 3; decimals >= 0; --decimals) {
+        const std::uint64_t rounded = RoundUnitsHalfEven(magnitude, decimals);
         out = (negative ? "-" : "") + std::to_string(rounded / 10000);
         std::string fraction = std::to_string(rounded % 10000 + 10000).substr(1);
         fraction.erase(fraction.find_last_not_of('0') + 1);
