@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "printengine/format.h"
+#include "printengine/pageflow.h"
 
 #include <QDir>
 #include <QFontMetricsF>
@@ -162,7 +163,9 @@ class Filler {
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
         vars_.resize(r.variables.size());
         groupStarts_.assign(r.groups.size(), 0);
-        bottom_ = r.pageHeight - r.bottomMargin;
+        headerShown_.assign(r.groups.size(), false);
+        // Without pagination nothing reaches the foot of the page.
+        bottom_ = r.ignorePagination ? 1e12 : r.pageHeight - r.bottomMargin;
         // Room for the footers; the last page's may be the taller one.
         reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
                    std::max(r.pageFooter ? r.pageFooter->height : 0.0,
@@ -190,14 +193,16 @@ class Filler {
                 return 0;
             }
             // One page: blank, or holding the noData band alone.
+            ++pages_;
             ++pageNumber_;
             state_.variables[vPageNumber] = std::int64_t{pageNumber_};
             y_ = r_.topMargin;
+            x_ = r_.leftMargin;
             if (r_.whenNoData == Report::NoData::NoDataSection && r_.noData)
                 PlaceIfPrinted(*r_.noData);
             sink_(std::move(page_));
             if (final) *final = state_;
-            return pageNumber_;
+            return pages_;
         }
         std::vector<Value> groupValues(r_.groups.size());
         bool first = true;
@@ -216,8 +221,7 @@ class Filler {
                     }
                 // Footers show the rows that end: evaluate them on the old row.
                 std::swap(state_.fields, next);
-                for (size_t g = r_.groups.size(); g-- > breakAt;)
-                    PrintBands(r_.groups[g].footers);
+                PrintGroupFooters(breakAt);
                 std::swap(state_.fields, next);
             } else {
                 StartPage();
@@ -227,12 +231,8 @@ class Filler {
             for (size_t g = breakAt; g < r_.groups.size(); ++g) {
                 ResetVariables(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
-                const GroupDef& group = r_.groups[g];
                 ++groupStarts_[g];
-                if (contentOnPage_ && (group.startNewPage || y_ + group.minHeightToStartNewPage >
-                                                                 bottom_ - reserve_ + 1e-6))
-                    NewPage();
-                PrintBands(r_.groups[g].headers);
+                StartGroup(g);
             }
             groupValues = std::move(newGroupValues);
             // Kept in case the row's first band moves to a new page: the page
@@ -241,24 +241,22 @@ class Filler {
             beforeRowVars_ = vars_;
             Count(vReportCount);
             Count(vPageCount);
+            ++keepRows_;
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
             IncrementVariables(false);
             rowPending_ = true;
-            for (const Band& band : r_.details)
-                PrintBand(band);
+            PrintDetail();
             rowPending_ = false;
             have = rows.Next(next);
         }
         if (first)
             StartPage(); // no rows, all sections but the detail
         else
-            for (size_t g = r_.groups.size(); g-- > 0;)
-                PrintBands(r_.groups[g].footers);
-        if (r_.summary) PrintBand(r_.summary);
-        EndPage(true);
+            PrintGroupFooters(0);
+        PrintSummary();
         if (final) *final = state_;
-        return pageNumber_;
+        return pages_;
     }
 
   private:
@@ -429,10 +427,30 @@ class Filler {
     // ---- pages -----------------------------------------------------------------
 
     void StartPage() {
+        BeginPage();
+        if (!titleDone_ && r_.title) {
+            titleDone_ = true;
+            PlaceIfPrinted(*r_.title);
+            if (r_.titleNewPage && !r_.ignorePagination) {
+                // The title's page holds the title alone.
+                SendPage();
+                BeginPage();
+            }
+        }
+        titleDone_ = true;
+        PageTop(true);
+    }
+
+    // A new page with its background, before any band of its own.
+    void BeginPage() {
+        ++pages_;
         ++pageNumber_;
         page_ = Page{};
         y_ = r_.topMargin;
-        contentOnPage_ = false;
+        x_ = r_.leftMargin;
+        contentOnPage_ = pageContent_ = false;
+        summaryPage_ = false;
+        SetColumn(0);
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
         ResetVariables(ResetType::Page, -1);
@@ -441,23 +459,76 @@ class Filler {
             PlaceIfPrinted(*r_.background);
             y_ = r_.topMargin;
         }
-        if (pageNumber_ == 1 && r_.title) PlaceIfPrinted(*r_.title);
+    }
+
+    // The page header, the column headers (one per column, side by side) and
+    // the headers of groups that go on over the page.
+    void PageTop(bool columnBands) {
+        x_ = r_.leftMargin;
         if (r_.pageHeader) PlaceIfPrinted(*r_.pageHeader);
-        if (r_.columnHeader) PlaceIfPrinted(*r_.columnHeader);
+        if (columnBands && r_.columnHeader) {
+            const double top = y_;
+            double lowest = top;
+            for (int c = 0; c < r_.columnCount; ++c) {
+                SetColumn(c);
+                y_ = top;
+                x_ = ColumnX(r_, c);
+                PlaceIfPrinted(*r_.columnHeader);
+                lowest = std::max(lowest, y_);
+            }
+            y_ = lowest;
+            SetColumn(0);
+        }
+        columnTop_ = lowest_ = lineTop_ = y_;
+        lineHeight_ = 0;
+        if (columnBands) ReprintHeaders();
+    }
+
+    // Headers of groups that asked for it, again at the top of a page or
+    // column where the group goes on.
+    void ReprintHeaders() {
+        for (size_t g = 0; g < r_.groups.size(); ++g) {
+            if (!r_.groups[g].reprintHeader || !headerShown_[g]) continue;
+            if (movingKeep_ && int(g) >= keep_.group) continue; // moving with its rows
+            for (const Band& band : r_.groups[g].headers) {
+                x_ = ColumnX(r_, col_);
+                PlaceIfPrinted(band);
+            }
+        }
+        lineTop_ = y_;
     }
 
     void EndPage(bool last = false) {
-        if (r_.columnFooter) {
-            y_ = bottom_ - reserve_;
-            PlaceIfPrinted(*r_.columnFooter);
+        EndLine();
+        lowest_ = std::max({lowest_, y_, lineTop_ + lineHeight_});
+        if (r_.columnFooter && !summaryPage_) {
+            // At the foot of the page, or right below the lowest column.
+            const double top =
+                r_.floatColumnFooter || r_.ignorePagination ? lowest_ : bottom_ - reserve_;
+            double below = top;
+            for (int c = 0; c < r_.columnCount; ++c) {
+                SetColumn(c);
+                y_ = top;
+                x_ = ColumnX(r_, c);
+                PlaceIfPrinted(*r_.columnFooter);
+                below = std::max(below, y_);
+            }
+            y_ = below;
         }
         // The last page has its own footer when the report gives one.
         const std::optional<Band>& footer =
             last && r_.lastPageFooter ? r_.lastPageFooter : r_.pageFooter;
-        if (footer) {
-            y_ = bottom_ - footer->height;
+        if (footer && (!summaryPage_ || r_.summaryWithPageBands)) {
+            y_ = r_.ignorePagination ? y_ : bottom_ - footer->height;
+            x_ = r_.leftMargin;
             PlaceIfPrinted(*footer);
         }
+        SendPage();
+    }
+
+    void SendPage() {
+        // Without pagination the one page is as tall as what it holds.
+        if (r_.ignorePagination) page_.height = std::max(r_.pageHeight, y_ + r_.bottomMargin);
         sink_(std::move(page_));
         page_ = Page{};
     }
@@ -465,6 +536,209 @@ class Filler {
     void NewPage() {
         EndPage();
         StartPage();
+    }
+
+    void SetColumn(int c) {
+        col_ = c;
+        state_.variables[vColumnNumber] = std::int64_t{c + 1};
+    }
+
+    // Down the columns: the next column starts below the column headers.
+    void NextColumn() {
+        lowest_ = std::max(lowest_, y_);
+        SetColumn(col_ + 1);
+        y_ = columnTop_;
+        contentOnPage_ = false;
+        ReprintHeaders();
+    }
+
+    // The current column is full: the next column, or a new page.
+    void Break() {
+        if (!r_.horizontalOrder && col_ + 1 < r_.columnCount)
+            NextColumn();
+        else if (rowPending_)
+            MoveRowToNewPage();
+        else
+            NewPage();
+    }
+
+    bool Fits(double height) const { return y_ + height <= bottom_ - reserve_ + 1e-6; }
+
+    // Rows across the columns: what is not a row's cell starts below the line.
+    void EndLine() {
+        if (!r_.horizontalOrder || inCell_) return;
+        y_ = std::max(y_, lineTop_ + lineHeight_);
+        SetColumn(0);
+        lineTop_ = y_;
+        lineHeight_ = 0;
+    }
+
+    // A row's detail bands: down the current column, or as the next cell of
+    // the line across the columns.
+    void PrintDetail() {
+        if (!r_.horizontalOrder) {
+            for (const Band& band : r_.details)
+                PrintBand(band);
+            return;
+        }
+        if (col_ == 0) { // a new line
+            lineTop_ = y_;
+            lineHeight_ = 0;
+        }
+        inCell_ = true;
+        y_ = lineTop_;
+        for (const Band& band : r_.details)
+            PrintBand(band);
+        lineHeight_ = std::max(lineHeight_, y_ - lineTop_);
+        inCell_ = false;
+        if (col_ + 1 < r_.columnCount) {
+            SetColumn(col_ + 1);
+            y_ = lineTop_;
+        } else {
+            EndLine();
+        }
+    }
+
+    // A group starts: the page or column breaks it asks for, then its header.
+    void StartGroup(size_t g) {
+        const GroupDef& group = r_.groups[g];
+        EndLine();
+        if (!r_.ignorePagination) {
+            if (pageContent_ && (group.startNewPage || group.resetPageNumber))
+                NewPage();
+            else if (contentOnPage_ && group.startNewColumn && !r_.horizontalOrder)
+                Break();
+            else if (contentOnPage_ && !Fits(group.minHeightToStartNewPage))
+                Break();
+        }
+        if (group.resetPageNumber) {
+            pageNumber_ = 1;
+            state_.variables[vPageNumber] = std::int64_t{1};
+        }
+        if (group.keepTogether && keep_.group < 0 && !r_.ignorePagination) {
+            keep_ = Keep{int(g), page_.items.size(), y_, col_, pages_, false};
+            keepRows_ = 0;
+        }
+        PrintBands(group.headers);
+        headerShown_[g] = true;
+    }
+
+    // The footers of groups `from` and inward, innermost first; those that go
+    // to the bottom of the page stack there, and the column is full after them.
+    void PrintGroupFooters(size_t from) {
+        if (from >= r_.groups.size()) return;
+        EndLine();
+        const std::vector<bool> down = FootersAtBottom(r_, from);
+        std::vector<const Band*> stack;
+        for (size_t g = r_.groups.size(); g-- > from;) {
+            headerShown_[g] = false;
+            if (down[g] && !r_.ignorePagination) {
+                for (const Band& band : r_.groups[g].footers)
+                    stack.push_back(&band);
+                continue;
+            }
+            PlaceAtBottom(stack);
+            PrintBands(r_.groups[g].footers);
+        }
+        PlaceAtBottom(stack);
+        if (keep_.group >= int(from)) keep_ = Keep{};
+    }
+
+    void PlaceAtBottom(std::vector<const Band*>& bands) {
+        if (bands.empty()) return;
+        std::vector<std::pair<const Band*, LaidOut>> laid;
+        const auto layout = [&] {
+            laid.clear();
+            double height = 0;
+            for (const Band* band : bands)
+                if (Printed(*band)) {
+                    laid.emplace_back(band, Layout(*band));
+                    height += laid.back().second.height;
+                }
+            return height;
+        };
+        double height = layout();
+        if (!Fits(height) && contentOnPage_) {
+            Break();
+            height = layout();
+        }
+        const double limit = bottom_ - reserve_;
+        y_ = std::max(y_, limit - height);
+        x_ = ColumnX(r_, col_);
+        for (auto& [band, out] : laid)
+            Place(*band, std::move(out));
+        if (!laid.empty()) {
+            contentOnPage_ = pageContent_ = true;
+            y_ = std::max(y_, limit); // nothing more fits below them
+        }
+        bands.clear();
+    }
+
+    // The summary below the lowest column, on a page of its own when asked
+    // or when it does not fit: that page has no page header or footer unless
+    // the report wants them, and the page before it ends the report's pages.
+    void PrintSummary() {
+        EndLine();
+        SetColumn(0);
+        y_ = std::max(y_, lowest_);
+        x_ = r_.leftMargin;
+        if (!r_.summary || !Printed(*r_.summary)) {
+            EndPage(true);
+            return;
+        }
+        LaidOut laid = Layout(*r_.summary);
+        if (!r_.ignorePagination && pageContent_ && (r_.summaryNewPage || !Fits(laid.height))) {
+            EndPage(!r_.summaryWithPageBands);
+            BeginPage();
+            summaryPage_ = true;
+            if (r_.summaryWithPageBands) PageTop(false);
+            x_ = r_.leftMargin;
+            laid = Layout(*r_.summary);
+        }
+        Place(*r_.summary, std::move(laid));
+        EndPage(true);
+    }
+
+    // The kept group's bands are on this page below other content: they move
+    // to the next column or page with it, once.
+    bool CanMoveKeep() const {
+        return keep_.group >= 0 && !keep_.moved && keep_.page == pages_ && keep_.column == col_ &&
+               keep_.y > columnTop_ + 1e-6 && keep_.item <= page_.items.size();
+    }
+
+    void MoveKeep() {
+        std::vector<PageItem> moved(std::make_move_iterator(page_.items.begin() + keep_.item),
+                                    std::make_move_iterator(page_.items.end()));
+        page_.items.resize(keep_.item);
+        const double height = std::max(y_, lineTop_ + lineHeight_) - keep_.y;
+        const double fromX = ColumnX(r_, keep_.column), fromY = keep_.y;
+        // Rows before the current one count on the page they move to.
+        const std::int64_t rows = keepRows_ - (rowPending_ ? 1 : 0);
+        const auto shiftCount = [&](std::vector<Value>& vars, std::int64_t by) {
+            if (auto* n = std::get_if<std::int64_t>(&vars[vPageCount])) *n += by;
+        };
+        shiftCount(state_.variables, -rows);
+        if (rowPending_) shiftCount(beforeRow_, -rows);
+        y_ = keep_.y;
+        lineTop_ = y_;
+        lineHeight_ = 0;
+        movingKeep_ = true;
+        Break();
+        movingKeep_ = false;
+        shiftCount(state_.variables, rows);
+        const double dx = ColumnX(r_, col_) - fromX, dy = y_ - fromY;
+        keep_.item = page_.items.size();
+        keep_.y = y_;
+        keep_.column = col_;
+        keep_.page = pages_;
+        keep_.moved = true;
+        for (auto& item : moved) {
+            item.rect.translate(dx, dy);
+            page_.items.push_back(std::move(item));
+        }
+        y_ += height;
+        lineTop_ = y_;
+        contentOnPage_ = pageContent_ = true;
     }
 
     // The current row's first band does not fit: the page ends with the values
@@ -506,17 +780,22 @@ class Filler {
 
     void PrintBand(const Band& band) {
         if (!Printed(band)) return;
+        EndLine();
         LaidOut laid = Layout(band);
-        if (y_ + laid.height > bottom_ - reserve_ + 1e-6 && contentOnPage_) {
-            if (rowPending_) {
-                MoveRowToNewPage();
-            } else {
-                NewPage();
-            }
+        if (!Fits(laid.height) && contentOnPage_) {
+            if (CanMoveKeep())
+                MoveKeep();
+            else
+                Break();
             laid = Layout(band); // page variables changed
+            if (!Fits(laid.height) && contentOnPage_) {
+                Break(); // the group kept together is taller than the room
+                laid = Layout(band);
+            }
         }
+        x_ = ColumnX(r_, col_);
         Place(band, std::move(laid));
-        contentOnPage_ = true;
+        contentOnPage_ = pageContent_ = true;
         rowPending_ = false;
     }
 
@@ -756,7 +1035,7 @@ class Filler {
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
                                           : 0};
         for (auto& item : laid.items) {
-            item.rect.translate(r_.leftMargin, y_);
+            item.rect.translate(x_, y_);
             page_.items.push_back(std::move(item));
         }
         y_ += laid.height;
@@ -769,9 +1048,32 @@ class Filler {
     std::vector<VariableState> vars_;
     std::function<const Value&(RefKind, int)> lookup_, endLookup_;
     Page page_;
-    int pageNumber_ = 0;
+    int pageNumber_ = 0; // PAGE_NUMBER: a group may start it again
+    int pages_ = 0;      // pages made
     double y_ = 0, bottom_ = 0, reserve_ = 0;
-    bool contentOnPage_ = false;
+    double x_ = 0; // the left edge of the band being placed
+    int col_ = 0;  // the column being filled, from 0
+    // Where the columns start below the page's top bands, and the lowest
+    // point any column reached on this page.
+    double columnTop_ = 0, lowest_ = 0;
+    // Rows across the columns: the top of the current line and its tallest cell.
+    double lineTop_ = 0, lineHeight_ = 0;
+    bool inCell_ = false;
+    bool contentOnPage_ = false; // in the current column
+    bool pageContent_ = false;   // in any column of the page
+    bool titleDone_ = false;
+    bool summaryPage_ = false;      // the summary's own page: no column bands
+    std::vector<bool> headerShown_; // per group: the header of its current run is out
+    // The group kept together: where its bands start on the page.
+    struct Keep {
+        int group = -1;
+        size_t item = 0;
+        double y = 0;
+        int column = 0, page = 0;
+        bool moved = false;
+    } keep_;
+    std::int64_t keepRows_ = 0; // rows counted since the kept group started
+    bool movingKeep_ = false;
     bool rowPending_ = false; // the current row has no band on a page yet
     std::vector<Value> beforeRow_;
     std::vector<VariableState> beforeRowVars_;

@@ -34,6 +34,7 @@ struct PageItem {
 
 struct Page {
     std::vector<PageItem> items;
+    double height = 0; // a report without pagination makes one page this tall; 0: the report's
 };
 
 class FillError : public std::runtime_error {

@@ -10,6 +10,7 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace printengine {
@@ -122,11 +123,26 @@ class Builder {
 
     void ReadReport(const XNode& root) {
         Attributes(root,
-                   {"name", "pageWidth", "pageHeight", "orientation", "columnWidth", "columnCount",
-                    "leftMargin", "rightMargin", "topMargin", "bottomMargin", "whenNoDataType",
-                    "language", "printOrder", "whenResourceMissingType", "isTitleNewPage",
-                    "isSummaryNewPage", "isFloatColumnFooter", "isIgnorePagination",
-                    "columnSpacing"},
+                   {"name",
+                    "pageWidth",
+                    "pageHeight",
+                    "orientation",
+                    "columnWidth",
+                    "columnCount",
+                    "leftMargin",
+                    "rightMargin",
+                    "topMargin",
+                    "bottomMargin",
+                    "whenNoDataType",
+                    "language",
+                    "printOrder",
+                    "whenResourceMissingType",
+                    "isTitleNewPage",
+                    "isSummaryNewPage",
+                    "isFloatColumnFooter",
+                    "isIgnorePagination",
+                    "columnSpacing",
+                    "isSummaryWithPageHeaderAndFooter"},
                    [&](const QString& n, const QString& v) { ReportAttribute(root, n, v); });
         if (r_.pageWidth <= 0 || r_.pageHeight <= 0 || r_.pageWidth > 14400 ||
             r_.pageHeight > 14400)
@@ -136,6 +152,7 @@ class Builder {
             r_.leftMargin + r_.rightMargin >= r_.pageWidth ||
             r_.topMargin + r_.bottomMargin >= r_.pageHeight)
             Refuse("margins that leave no room on the page");
+        CheckColumns(root);
 
         // Styles first: elements may come before a style they name in odd files,
         // and templates' styles come before the report's own.
@@ -147,6 +164,20 @@ class Builder {
         for (const auto& child : root.children)
             ReportChild(*child);
         CheckReferences();
+    }
+
+    // Columns side by side must fit between the margins; a width left out
+    // shares the room out.
+    void CheckColumns(const XNode& root) {
+        const double room = r_.pageWidth - r_.leftMargin - r_.rightMargin;
+        const int n = r_.columnCount;
+        if (r_.columnSpacing < 0) Refuse(root, "a negative columnSpacing");
+        if (r_.columnWidth <= 0 || n == 1)
+            r_.columnWidth =
+                n == 1 ? std::max(room, r_.columnWidth) : (room - (n - 1) * r_.columnSpacing) / n;
+        if (n > 1 &&
+            (r_.columnWidth <= 0 || n * r_.columnWidth + (n - 1) * r_.columnSpacing > room + 0.5))
+            Refuse(root, std::to_string(n) + " columns that do not fit between the margins");
     }
 
     // One attribute of <jasperReport>.
@@ -171,7 +202,13 @@ class Builder {
             else if (v != "Portrait")
                 Value(root, n, v);
         } else if (n == "columnCount") {
-            if (v != "1") Value(root, n, v);
+            const double count = Number(root, n, v);
+            if (count < 1 || count > 1000 || count != std::floor(count))
+                Value(root, n, v);
+            else
+                r_.columnCount = int(count);
+        } else if (n == "columnWidth") {
+            r_.columnWidth = Number(root, n, v);
         } else if (n == "whenNoDataType") {
             using N = Report::NoData;
             if (v == "AllSectionsNoDetail")
@@ -186,15 +223,24 @@ class Builder {
         } else if (n == "language") {
             if (v != "java" && v != "groovy") Value(root, n, v);
         } else if (n == "printOrder") {
-            if (v != "Vertical") Value(root, n, v);
-        } else if (n == "isTitleNewPage" || n == "isSummaryNewPage" || n == "isIgnorePagination" ||
-                   n == "isFloatColumnFooter") {
-            if (v != "false") Value(root, n, v);
+            if (v == "Horizontal")
+                r_.horizontalOrder = true;
+            else if (v != "Vertical")
+                Value(root, n, v);
+        } else if (n == "isTitleNewPage") {
+            r_.titleNewPage = Flag(root, n, v);
+        } else if (n == "isSummaryNewPage") {
+            r_.summaryNewPage = Flag(root, n, v);
+        } else if (n == "isSummaryWithPageHeaderAndFooter") {
+            r_.summaryWithPageBands = Flag(root, n, v);
+        } else if (n == "isFloatColumnFooter") {
+            r_.floatColumnFooter = Flag(root, n, v);
+        } else if (n == "isIgnorePagination") {
+            r_.ignorePagination = Flag(root, n, v);
         } else if (n == "columnSpacing") {
-            if (Number(root, n, v) != 0) Value(root, n, v);
+            r_.columnSpacing = Number(root, n, v);
         }
-        // columnWidth follows from the page; resource handling has no
-        // resources to miss.
+        // Resource handling has no resources to miss.
     }
 
     // One child of <jasperReport>: declarations, sections and what is refused.
@@ -462,8 +508,24 @@ class Builder {
                            g.startNewPage = Flag(c, n, v);
                        else if (n == "minHeightToStartNewPage")
                            g.minHeightToStartNewPage = Number(c, n, v);
+                       else if (n == "isStartNewColumn")
+                           g.startNewColumn = Flag(c, n, v);
+                       else if (n == "isResetPageNumber")
+                           g.resetPageNumber = Flag(c, n, v);
+                       else if (n == "isReprintHeaderOnEachPage")
+                           g.reprintHeader = Flag(c, n, v);
+                       else if (n == "keepTogether")
+                           g.keepTogether = Flag(c, n, v);
                        else if (n == "footerPosition") {
-                           if (v != "Normal") Value(c, n, v);
+                           using P = GroupDef::FooterPosition;
+                           if (v == "StackAtBottom")
+                               g.footerPosition = P::StackAtBottom;
+                           else if (v == "ForceAtBottom")
+                               g.footerPosition = P::ForceAtBottom;
+                           else if (v == "CollateAtBottom")
+                               g.footerPosition = P::CollateAtBottom;
+                           else if (v != "Normal")
+                               Value(c, n, v);
                        } else if (Flag(c, n, v)) {
                            Value(c, n, v);
                        }

@@ -26,9 +26,10 @@ int CountPages(const Document& doc, FillState& atEnd) {
         *doc.report, doc.parameters, *rows, [](Page&&) {}, nullptr, &atEnd);
 }
 
-void SetReportPage(const Report& r, QPagedPaintDevice& device) {
-    const bool landscape = r.pageWidth > r.pageHeight;
-    const QSizeF portrait(std::min(r.pageWidth, r.pageHeight), std::max(r.pageWidth, r.pageHeight));
+void SetReportPage(const Report& r, QPagedPaintDevice& device, double height) {
+    if (height <= 0) height = r.pageHeight;
+    const bool landscape = r.pageWidth > height;
+    const QSizeF portrait(std::min(r.pageWidth, height), std::max(r.pageWidth, height));
     const QPageSize size(portrait, QPageSize::Point, QString(), QPageSize::ExactMatch);
     device.setPageLayout(QPageLayout(size,
                                      landscape ? QPageLayout::Landscape : QPageLayout::Portrait,
@@ -84,6 +85,7 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
         const int filled = FillReport(
             *doc.report, doc.parameters, *rows,
             [&](Page&& page) {
+                if (page.height > 0) SetReportPage(*doc.report, device, page.height);
                 if (firstPage) {
                     if (!painter.begin(&device))
                         throw FillError("Unable to print on " + deviceName + ".");

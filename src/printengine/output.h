@@ -60,8 +60,9 @@ class PageSource {
     std::vector<Page> window_;
 };
 
-// Sets the device's page to the report's page size and orientation, no margins.
-void SetReportPage(const Report& report, QPagedPaintDevice& device);
+// Sets the device's page to the report's page size and orientation, no margins; a
+// `height` above 0 replaces the report's page height (a page without pagination).
+void SetReportPage(const Report& report, QPagedPaintDevice& device, double height = 0);
 // Sets up a PDF file for the report: points as units, the program as its
 // creator, the report's name as its title and the report's page.
 void SetUpPdfWriter(const Report& report, QPdfWriter& writer);

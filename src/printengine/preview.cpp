@@ -33,12 +33,14 @@ class PageView : public QWidget {
     }
     void SetPage(const Page* page) {
         page_ = page;
-        update();
+        SetZoom(zoom_); // a page without pagination has its own height
     }
     void SetZoom(double zoom) {
         zoom_ = zoom;
         const double px = logicalDpiX() / 72.0 * zoom_;
-        setFixedSize(int(report_.pageWidth * px) + 1, int(report_.pageHeight * px) + 1);
+        const double height =
+            page_ != nullptr && page_->height > 0 ? page_->height : report_.pageHeight;
+        setFixedSize(int(report_.pageWidth * px) + 1, int(height * px) + 1);
         update();
     }
 

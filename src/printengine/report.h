@@ -163,6 +163,13 @@ struct GroupDef {
     std::vector<Band> headers, footers; // a section may hold several bands
     bool startNewPage = false;
     double minHeightToStartNewPage = 0; // less room left: the header starts a new page
+    bool startNewColumn = false, resetPageNumber = false, reprintHeader = false;
+    bool keepTogether = false; // moves to a new page rather than break, once
+    // Where the footer goes: after the group's content, or down at the
+    // bottom of the page (Stack), also pulling inner footers down (Force), or
+    // down only when the inner group's footer went down too (Collate).
+    enum class FooterPosition { Normal, StackAtBottom, ForceAtBottom, CollateAtBottom };
+    FooterPosition footerPosition = FooterPosition::Normal;
 };
 
 struct Report {
@@ -170,6 +177,12 @@ struct Report {
     double pageWidth = 595, pageHeight = 842;
     double leftMargin = 20, rightMargin = 20, topMargin = 20, bottomMargin = 20;
     bool landscape = false;
+    // Columns: 0 width means the room between the margins shared out.
+    int columnCount = 1;
+    double columnWidth = 0, columnSpacing = 0;
+    bool horizontalOrder = false; // printOrder="Horizontal": rows run across the columns
+    bool titleNewPage = false, summaryNewPage = false, summaryWithPageBands = false;
+    bool floatColumnFooter = false, ignorePagination = false;
     bool allSectionsWhenNoData = false; // whenNoDataType="AllSectionsNoDetail"
     enum class NoData { NoPages, BlankPage, AllSectionsNoDetail, NoDataSection };
     NoData whenNoData = NoData::NoPages;
