@@ -19,8 +19,9 @@ namespace printengine {
 namespace {
 
 // Built-in variables, in the first slots.
-enum BuiltIn { vPageNumber, vReportCount, vPageCount, vColumnNumber, BuiltInCount };
-const char* const BuiltInNames[] = {"PAGE_NUMBER", "REPORT_COUNT", "PAGE_COUNT", "COLUMN_NUMBER"};
+enum BuiltIn { vPageNumber, vReportCount, vPageCount, vColumnNumber, vColumnCount, BuiltInCount };
+const char* const BuiltInNames[] = {"PAGE_NUMBER", "REPORT_COUNT", "PAGE_COUNT", "COLUMN_NUMBER",
+                                    "COLUMN_COUNT"};
 
 // Slots: built-ins, then one <group>_COUNT per group, then the report's variables.
 int GroupCountSlot(size_t group) {
@@ -241,6 +242,7 @@ class Filler {
             beforeRowVars_ = vars_;
             Count(vReportCount);
             Count(vPageCount);
+            Count(vColumnCount);
             ++keepRows_;
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
@@ -453,6 +455,8 @@ class Filler {
         SetColumn(0);
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
+        state_.variables[vColumnCount] = std::int64_t{0};
+        columnRows_.assign(size_t(r_.columnCount), 0);
         ResetVariables(ResetType::Page, -1);
         if (r_.background) {
             // Behind everything else on the page, from its top margin.
@@ -501,6 +505,7 @@ class Filler {
     void EndPage(bool last = false) {
         EndLine();
         lowest_ = std::max({lowest_, y_, lineTop_ + lineHeight_});
+        KeepColumnCount();
         if (r_.columnFooter && !summaryPage_) {
             // At the foot of the page, or right below the lowest column.
             const double top =
@@ -508,6 +513,7 @@ class Filler {
             double below = top;
             for (int c = 0; c < r_.columnCount; ++c) {
                 SetColumn(c);
+                state_.variables[vColumnCount] = std::int64_t{columnRows_[size_t(c)]};
                 y_ = top;
                 x_ = ColumnX(r_, c);
                 PlaceIfPrinted(*r_.columnFooter);
@@ -546,6 +552,14 @@ class Filler {
     // Down the columns: the next column starts below the column headers.
     void NextColumn() {
         lowest_ = std::max(lowest_, y_);
+        KeepColumnCount();
+        // A row that moves on counts in the column it moves to.
+        if (rowPending_) {
+            columnRows_[size_t(col_)] -= 1;
+            state_.variables[vColumnCount] = std::int64_t{1};
+        } else {
+            state_.variables[vColumnCount] = std::int64_t{0};
+        }
         SetColumn(col_ + 1);
         y_ = columnTop_;
         contentOnPage_ = false;
@@ -560,6 +574,12 @@ class Filler {
             MoveRowToNewPage();
         else
             NewPage();
+    }
+
+    // Notes the current column's COLUMN_COUNT for its column footer.
+    void KeepColumnCount() {
+        if (const auto* n = std::get_if<std::int64_t>(&state_.variables[vColumnCount]))
+            columnRows_[size_t(col_)] = *n;
     }
 
     bool Fits(double height) const { return y_ + height <= bottom_ - reserve_ + 1e-6; }
@@ -587,8 +607,11 @@ class Filler {
         }
         inCell_ = true;
         y_ = lineTop_;
+        // Across the columns each column counts its own cells.
+        state_.variables[vColumnCount] = std::int64_t{columnRows_[size_t(col_)] + 1};
         for (const Band& band : r_.details)
             PrintBand(band);
+        KeepColumnCount();
         lineHeight_ = std::max(lineHeight_, y_ - lineTop_);
         inCell_ = false;
         if (col_ + 1 < r_.columnCount) {
@@ -715,7 +738,8 @@ class Filler {
         // Rows before the current one count on the page they move to.
         const std::int64_t rows = keepRows_ - (rowPending_ ? 1 : 0);
         const auto shiftCount = [&](std::vector<Value>& vars, std::int64_t by) {
-            if (auto* n = std::get_if<std::int64_t>(&vars[vPageCount])) *n += by;
+            for (const int slot : {vPageCount, vColumnCount})
+                if (auto* n = std::get_if<std::int64_t>(&vars[size_t(slot)])) *n += by;
         };
         shiftCount(state_.variables, -rows);
         if (rowPending_) shiftCount(beforeRow_, -rows);
@@ -753,6 +777,7 @@ class Filler {
         vars_ = std::move(afterRowVars);
         StartPage();
         Count(vPageCount);
+        Count(vColumnCount);
         IncrementVariables(true);
     }
 
@@ -1072,7 +1097,8 @@ class Filler {
         int column = 0, page = 0;
         bool moved = false;
     } keep_;
-    std::int64_t keepRows_ = 0; // rows counted since the kept group started
+    std::int64_t keepRows_ = 0;            // rows counted since the kept group started
+    std::vector<std::int64_t> columnRows_; // per column: its COLUMN_COUNT on this page
     bool movingKeep_ = false;
     bool rowPending_ = false; // the current row has no band on a page yet
     std::vector<Value> beforeRow_;

@@ -134,6 +134,26 @@ TEST(PageFlowColumns, VerticalOrderFillsEachColumnDownThenTheNext) {
     EXPECT_EQ(Find(f.pages[1], "F2")->rect.topLeft(), QPointF(160, 160));
 }
 
+TEST(PageFlowColumns, ColumnCountCountsTheRowsOfEachColumn) {
+    const std::string footer = "<columnFooter>" +
+                               BandOf("$V{COLUMN_NUMBER} + \":\" + $V{COLUMN_COUNT}", 10) +
+                               "</columnFooter>";
+    const auto down =
+        Parsed(Doc(TwoColumns, "<columnHeader>" + BandOf("\"C\"", 10) + "</columnHeader><detail>" +
+                                   BandOf("\"r\" + $F{N}", 30) + "</detail>" + footer));
+    // Four rows a column; the fifth moves to the second column and counts there.
+    Filled f = Fill(down, Numbered(10));
+    ASSERT_EQ(f.pages.size(), 2u);
+    EXPECT_EQ(Texts(f.pages[0]), "C|C|r0|r1|r2|r3|r4|r5|r6|r7|1:4|2:4");
+    EXPECT_EQ(Texts(f.pages[1]), "C|C|r8|r9|1:2|2:0");
+    const auto across =
+        Parsed(Doc("columnCount=\"3\" printOrder=\"Horizontal\"",
+                   "<detail>" + BandOf("\"r\" + $F{N}", 20) + "</detail>" + footer));
+    f = Fill(across, Numbered(7));
+    ASSERT_EQ(f.pages.size(), 1u);
+    EXPECT_EQ(Texts(f.pages[0]).substr(Texts(f.pages[0]).find("1:")), "1:3|2:2|3:2");
+}
+
 TEST(PageFlowColumns, HorizontalOrderPutsRowsSideBySideAndGroupsOnTheirOwnLine) {
     const auto r = Parsed(
         Doc("columnCount=\"3\" columnWidth=\"80\" columnSpacing=\"10\" printOrder=\"Horizontal\"",
