@@ -786,10 +786,6 @@ class Filler {
             PrintBand(band);
     }
 
-    void PrintBand(const std::optional<Band>& band) {
-        if (band) PrintBand(*band);
-    }
-
     bool Printed(const Band& band) {
         return band.printWhen.Empty() || Truth(Evaluate(band.printWhen));
     }
