@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace printengine;
 using namespace printengine::test;
 
@@ -377,4 +379,47 @@ TEST(PageFlowReport, ColumnAttributesReadAndChecked) {
     EXPECT_NE(bad->refusals[0].find("Sideways"), std::string::npos);
     EXPECT_NE(bad->refusals[1].find("2 columns that do not fit"), std::string::npos);
     EXPECT_NE(bad->refusals[2].find("Somewhere"), std::string::npos);
+}
+
+// Every attribute at once on small pages: each row is printed exactly once,
+// and nothing lands outside the page.
+TEST(PageFlowReport, AllAttributesTogetherLoseNoRow) {
+    for (const char* order : {"Vertical", "Horizontal"}) {
+        for (const char* position : {"Normal", "StackAtBottom", "ForceAtBottom"}) {
+            const auto r = Parsed(Doc(
+                std::string(TwoColumns) + " printOrder=\"" + order +
+                    "\" isTitleNewPage=\"true\" isSummaryNewPage=\"true\" "
+                    "isFloatColumnFooter=\"true\"",
+                "<group name=\"G\" isStartNewColumn=\"true\" isReprintHeaderOnEachPage=\"true\" "
+                "keepTogether=\"true\" minHeightToStartNewPage=\"40\" footerPosition=\"" +
+                    std::string(position) +
+                    "\"><groupExpression>$F{CITY}</groupExpression><groupHeader>" +
+                    BandOf("\"H\" + $F{CITY}", 10) + "</groupHeader><groupFooter>" +
+                    BandOf("\"E\" + $F{CITY}", 10) + "</groupFooter></group><title>" +
+                    BandOf("\"T\"", 20) + "</title><pageHeader>" + BandOf("\"PH\"", 10) +
+                    "</pageHeader><columnHeader>" + BandOf("\"CH\"", 10) +
+                    "</columnHeader><detail>" + BandOf("\"r\" + $F{N}", 25) +
+                    "</detail><columnFooter>" + BandOf("\"CF\"", 10) +
+                    "</columnFooter><pageFooter>" + BandOf("\"PF\"", 10) +
+                    "</pageFooter><summary>" + BandOf("\"S\"", 20) + "</summary>"));
+            std::vector<std::pair<std::string, int>> rows;
+            for (int i = 0; i < 60; ++i)
+                rows.emplace_back(std::string(1, char('a' + i / 7)), i);
+            const Filled f = Fill(r, Rows(rows));
+            std::map<std::string, int> seen;
+            for (const auto& page : f.pages)
+                for (const auto& p : page) {
+                    ++seen[p.text];
+                    EXPECT_LE(p.rect.bottom(), 180 + 1e-6) << order << position << p.text;
+                    EXPECT_GE(p.rect.left(), 20);
+                    EXPECT_LE(p.rect.right(), 280);
+                }
+            for (int i = 0; i < 60; ++i)
+                EXPECT_EQ(seen["r" + std::to_string(i)], 1) << order << position << i;
+            for (char c = 'a'; c <= 'i'; ++c)
+                EXPECT_EQ(seen[std::string("E") + c], 1) << order << position << c;
+            EXPECT_EQ(seen["S"], 1);
+            EXPECT_EQ(seen["T"], 1);
+        }
+    }
 }
