@@ -149,6 +149,29 @@ class DesignerSubreports(SubreportCase):
         self.assertRegex(lugano, r"Total :\s+1\s+90\.00")
 
 
+    def test_list_component_over_a_sub_dataset(self):
+        path, text = self.copy_sample("list", "ListReport.jrxml")
+        # Several columns are not this test's subject.
+        text = text.replace('columnCount="2"', 'columnCount="1"').replace(
+            'columnSpacing="15"', 'columnSpacing="0"')
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        rows = [r for r in ADDRESSES if r[4] != "Vevey"]
+        text = self.assertPrinted(self.print_rows(ADDRESS_FIELDS, rows,
+                                                  self.report_block("ListReport.jrxml")))
+        # One detail band per row of the main table, each with its city's list.
+        self.assertEqual(text.count("Anna Berg"), 2, text)
+        self.assertEqual(text.count("Emil Frei"), 3, text)
+        lines = [line.strip() for line in text.splitlines() if line.strip()]
+        cities = [i for i, line in enumerate(lines) if line.split()[0] in ("Bern", "Lugano")]
+        self.assertEqual(len(cities), 5, lines)
+        for start, end in zip(cities, cities[1:] + [len(lines)]):
+            block = " ".join(lines[start:end])
+            wanted = [r for r in rows if r[4] == lines[start].split()[0]]
+            for row in ADDRESSES:
+                self.assertEqual("%s %s" % (row[1], row[2]) in block, row in wanted, block)
+
+
 # The master lists orders from ORDERS; the subreport lists each order's rows of
 # LINES, a second table of the same destination, and returns their total.
 ORDER_FIELDS = ["ORDER_ID/4/4", "CUSTOMER/10/40", "ITEM/10/40", "QTY/4/4", "PRICE/7/8"]
