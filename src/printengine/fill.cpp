@@ -800,8 +800,12 @@ class Filler {
                 NewPage();
                 continue;
             }
-            if (cut <= 1e-6) cut = room; // nothing fits whole even on an empty page
-            if (cut <= 1e-6) return;
+            if (cut <= 1e-6) {
+                // Nothing fits whole even on an empty page: cut through, unless
+                // the page has no room worth a part.
+                if (room < 1) return;
+                cut = room;
+            }
             LaidOut head;
             head.height = cut;
             head.printed = std::move(laid.printed);

@@ -3,6 +3,8 @@
 #include "printengine/dataset.h"
 #include "printengine/subreport.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -203,4 +205,31 @@ TEST(Dataset, RunCallsBackPerRowWithVariablesAndGroups) {
         [&](const FillState& s) { seen.push_back(JavaText(EvaluateIn(label, s))); }, &final);
     EXPECT_EQ(seen, (std::vector<std::string>{"saw=2/1", "axe=3/1", "file=7/1"}));
     EXPECT_EQ(EvaluateIn(Expression(label), final), Value(std::string("file=7/1")));
+}
+
+// The fuzzer's seed for components must reach the filler and fill.
+TEST(Table, FuzzSeedFillsItsTableAndList) {
+    const std::string path =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
+        "/fuzz/corpus/jrxml/components.jrxml";
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path;
+    auto r = ParseJrxml(file.readAll());
+    ASSERT_TRUE(r);
+    PrepareReport(*r);
+    ASSERT_TRUE(r->refusals.empty()) << RefusalText(r->refusals);
+    TableOpener tables = [](const std::string&, const std::vector<FieldDef>&) {
+        return std::make_unique<VectorRows>(
+            Table{{std::string("a"), std::int64_t{3}}, {std::string("b"), std::int64_t{4}}});
+    };
+    VectorRows rows({{std::string("a")}});
+    std::string text;
+    FillReport(
+        *r, ParameterValues(*r, {}), rows,
+        [&](Page&& page) {
+            for (const auto& item : page.items)
+                if (!item.text.isEmpty()) text += item.text.toStdString() + "|";
+        },
+        nullptr, nullptr, &tables);
+    EXPECT_EQ(text, "T|Qty|3|3|3|1|2|3|");
 }
