@@ -457,7 +457,13 @@ class Filler {
             PlaceIfPrinted(*r_.background);
             y_ = r_.topMargin;
         }
-        if (pageNumber_ == 1 && r_.title) PlaceIfPrinted(*r_.title);
+        if (pageNumber_ == 1 && r_.title && Printed(*r_.title)) {
+            LaidOut laid = Layout(*r_.title);
+            PlaceParts(*r_.title, laid); // a title holding a long subreport goes on
+            const bool moved = pageNumber_ > 1;
+            Place(*r_.title, std::move(laid));
+            if (moved) return; // the next page has its headers already
+        }
         if (r_.pageHeader && !inline_) PlaceIfPrinted(*r_.pageHeader);
         if (r_.columnHeader) PlaceIfPrinted(*r_.columnHeader);
     }

@@ -205,6 +205,32 @@ TEST_F(SubreportTest, LongSubreportsBreakWithTheMastersPages) {
     EXPECT_EQ(at.at("order 2").first, pages);
 }
 
+TEST_F(SubreportTest, ATitleHoldingALongSubreportGoesOnBeforeTheHeaders) {
+    Write("lines.jrxml", Lines());
+    Table lines;
+    for (int i = 0; i < 30; ++i)
+        lines.push_back({std::int64_t{1}, "l" + std::to_string(i), std::int64_t{1}});
+    tables_["LINES"] = lines;
+    const Report r = Master(Jrxml(R"(<parameter name="Order" class="java.lang.Integer">
+        <defaultValueExpression>1</defaultValueExpression></parameter>
+        <field name="ORDER_ID" class="java.lang.Integer"/>
+        <title><band height="10"><subreport><reportElement x="0" y="0" width="200" height="10"/>
+          <parametersMapExpression>$P{REPORT_PARAMETERS_MAP}</parametersMapExpression>
+          <subreportExpression>"lines.jrxml"</subreportExpression></subreport></band></title>
+        <pageHeader>)" + BandXml("\"P\" + $V{PAGE_NUMBER}") +
+                                  "</pageHeader><detail>" + BandXml("\"row \" + $F{ORDER_ID}") +
+                                  "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    const auto pages = Fill(r, OrderRows({7}));
+    ASSERT_GE(pages.size(), 2u);
+    // The title's first part comes before the first page header, as a title does;
+    // its rest follows the second page's header once.
+    EXPECT_EQ(pages[0].rfind("lines of 1|l0 x1|", 0), 0u) << pages[0];
+    EXPECT_EQ(pages[1].rfind("P2|l", 0), 0u) << pages[1];
+    EXPECT_EQ(pages[1].find("P2", 1), std::string::npos) << pages[1];
+    EXPECT_NE(pages.back().find("qty 30|row 7"), std::string::npos) << pages.back();
+}
+
 TEST_F(SubreportTest, ReturnValuesReachTheMastersVariables) {
     Write("lines.jrxml", Lines());
     tables_["LINES"] = LineRows();
