@@ -1,8 +1,10 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/dataset.h"
 #include "printengine/format.h"
 #include "printengine/pageflow.h"
+#include "printengine/subreport.h"
 
 #include <QDir>
 #include <QFontMetricsF>
@@ -107,6 +109,8 @@ void BindElements(Report& r, Band& band) {
         BindExpression(r, e.printWhen);
         for (auto& c : e.conditionals)
             BindExpression(r, c.condition);
+        if (e.subreport)
+            PrepareSubreport(r, *e.subreport, [&](Expression& x) { BindExpression(r, x); });
     }
 }
 
@@ -157,8 +161,9 @@ struct VariableState {
 class Filler {
   public:
     Filler(const Report& r, const std::vector<Value>& parameters,
-           const std::function<void(Page&&)>& sink, const FillState* atEnd)
-        : r_(r), sink_(sink), atEnd_(atEnd) {
+           const std::function<void(Page&&)>& sink, const FillState* atEnd, SubreportRun& run,
+           bool inlineFill = false)
+        : r_(r), sink_(sink), atEnd_(atEnd), run_(run), inline_(inlineFill) {
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -171,6 +176,11 @@ class Filler {
         reserve_ = (r.columnFooter ? r.columnFooter->height : 0) +
                    std::max(r.pageFooter ? r.pageFooter->height : 0.0,
                             r.lastPageFooter ? r.lastPageFooter->height : 0.0);
+        if (inline_) {
+            // Inside another report's band: one endless page.
+            bottom_ = 1e12;
+            reserve_ = 0;
+        }
         lookup_ = [this](RefKind kind, int slot) -> const Value& {
             return Read(state_, kind, slot);
         };
@@ -178,6 +188,9 @@ class Filler {
             return Read(atEnd_ != nullptr ? *atEnd_ : state_, kind, slot);
         };
     }
+
+    double Height() const { return y_; }
+    std::function<void(const FillState&)> onRow; // a dataset's run: each row's state
 
     int Run(RowSource& rows, FillState* final) {
         std::vector<Value> next;
@@ -197,7 +210,7 @@ class Filler {
             ++pages_;
             ++pageNumber_;
             state_.variables[vPageNumber] = std::int64_t{pageNumber_};
-            y_ = r_.topMargin;
+            y_ = inline_ ? 0 : r_.topMargin;
             x_ = r_.leftMargin;
             if (r_.whenNoData == Report::NoData::NoDataSection && r_.noData)
                 PlaceIfPrinted(*r_.noData);
@@ -233,7 +246,10 @@ class Filler {
                 ResetVariables(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
                 ++groupStarts_[g];
-                StartGroup(g);
+                if (inline_)
+                    PrintBands(r_.groups[g].headers); // inside another band: no breaks
+                else
+                    StartGroup(g);
             }
             groupValues = std::move(newGroupValues);
             // Kept in case the row's first band moves to a new page: the page
@@ -247,6 +263,7 @@ class Filler {
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
             IncrementVariables(false);
+            if (onRow) onRow(state_);
             rowPending_ = true;
             PrintDetail();
             rowPending_ = false;
@@ -256,7 +273,13 @@ class Filler {
             StartPage(); // no rows, all sections but the detail
         else
             PrintGroupFooters(0);
-        PrintSummary();
+        if (inline_) {
+            if (r_.columnFooter) PrintBand(*r_.columnFooter); // right under the rows
+            if (r_.summary) PrintBand(*r_.summary);
+            EndPage(true);
+        } else {
+            PrintSummary();
+        }
         if (final) *final = state_;
         return pages_;
     }
@@ -432,7 +455,7 @@ class Filler {
         BeginPage();
         if (!titleDone_ && r_.title) {
             titleDone_ = true;
-            PlaceIfPrinted(*r_.title);
+            if (PlaceTitle()) return; // a long subreport in it went on: that page has its headers
             if (r_.titleNewPage && !r_.ignorePagination) {
                 // The title's page holds the title alone.
                 SendPage();
@@ -448,7 +471,7 @@ class Filler {
         ++pages_;
         ++pageNumber_;
         page_ = Page{};
-        y_ = r_.topMargin;
+        y_ = inline_ ? 0 : r_.topMargin;
         x_ = r_.leftMargin;
         contentOnPage_ = pageContent_ = false;
         summaryPage_ = false;
@@ -458,7 +481,7 @@ class Filler {
         state_.variables[vColumnCount] = std::int64_t{0};
         columnRows_.assign(size_t(r_.columnCount), 0);
         ResetVariables(ResetType::Page, -1);
-        if (r_.background) {
+        if (r_.background && !inline_) {
             // Behind everything else on the page, from its top margin.
             PlaceIfPrinted(*r_.background);
             y_ = r_.topMargin;
@@ -469,7 +492,7 @@ class Filler {
     // the headers of groups that go on over the page.
     void PageTop(bool columnBands) {
         x_ = r_.leftMargin;
-        if (r_.pageHeader) PlaceIfPrinted(*r_.pageHeader);
+        if (r_.pageHeader && !inline_) PlaceIfPrinted(*r_.pageHeader);
         if (columnBands && r_.columnHeader) {
             const double top = y_;
             double lowest = top;
@@ -506,7 +529,7 @@ class Filler {
         EndLine();
         lowest_ = std::max({lowest_, y_, lineTop_ + lineHeight_});
         KeepColumnCount();
-        if (r_.columnFooter && !summaryPage_) {
+        if (r_.columnFooter && !summaryPage_ && !inline_) {
             // At the foot of the page, or right below the lowest column.
             const double top =
                 r_.floatColumnFooter || r_.ignorePagination ? lowest_ : bottom_ - reserve_;
@@ -524,12 +547,23 @@ class Filler {
         // The last page has its own footer when the report gives one.
         const std::optional<Band>& footer =
             last && r_.lastPageFooter ? r_.lastPageFooter : r_.pageFooter;
-        if (footer && (!summaryPage_ || r_.summaryWithPageBands)) {
+        if (footer && !inline_ && (!summaryPage_ || r_.summaryWithPageBands)) {
             y_ = r_.ignorePagination ? y_ : bottom_ - footer->height;
             x_ = r_.leftMargin;
             PlaceIfPrinted(*footer);
         }
         SendPage();
+    }
+
+    // The title, in parts over pages when it holds a long subreport; true when
+    // it went on to another page.
+    bool PlaceTitle() {
+        if (!Printed(*r_.title)) return false;
+        const int before = pages_;
+        LaidOut laid = Layout(*r_.title);
+        PlaceParts(*r_.title, laid);
+        Place(*r_.title, std::move(laid));
+        return pages_ != before;
     }
 
     void SendPage() {
@@ -803,7 +837,8 @@ class Filler {
         if (!Printed(band)) return;
         EndLine();
         LaidOut laid = Layout(band);
-        if (!Fits(laid.height) && contentOnPage_) {
+        if (!Fits(laid.height) && contentOnPage_ &&
+            !(laid.splittable && BestCut(laid.items, bottom_ - reserve_ - y_) > 0)) {
             if (CanMoveKeep())
                 MoveKeep();
             else
@@ -814,6 +849,7 @@ class Filler {
                 laid = Layout(band);
             }
         }
+        PlaceParts(band, laid);
         x_ = ColumnX(r_, col_);
         Place(band, std::move(laid));
         contentOnPage_ = pageContent_ = true;
@@ -823,6 +859,8 @@ class Filler {
     struct LaidOut {
         double height = 0;
         std::vector<PageItem> items;
+        bool splittable = false; // holds a subreport: may be cut between pages
+        std::vector<Returned> returned;
         // Values of elements that do not repeat them, noted when the band is placed.
         std::vector<std::pair<const Element*, QString>> printed;
     };
@@ -879,6 +917,7 @@ class Filler {
         out.items.reserve(band.elements.size());
         std::vector<double> growth(band.elements.size(), 0.0);
         std::vector<bool> shown(band.elements.size(), true);
+        std::vector<std::vector<PageItem>> inner(band.elements.size()); // subreports' items
         for (size_t i = 0; i < band.elements.size(); ++i) {
             const Element& plain = band.elements[i];
             PageItem item;
@@ -910,6 +949,18 @@ class Filler {
                     item.text = FormatValue(v, e.pattern);
             }
             if (e.kind == ElementKind::Image) Picture(e, item);
+            if (e.kind == ElementKind::Subreport && e.subreport) {
+                InlineContent content = FillSubreport(
+                    r_, state_, e, [this](const Expression& x) { return Evaluate(x); }, run_);
+                if (content.height > e.height) {
+                    growth[i] = content.height - e.height;
+                    item.rect.setHeight(content.height);
+                }
+                inner[i] = std::move(content.items);
+                out.returned.insert(out.returned.end(), content.returned.begin(),
+                                    content.returned.end());
+                out.splittable = true;
+            }
             if (!plain.printRepeated) {
                 const QString key = e.kind != ElementKind::Image ? item.text
                                     : item.drawing ? QString::number(quintptr(item.drawing.get()))
@@ -949,11 +1000,18 @@ class Filler {
             out.height = std::max(out.height, item.rect.bottom() + below);
         }
         RemoveBlankLines(band, shown, out);
+        std::vector<PageItem> contents;
+        for (size_t i = 0; i < inner.size(); ++i)
+            for (auto& item : inner[i]) {
+                item.rect.translate(out.items[i].rect.topLeft());
+                contents.push_back(std::move(item));
+            }
         // Elements left out leave their place empty.
         size_t kept = 0;
         for (size_t i = 0; i < out.items.size(); ++i)
             if (shown[i]) out.items[kept++] = std::move(out.items[i]);
         out.items.resize(kept);
+        std::move(contents.begin(), contents.end(), std::back_inserter(out.items));
         return out;
     }
 
@@ -1050,7 +1108,55 @@ class Filler {
         return std::ceil(box.height());
     }
 
+    // A band holding a subreport taller than the room left: its parts go on
+    // the pages that follow, cut between the subreport's bands.
+    void PlaceParts(const Band& band, LaidOut& laid) {
+        while (laid.splittable && y_ + laid.height > bottom_ - reserve_ + 1e-6) {
+            const double room = bottom_ - reserve_ - y_;
+            double cut = BestCut(laid.items, room);
+            if (cut <= 1e-6 && contentOnPage_) {
+                rowPending_ = false; // the row's band is placed in parts
+                Break();
+                continue;
+            }
+            if (cut <= 1e-6) {
+                // Nothing fits whole even on an empty page: cut through, unless
+                // the page has no room worth a part.
+                if (room < 1) return;
+                cut = room;
+            }
+            LaidOut head;
+            head.height = cut;
+            head.printed = std::move(laid.printed);
+            laid.printed.clear();
+            std::vector<PageItem> rest;
+            for (auto& item : laid.items) {
+                if (item.rect.top() < cut - 1e-6) {
+                    if (item.element->kind == ElementKind::Subreport)
+                        item.rect.setBottom(std::min(item.rect.bottom(), cut));
+                    head.items.push_back(std::move(item));
+                } else {
+                    item.rect.translate(0, -cut);
+                    rest.push_back(std::move(item));
+                }
+            }
+            laid.items = std::move(rest);
+            laid.height -= cut;
+            x_ = ColumnX(r_, col_);
+            Place(band, std::move(head));
+            contentOnPage_ = pageContent_ = true;
+            rowPending_ = false;
+            Break();
+        }
+    }
+
     void Place(const Band&, LaidOut laid) {
+        for (const Returned& r : laid.returned) {
+            Value& to = state_.variables[size_t(r.slot)];
+            to = CombineReturned(to, r.value, r.calculation);
+            const int v = r.slot - VariableSlot(r_, 0);
+            if (v >= 0 && size_t(v) < vars_.size()) vars_[size_t(v)].value = to;
+        }
         for (const auto& [element, key] : laid.printed)
             repeats_[element] = {key, element->groupChangesIndex >= 0
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
@@ -1065,6 +1171,8 @@ class Filler {
     const Report& r_;
     const std::function<void(Page&&)>& sink_;
     const FillState* atEnd_;
+    SubreportRun& run_;
+    bool inline_;
     FillState state_;
     std::vector<VariableState> vars_;
     std::function<const Value&(RefKind, int)> lookup_, endLookup_;
@@ -1126,6 +1234,8 @@ void PrepareReport(Report& r) {
         BindBand(r, *band);
     for (auto& band : r.details)
         BindElements(r, band);
+    BindExpression(r, r.filter);
+    PrepareDatasets(r);
 }
 
 std::vector<Value>
@@ -1156,9 +1266,40 @@ ParameterValues(const Report& r, const std::vector<std::pair<std::string, Expres
 }
 
 int FillReport(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
-               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final) {
-    Filler filler(report, parameters, sink, atEnd);
+               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final,
+               const TableOpener* tables) {
+    SubreportRun run;
+    if (tables != nullptr) run.tables = *tables;
+    Filler filler(report, parameters, sink, atEnd, run);
     return filler.Run(rows, final);
+}
+
+InlineFill FillInline(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+                      SubreportRun& run) {
+    InlineFill out;
+    const std::function<void(Page &&)> sink = [&](Page&& page) {
+        std::move(page.items.begin(), page.items.end(), std::back_inserter(out.items));
+    };
+    Filler filler(report, parameters, sink, nullptr, run, true);
+    if (filler.Run(rows, &out.final) > 0) out.height = filler.Height();
+    return out;
+}
+
+int VariableSlotOf(const Report& report, const std::string& name) {
+    return SlotOf(report, RefKind::Variable, name);
+}
+
+void FillRows(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+              const std::function<void(const FillState&)>& onRow, FillState* final) {
+    SubreportRun run;
+    const std::function<void(Page &&)> sink = [](Page&&) {};
+    Filler filler(report, parameters, sink, nullptr, run, true);
+    filler.onRow = onRow;
+    filler.Run(rows, final);
+}
+
+void BindExpressionTo(Report& report, Expression& e) {
+    BindExpression(report, e);
 }
 
 } // namespace printengine

@@ -51,12 +51,43 @@ struct FillState {
     std::vector<Value> fields, parameters, variables;
 };
 
+// Opens a table of the report's destination with `fields` (`table` empty:
+// the report's own table), for subreports and datasets.
+using TableOpener = std::function<std::unique_ptr<RowSource>(const std::string& table,
+                                                             const std::vector<FieldDef>& fields)>;
+
 // Fills the report from `rows`. Each finished page goes to `sink`. Text fields
 // evaluated at the report's end read `atEnd` (the final state of an earlier
 // pass over the same rows) and show nothing when it is null. Returns the number
-// of pages; `final` receives the final state. Throws FillError or SourceError.
+// of pages; `final` receives the final state. Subreports read their rows
+// through `tables`. Throws FillError or SourceError.
 int FillReport(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
-               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final);
+               const std::function<void(Page&&)>& sink, const FillState* atEnd, FillState* final,
+               const TableOpener* tables = nullptr);
+
+struct SubreportRun;
+
+// A report filled inside another's band: no pages, no page header or footer,
+// the column footer right after the last rows; items from y 0.
+struct InlineFill {
+    std::vector<PageItem> items;
+    double height = 0;
+    FillState final;
+};
+InlineFill FillInline(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+                      SubreportRun& run);
+
+// The slot of the variable `name` (a built-in one too); -1 when unknown.
+int VariableSlotOf(const Report& report, const std::string& name);
+
+// Runs `report` over `rows` for its variables and groups alone, with no
+// bands: `onRow` sees the state after each row's variables are calculated.
+void FillRows(const Report& report, const std::vector<Value>& parameters, RowSource& rows,
+              const std::function<void(const FillState&)>& onRow, FillState* final);
+
+// Binds `e` to the report's names, as the report's own expressions are;
+// problems go to its refusals.
+void BindExpressionTo(Report& report, Expression& e);
 
 // The parameters' values: their defaults, with `formulas` (name, expression)
 // applied over them.

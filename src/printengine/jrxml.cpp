@@ -2,7 +2,10 @@
 // and size, since report files are untrusted), then checked element by
 // element: whatever the engine does not support is named in a refusal rather
 // than dropped.
+#include "printengine/components.h"
+#include "printengine/jrxml_node.h"
 #include "printengine/report.h"
+#include "printengine/subreport.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,14 +23,6 @@ namespace {
 constexpr int MaxDepth = 64;
 constexpr int MaxNodes = 200000;
 constexpr qint64 MaxTemplateSize = 4 << 20;
-
-struct XNode {
-    QString name;
-    std::vector<std::pair<QString, QString>> attributes;
-    QString text;
-    std::vector<std::unique_ptr<XNode>> children;
-    qint64 line = 0;
-};
 
 std::unique_ptr<XNode> ReadTree(const QByteArray& bytes) {
     QXmlStreamReader xml(bytes);
@@ -256,6 +251,10 @@ class Builder {
             Parameter(c);
         else if (n == "queryString")
             return; // the rows are the table the run points the report at
+        else if (n == "filterExpression")
+            r_.filter = Parse(c);
+        else if (n == "subDataset")
+            SubDataset(c);
         else if (n == "field")
             Field(c);
         else if (n == "variable")
@@ -609,7 +608,12 @@ class Builder {
             e = Frame(k);
         else if (n == "image")
             e = Image(k);
-        else if (n == "elementGroup") {
+        else if (n == "subreport")
+            e = Subreport(k);
+        else if (n == "componentElement") {
+            e = ReadComponent(k, reader_);
+            if (!e) return;
+        } else if (n == "elementGroup") {
             Attributes(k, {}, nullptr);
             for (const auto& c : k.children)
                 ReadElement(*c, out, dx, dy, "elementGroup");
@@ -835,6 +839,103 @@ class Builder {
         }
         Resolve(e, node, styleName, own);
         return e;
+    }
+
+    printengine::Element Subreport(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Subreport;
+        auto def = std::make_shared<SubreportDef>();
+        StyleProps own;
+        QString styleName;
+        Attributes(node, {"isUsingCache", "runToBottom", "overflowType"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "overflowType") {
+                           if (v != "Stretch") Value(node, n, v);
+                       } else if (Flag(node, n, v) && n == "runToBottom") {
+                           Value(node, n, v);
+                       }
+                   });
+        for (const auto& k : node.children) {
+            const QString& n = k->name;
+            if (n == "reportElement")
+                ReportElement(*k, e, own, styleName);
+            else if (n == "subreportExpression")
+                def->reportExpression = Parse(*k);
+            else if (n == "subreportParameter" || n == "returnValue")
+                SubreportChild(*k, *def);
+            else if (ReadRowsChild(*k, def->passParameters, def->emptyRows, reader_))
+                continue;
+            else if (k->name == "property" && DesignerPropertyNode(*k))
+                continue;
+            else
+                Element(*k, "subreport");
+        }
+        if (def->reportExpression.Empty()) Refuse(node, "a subreport without a file name");
+        Resolve(e, node, styleName, own);
+        e.subreport = std::move(def);
+        return e;
+    }
+
+    // A <subDataset>: a report of its own without bands, read by the same rules.
+    void SubDataset(const XNode& node) {
+        auto d = std::make_shared<Report>();
+        d->folder = folder_;
+        Builder inner(*d, folder_);
+        inner.file_ = file_;
+        Attributes(node, {"name", "whenResourceMissingType"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "name") d->name = v.toStdString();
+                   });
+        for (const auto& c : node.children) {
+            const QString& n = c->name;
+            if (n == "parameter" || n == "field" || n == "variable" || n == "group" ||
+                n == "queryString" || n == "filterExpression" || n == "property")
+                inner.ReportChild(*c);
+            else
+                Element(*c, "subDataset");
+        }
+        inner.CheckReferences();
+        if (d->name.empty()) Refuse(node, "a subDataset without a name");
+        r_.refusals.insert(r_.refusals.end(), d->refusals.begin(), d->refusals.end());
+        d->refusals.clear();
+        r_.datasets.push_back(std::move(d));
+    }
+
+    void SubreportChild(const XNode& k, SubreportDef& def) {
+        if (k.name == "subreportParameter") {
+            NamedExpression p;
+            Attributes(k, {"name"},
+                       [&](const QString&, const QString& v) { p.name = v.toStdString(); });
+            for (const auto& c : k.children)
+                if (c->name == "subreportParameterExpression")
+                    p.expression = Parse(*c);
+                else
+                    Element(*c, "subreportParameter");
+            if (p.name.empty()) Refuse(k, "a subreportParameter without a name");
+            def.parameters.push_back(std::move(p));
+            return;
+        }
+        ReturnValueDef r;
+        Attributes(k, {"subreportVariable", "toVariable", "calculation"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "subreportVariable")
+                           r.from = v.toStdString();
+                       else if (n == "toVariable")
+                           r.to = v.toStdString();
+                       else if (v == "Nothing" || v == "Count" || v == "Sum" || v == "Lowest" ||
+                                v == "Highest")
+                           r.calculation = v == "Count"     ? Calculation::Count
+                                           : v == "Sum"     ? Calculation::Sum
+                                           : v == "Lowest"  ? Calculation::Lowest
+                                           : v == "Highest" ? Calculation::Highest
+                                                            : Calculation::Nothing;
+                       else
+                           Value(k, n, v);
+                   });
+        for (const auto& c : k.children)
+            Element(*c, "returnValue");
+        if (r.from.empty() || r.to.empty()) Refuse(k, "a returnValue without both variables");
+        def.returns.push_back(std::move(r));
     }
 
     printengine::Element Frame(const XNode& node) {
@@ -1253,8 +1354,40 @@ class Builder {
         }
     }
 
+    // What the component readers use of this reader.
+    struct Reader final : ElementReader {
+        explicit Reader(Builder& b) : b(b) {}
+        void ReadInto(const XNode& node, std::vector<printengine::Element>& out, double dx,
+                      double dy, const char* parent) override {
+            b.ReadElement(node, out, dx, dy, parent);
+        }
+        void ReadReportElement(const XNode& node, printengine::Element& e, StyleProps& own,
+                               QString& styleName) override {
+            b.ReportElement(node, e, own, styleName);
+        }
+        void ReadBoxInto(const XNode& node, StyleProps& own) override { b.ReadBox(node, own); }
+        void ResolveStyle(printengine::Element& e, const XNode& at, const QString& styleName,
+                          const StyleProps& own) override {
+            b.Resolve(e, at, styleName, own);
+        }
+        printengine::Expression ReadExpression(const XNode& node) override { return b.Parse(node); }
+        double ReadNumber(const XNode& node, const QString& attribute) override {
+            return b.Number(node, attribute, node.Attribute(attribute.toLatin1().constData()));
+        }
+        void RefuseAt(const XNode& at, const std::string& what) override { b.Refuse(at, what); }
+        void RefuseElement(const XNode& node, const char* parent) override {
+            b.Element(node, parent);
+        }
+        void CheckAttributes(const XNode& node, std::initializer_list<const char*> known) override {
+            b.Attributes(node, known, nullptr);
+        }
+        Report& Target() override { return b.r_; }
+        Builder& b;
+    };
+
     Report& r_;
     QString folder_;
+    Reader reader_{*this};
     std::string file_; // the style template being read, named in refusals
     std::vector<std::unique_ptr<StyleDef>> styles_; // templates' first, in reading order
     const StyleDef* defaultStyle_ = nullptr;

@@ -1,6 +1,7 @@
 #include "printengine/output.h"
 
 #include "printengine/paint.h"
+#include "printengine/subreport.h"
 
 #include <QPageLayout>
 #include <QPainter>
@@ -23,7 +24,7 @@ struct EnoughPages {};
 int CountPages(const Document& doc, FillState& atEnd) {
     auto rows = Rows(doc);
     return FillReport(
-        *doc.report, doc.parameters, *rows, [](Page&&) {}, nullptr, &atEnd);
+        *doc.report, doc.parameters, *rows, [](Page&&) {}, nullptr, &atEnd, &doc.tables);
 }
 
 void SetReportPage(const Report& r, QPagedPaintDevice& device, double height) {
@@ -98,7 +99,7 @@ int RenderDocument(const Document& doc, QPagedPaintDevice& device, int copies,
                 PaintPage(painter, page);
                 painter.restore();
             },
-            &atEnd, nullptr);
+            &atEnd, nullptr, &doc.tables);
         if (pages < 0) pages = filled;
     }
     if (painter.isActive()) painter.end();
@@ -110,8 +111,13 @@ Document TableDocument(const Report& report, std::vector<Value> parameters,
     Document doc;
     doc.report = &report;
     doc.parameters = std::move(parameters);
-    doc.openRows = [&report, location] {
-        return OpenRowSource(location, report.tableName, report.fields);
+    doc.openRows = [&report, location, parameters = doc.parameters] {
+        return FilteredRows(OpenRowSource(location, report.tableName, report.fields), report,
+                            parameters);
+    };
+    doc.tables = [&report, location](const std::string& table,
+                                     const std::vector<FieldDef>& fields) {
+        return OpenTableOf(location, report.tableName, table, fields);
     };
     return doc;
 }
@@ -135,7 +141,7 @@ const Page& PageSource::GetPage(int index) {
                 if (page >= first_) window_.push_back(std::move(p));
                 if (++page >= first_ + Window) throw EnoughPages{};
             },
-            &atEnd_, nullptr);
+            &atEnd_, nullptr, &doc_.tables);
     } catch (const EnoughPages&) {
     }
     if (index - first_ >= int(window_.size())) {

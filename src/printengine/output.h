@@ -22,6 +22,7 @@ struct Document {
     const Report* report = nullptr;
     std::vector<Value> parameters;
     std::function<std::unique_ptr<RowSource>()> openRows;
+    TableOpener tables; // where subreports read theirs
 };
 
 // A document over the table at `location`, as the report's fields read it.

@@ -170,6 +170,8 @@ void PaintPage(QPainter& painter, const Page& page) {
             if (!item.image.isNull() || item.drawing) DrawImage(painter, e, item);
             DrawBorders(painter, e, item.rect);
             break;
+        case ElementKind::Subreport: // its contents are items of their own
+            break;
         case ElementKind::Frame:
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
             DrawBorders(painter, e, item.rect);

@@ -27,7 +27,9 @@ struct TextStyle {
     enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image };
+enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image, Subreport };
+
+struct SubreportDef; // subreport.h
 
 // How an image fills its element.
 enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
@@ -117,6 +119,7 @@ struct Element {
     // the element's own attributes that stay above them.
     std::vector<ConditionalStyle> conditionals;
     std::shared_ptr<const StyleProps> own;
+    std::shared_ptr<SubreportDef> subreport; // kind Subreport: what it fills in place
 };
 
 // Sets on `e` what `props` sets.
@@ -197,6 +200,8 @@ struct Report {
     std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
     std::optional<Band> lastPageFooter, background, noData;
     std::vector<Band> details;
+    Expression filter; // filterExpression: a row is read only when it gives true
+    std::vector<std::shared_ptr<Report>> datasets; // <subDataset>s: reports without bands
 
     // What the definition uses outside what the engine supports; the first
     // one is the engine's error text when the job starts.

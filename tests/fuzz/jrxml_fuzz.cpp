@@ -9,13 +9,14 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
 class TwoRows : public printengine::RowSource {
   public:
-    explicit TwoRows(const printengine::Report& r) {
-        for (const auto& f : r.fields) {
+    explicit TwoRows(const std::vector<printengine::FieldDef>& fields) {
+        for (const auto& f : fields) {
             try {
                 row_.push_back(printengine::ConvertToClass(printengine::Value(std::string("12")),
                                                            f.valueClass, f.name));
@@ -51,14 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!report->refusals.empty()) return 0;
     try {
         const auto parameters = printengine::ParameterValues(*report, {});
-        TwoRows rows(*report);
+        TwoRows rows(report->fields);
+        // Subreports, lists and tables read two rows of their own fields.
+        const printengine::TableOpener tables =
+            [](const std::string&, const std::vector<printengine::FieldDef>& fields) {
+                return std::make_unique<TwoRows>(fields);
+            };
         int pages = 0;
         printengine::FillReport(
             *report, parameters, rows,
             [&](printengine::Page&&) {
                 if (++pages > 50) throw printengine::FillError("enough pages");
             },
-            nullptr, nullptr);
+            nullptr, nullptr, &tables);
     } catch (const printengine::FillError&) {
     } catch (const printengine::SourceError&) {
     }

@@ -143,12 +143,14 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         const char* body;
         const char* named;
     } cases[] = {
-        {"<title><band height='5'><componentElement/></band></title>",
-         "the element \"componentElement\" in \"band\""},
-        {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
+        {"<title><band height='5'><componentElement><reportElement x='0' y='0' width='5' "
+         "height='5'/><map/></componentElement></band></title>",
+         "the component \"map\""},
+        {"<subDataset name='s'><scriptlet name='x' class='y'/></subDataset>",
+         "the element \"scriptlet\" in \"subDataset\""},
         {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
         {"<detail><band height='5'><subreport/></band></detail>",
-         "the element \"subreport\" in \"band\""},
+         "a subreport without a file name"},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
          "<propertyExpression name='a'>true</propertyExpression></reportElement></staticText>"
          "</band></title>",

@@ -140,12 +140,13 @@ TEST_F(Api, FormulasSetParametersOrAreRefused) {
 }
 
 TEST_F(Api, StartRefusesWhatTheReportCannotDo) {
-    const std::int16_t job = OpenListJob("<subDataset name='s'/>");
+    const std::int16_t job =
+        OpenListJob("<subDataset name='s'><scriptlet name='x' class='y'/></subDataset>");
     ASSERT_GT(job, 0); // it opens: the refusal waits for the start
     setenv("NORVAKEL_PDF_PRINTER", (dir_ + "/never.pdf").c_str(), 1);
     ASSERT_EQ(PEOutputToPrinter(job, 1), 1);
     EXPECT_EQ(PEStartPrintJob(job, -1), 0);
-    EXPECT_NE(ErrorText(job).find("\"subDataset\""), std::string::npos);
+    EXPECT_NE(ErrorText(job).find("\"scriptlet\" in \"subDataset\""), std::string::npos);
     EXPECT_NE(access((dir_ + "/never.pdf").c_str(), F_OK), 0);
 }
 
