@@ -121,7 +121,8 @@ Value Result(const VariableDef& def, const Accumulator& a) {
         return AsClass(a.sum, a.allInts, a.intSum, cls);
     case Calculation::Average: {
         if (a.count == 0) return Value();
-        const bool ints = a.allInts && Integral(cls);
+        const bool ints = a.allInts && cls != ValueClass::Object && cls != ValueClass::Double &&
+                          cls != ValueClass::BigDecimal;
         return AsClass(a.sum / double(a.count), ints, ints ? a.intSum / a.count : 0, cls);
     }
     case Calculation::Variance:

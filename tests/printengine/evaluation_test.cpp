@@ -1,5 +1,8 @@
 #include "report_test_support.h"
 
+#include <QBuffer>
+#include <QImage>
+
 #include <gtest/gtest.h>
 
 using namespace printengine;
@@ -165,6 +168,45 @@ TEST(EvaluationTime, DelayedFieldsKeepTheirSizeAndBlankWhenNull) {
     EXPECT_EQ(pages[0].items[0].text, "");
     EXPECT_EQ(pages[0].items[0].rect.height(), 10);
     EXPECT_EQ(pages[0].items[1].rect.top(), 40);
+}
+
+TEST(EvaluationTime, ImagesTakeTheirPictureLaterToo) {
+    const auto png = [](Qt::GlobalColor color) {
+        QImage image(4, 4, QImage::Format_RGB32);
+        image.fill(color);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return Value(engine::Blob(bytes.begin(), bytes.end()));
+    };
+    const auto image = [](const std::string& attributes) {
+        return "<image " + attributes +
+               "><reportElement x=\"0\" y=\"0\" width=\"10\" height=\"10\"/>"
+               "<imageExpression>$F{PHOTO}</imageExpression></image>";
+    };
+    Report r = ParsePrepared(
+        Jrxml("<field name=\"PHOTO\" class=\"java.lang.Object\"/><title>" +
+              InBand(image("evaluationTime=\"Page\"") + image("evaluationTime=\"Report\"") +
+                     image("evaluationTime=\"Auto\"")) +
+              "</title><detail>" + InBand("") + "</detail>"));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    FillState atEnd;
+    std::vector<std::vector<Value>> rows = {{png(Qt::red)}, {png(Qt::blue)}};
+    VectorRows first(rows), second(rows);
+    const auto parameters = ParameterValues(r, {});
+    FillReport(
+        r, parameters, first, [](Page&&) {}, nullptr, &atEnd);
+    std::vector<Page> pages;
+    FillReport(
+        r, parameters, second, [&](Page&& p) { pages.push_back(std::move(p)); }, &atEnd, nullptr);
+    ASSERT_EQ(pages.size(), 1u);
+    ASSERT_EQ(pages[0].items.size(), 3u);
+    // The last row's picture at the page's and the report's end; Auto reads
+    // the field as the title is filled: the first row's.
+    EXPECT_EQ(pages[0].items[0].image.pixelColor(1, 1), QColor(Qt::blue));
+    EXPECT_EQ(pages[0].items[1].image.pixelColor(1, 1), QColor(Qt::blue));
+    EXPECT_EQ(pages[0].items[2].image.pixelColor(1, 1), QColor(Qt::red));
 }
 
 TEST(EvaluationTime, UnknownOrMissingGroupsAreRefused) {
