@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "printengine/dataset.h"
+#include "printengine/evaluation.h"
 #include "printengine/format.h"
 #include "printengine/pageflow.h"
 #include "printengine/subreport.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <unordered_map>
 
 namespace printengine {
@@ -105,6 +107,14 @@ void BindElements(Report& r, Band& band) {
                                      "\" in printWhenGroupChanges, which the report engine does "
                                      "not support.");
         }
+        if (e.evaluation == EvaluationTime::Group) {
+            e.evaluationGroup = FindName(r.groups, e.evaluationGroupName);
+            if (e.evaluationGroup < 0 && !e.evaluationGroupName.empty())
+                r.refusals.push_back("The report uses the unknown group \"" +
+                                     e.evaluationGroupName +
+                                     "\" in evaluationGroup, which the report engine does not "
+                                     "support.");
+        }
         BindExpression(r, e.expression);
         BindExpression(r, e.printWhen);
         for (auto& c : e.conditionals)
@@ -128,35 +138,6 @@ const QImage& MeasureDevice() {
     }();
     return image;
 }
-
-struct VariableState {
-    Value value;
-    double sum = 0;
-    std::int64_t intSum = 0;
-    bool allInts = true;
-    std::int64_t count = 0;
-    // Money is summed exactly in ten-thousandths, whole numbers with it,
-    // while the sum stays within Currency's range.
-    std::int64_t moneySum = 0;
-    bool money = false;
-    bool moneyExact = true;
-
-    void AddMoney(const Value& v) {
-        std::int64_t units = 0;
-        if (const auto* c = std::get_if<engine::Currency>(&v)) {
-            money = true;
-            units = c->units;
-        } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
-            moneyExact = moneyExact && !__builtin_mul_overflow(*i, 10000, &units);
-        } else {
-            moneyExact = false;
-        }
-        moneyExact = moneyExact && !__builtin_add_overflow(moneySum, units, &moneySum);
-    }
-    bool ExactMoney(ValueClass cls) const {
-        return money && moneyExact && (cls == ValueClass::BigDecimal || cls == ValueClass::Object);
-    }
-};
 
 class Filler {
   public:
@@ -187,12 +168,14 @@ class Filler {
         endLookup_ = [this](RefKind kind, int slot) -> const Value& {
             return Read(atEnd_ != nullptr ? *atEnd_ : state_, kind, slot);
         };
+        PlanGroupEnds();
     }
 
     double Height() const { return y_; }
     std::function<void(const FillState&)> onRow; // a dataset's run: each row's state
 
     int Run(RowSource& rows, FillState* final) {
+        noteEnds_ = final != nullptr && !ends_->Empty();
         std::vector<Value> next;
         bool have = rows.Next(next);
         state_.variables[vColumnNumber] = std::int64_t{1};
@@ -203,7 +186,7 @@ class Filler {
 
         if (!have && r_.whenNoData != Report::NoData::AllSectionsNoDetail) {
             if (r_.whenNoData == Report::NoData::NoPages) {
-                if (final) *final = state_;
+                Finish(final);
                 return 0;
             }
             // One page: blank, or holding the noData band alone.
@@ -214,8 +197,9 @@ class Filler {
             x_ = r_.leftMargin;
             if (r_.whenNoData == Report::NoData::NoDataSection && r_.noData)
                 PlaceIfPrinted(*r_.noData);
+            ResolveDelayed();
             sink_(std::move(page_));
-            if (final) *final = state_;
+            Finish(final);
             return pages_;
         }
         std::vector<Value> groupValues(r_.groups.size());
@@ -237,6 +221,7 @@ class Filler {
                 std::swap(state_.fields, next);
                 PrintGroupFooters(breakAt);
                 std::swap(state_.fields, next);
+                TakeOverVariables(IncrementType::Group, breakAt);
             } else {
                 StartPage();
                 breakAt = 0;
@@ -280,11 +265,236 @@ class Filler {
         } else {
             PrintSummary();
         }
-        if (final) *final = state_;
+        Finish(final);
         return pages_;
     }
 
   private:
+    struct LaidOut;
+
+    // ---- values that come later than their band -------------------------------
+
+    // The values an Auto element's expression reads as its band is filled.
+    struct Snapshot {
+        std::vector<Value> fields, variables;
+        std::vector<std::uint64_t> instances; // of each group
+    };
+    // An item on the current page whose value comes as the page ends.
+    struct Pending {
+        size_t item = 0; // in the band's items, then in the page's
+        const Element* element = nullptr;
+        std::shared_ptr<const Snapshot> now; // Auto
+    };
+
+    // Report-time text fields keep their own way (they read the final state).
+    static bool Delayed(const Element& e) {
+        switch (e.evaluation) {
+        case EvaluationTime::Now:
+        case EvaluationTime::Band:
+            return false;
+        case EvaluationTime::Report:
+            return e.kind == ElementKind::Image;
+        default:
+            return true;
+        }
+    }
+
+    // The value of a text field or image evaluated later than its band: what
+    // is known already is set; what the page's end gives is noted in `out`.
+    // Such elements keep their size (their text is not known as they are laid out).
+    void DelayedValue(const Element& plain, const Element& e, size_t i, LaidOut& out,
+                      PageItem& item) {
+        switch (e.evaluation) {
+        case EvaluationTime::Report:
+            SetValue(e, EvaluateWith(e.expression, endLookup_), item);
+            break;
+        case EvaluationTime::Group: {
+            const int g = e.evaluationGroup;
+            Value v;
+            if (g >= 0 && atEnd_ != nullptr && atEnd_->groupEnds)
+                v = atEnd_->groupEnds->ElementValue(size_t(g), Instance(size_t(g)), &plain);
+            SetValue(e, v, item);
+            break;
+        }
+        case EvaluationTime::Auto:
+            if (!ReadsPageValues(e)) {
+                SetValue(e, EvaluateAuto(e, state_.fields, state_.variables, groupStarts_), item);
+            } else {
+                auto now = std::make_shared<Snapshot>();
+                now->fields = state_.fields;
+                now->variables = state_.variables;
+                now->instances = groupStarts_;
+                out.delayed.push_back({i, &e, std::move(now)});
+            }
+            break;
+        default: // Page and Column: one column ends with its page
+            out.delayed.push_back({i, &e, nullptr});
+        }
+    }
+
+    void SetValue(const Element& e, const Value& v, PageItem& item) {
+        if (e.kind == ElementKind::Image)
+            Picture(e, item, v);
+        else
+            SetText(e, v, item);
+    }
+
+    static void SetText(const Element& e, const Value& v, PageItem& item) {
+        if (engine::IsNull(v) && (e.blankWhenNull || e.expression.Empty()))
+            item.text.clear();
+        else
+            item.text = FormatValue(v, e.pattern);
+    }
+
+    // The items left out of a band take their pending values with them.
+    static void KeepDelayed(LaidOut& out, const std::vector<bool>& shown,
+                            const std::vector<size_t>& keptAt) {
+        std::vector<Pending> kept;
+        for (auto& d : out.delayed)
+            if (shown[d.item]) {
+                d.item = keptAt[d.item];
+                kept.push_back(std::move(d));
+            }
+        out.delayed = std::move(kept);
+    }
+
+    // The page ends: its waiting items take their values.
+    void ResolveDelayed() {
+        for (const auto& d : pending_) {
+            if (d.item >= page_.items.size()) continue;
+            const Element& e = *d.element;
+            SetValue(e,
+                     d.now ? EvaluateAuto(e, d.now->fields, d.now->variables, d.now->instances)
+                           : EvaluateWith(e.expression, lookup_),
+                     page_.items[d.item]);
+        }
+        pending_.clear();
+    }
+
+    std::uint64_t Instance(size_t group) const {
+        return std::max<std::uint64_t>(groupStarts_[group], 1);
+    }
+
+    // When Auto takes a variable: at the end its reset names (a page's for a
+    // column), or as the band is filled when it is never reset.
+    enum class AutoTime { Now, Report, Page, Group };
+    std::pair<AutoTime, int> AutoTimeOf(int slot) const {
+        if (slot == vPageNumber || slot == vReportCount) return {AutoTime::Report, -1};
+        if (slot == vPageCount || slot == vColumnNumber) return {AutoTime::Page, -1};
+        if (slot < VariableSlot(r_, 0)) return {AutoTime::Group, slot - BuiltInCount};
+        const VariableDef& def = r_.variables[size_t(slot - VariableSlot(r_, 0))];
+        switch (def.reset) {
+        case ResetType::Report:
+            return {AutoTime::Report, -1};
+        case ResetType::Page:
+        case ResetType::Column:
+            return {AutoTime::Page, -1};
+        case ResetType::Group:
+            return {AutoTime::Group, def.resetGroup};
+        case ResetType::None:
+            break;
+        }
+        return {AutoTime::Now, -1};
+    }
+
+    bool ReadsPageValues(const Element& e) {
+        const auto it = readsPage_.find(&e);
+        if (it != readsPage_.end()) return it->second;
+        bool page = false;
+        e.expression.ForEachReference([&](RefKind kind, const std::string& name) {
+            const int slot = SlotOf(r_, kind, name);
+            if (kind == RefKind::Variable && slot >= 0 && AutoTimeOf(slot).first == AutoTime::Page)
+                page = true;
+        });
+        return readsPage_[&e] = page;
+    }
+
+    // Fields and parameters as the band was filled, each variable at its own time.
+    Value EvaluateAuto(const Element& e, const std::vector<Value>& fields,
+                       const std::vector<Value>& variables,
+                       const std::vector<std::uint64_t>& instances) {
+        std::deque<Value> held;
+        const FillState& end = atEnd_ != nullptr ? *atEnd_ : state_;
+        return EvaluateWith(e.expression, [&](RefKind kind, int slot) -> const Value& {
+            static const Value null;
+            if (kind == RefKind::Parameter) return Read(state_, kind, slot);
+            const auto& now = kind == RefKind::Field ? fields : variables;
+            if (slot < 0 || size_t(slot) >= now.size()) return null;
+            if (kind == RefKind::Field) return now[size_t(slot)];
+            const auto [time, group] = AutoTimeOf(slot);
+            switch (time) {
+            case AutoTime::Report:
+                return Read(end, kind, slot);
+            case AutoTime::Page:
+                return Read(state_, kind, slot);
+            case AutoTime::Group:
+                if (group < 0 || atEnd_ == nullptr || !atEnd_->groupEnds) return null;
+                held.push_back(atEnd_->groupEnds->SlotValue(
+                    size_t(group), std::max<std::uint64_t>(instances[size_t(group)], 1), slot));
+                return held.back();
+            case AutoTime::Now:
+                break;
+            }
+            return now[size_t(slot)];
+        });
+    }
+
+    Value EvaluateWith(const Expression& x,
+                       const std::function<const Value&(RefKind, int)>& lookup) const {
+        try {
+            return x.Evaluate(lookup);
+        } catch (const ExpressionError& error) {
+            throw FillError(std::string("Error evaluating the expression \"") + x.Text() +
+                            "\": " + error.what() + ".");
+        }
+    }
+
+    // The values of a group instance that ends, for the elements that show
+    // them earlier in a later pass.
+    void NoteGroupEnd(size_t g) {
+        if (!noteEnds_) return;
+        GroupEnds::Group& group = ends_->groups[g];
+        for (const Element* e : group.elements) {
+            try {
+                group.values.push_back(Evaluate(e->expression));
+            } catch (const FillError& x) {
+                group.errors[group.values.size()] = x.what();
+                group.values.emplace_back();
+            }
+        }
+        for (int slot : group.variableSlots)
+            group.values.push_back(state_.variables[size_t(slot)]);
+    }
+
+    void Finish(FillState* final) {
+        if (final == nullptr) return;
+        *final = state_;
+        if (noteEnds_) final->groupEnds = ends_;
+    }
+
+    // What the ends of group instances are to keep: elements evaluated at a
+    // group's end, and for Auto elements the variables each group resets.
+    void PlanGroupEnds() {
+        ends_ = std::make_shared<GroupEnds>();
+        ends_->groups.resize(r_.groups.size());
+        bool autoUsed = false;
+        ForEachElement(r_, [&](const Element& e) {
+            if (e.evaluation == EvaluationTime::Group && e.evaluationGroup >= 0 &&
+                size_t(e.evaluationGroup) < r_.groups.size())
+                ends_->groups[size_t(e.evaluationGroup)].elements.push_back(&e);
+            autoUsed = autoUsed || e.evaluation == EvaluationTime::Auto;
+        });
+        if (!autoUsed) return;
+        for (size_t g = 0; g < r_.groups.size(); ++g) {
+            auto& variableSlots = ends_->groups[g].variableSlots;
+            variableSlots.push_back(GroupCountSlot(g));
+            for (size_t v = 0; v < r_.variables.size(); ++v)
+                if (r_.variables[v].reset == ResetType::Group &&
+                    r_.variables[v].resetGroup == int(g))
+                    variableSlots.push_back(VariableSlot(r_, v));
+        }
+    }
+
     const Value& Read(const FillState& s, RefKind kind, int slot) const {
         static const Value null;
         const auto& list = kind == RefKind::Field       ? s.fields
@@ -313,140 +523,44 @@ class Filler {
         v = std::get<std::int64_t>(v) + 1;
     }
 
-    static Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls) {
-        switch (cls) {
-        case ValueClass::Integer:
-        case ValueClass::Long:
-            return allInts ? intValue : static_cast<std::int64_t>(std::trunc(number));
-        case ValueClass::Double:
-        case ValueClass::BigDecimal:
-            return number;
-        default:
-            return allInts ? Value(intValue) : Value(number);
-        }
-    }
-
     void ResetVariables(ResetType type, int group) {
         for (size_t i = 0; i < r_.variables.size(); ++i) {
             const VariableDef& def = r_.variables[i];
-            if (def.reset != type || (type == ResetType::Group && def.resetGroup != group))
-                continue;
-            VariableState& s = vars_[i];
-            s = VariableState{};
-            s.value = def.initialValue.Empty() ? Value() : Evaluate(def.initialValue);
-            if (def.calculation == Calculation::Count && engine::IsNull(s.value))
-                s.value = AsClass(0, true, 0, def.valueClass);
-            if (const auto* n = std::get_if<std::int64_t>(&s.value)) {
-                s.intSum = *n;
-                s.sum = double(*n);
-                s.AddMoney(s.value);
-            } else if (const auto* d = std::get_if<double>(&s.value)) {
-                s.sum = *d;
-                s.allInts = false;
-                s.moneyExact = false;
-            } else if (const auto* c = std::get_if<engine::Currency>(&s.value)) {
-                s.sum = engine::CurrencyToDouble(*c);
-                s.allInts = false;
-                s.AddMoney(s.value);
-            }
-            state_.variables[size_t(VariableSlot(r_, i))] = s.value;
+            // One column: a column is reset with its page. A variable never
+            // reset starts with the report (the others as their page or group starts).
+            const ResetType reset = def.reset == ResetType::Column ? ResetType::Page : def.reset;
+            const bool starts =
+                reset == type || (type == ResetType::Report && reset == ResetType::None);
+            if (!starts || (type == ResetType::Group && def.resetGroup != group)) continue;
+            ResetVariable(def, vars_[i],
+                          def.initialValue.Empty() ? Value() : Evaluate(def.initialValue));
+            state_.variables[size_t(VariableSlot(r_, i))] = vars_[i].value;
         }
     }
 
-    // `pageOnly`: just the variables reset per page (a row that moved on).
+    // `pageOnly`: just the variables that a new page changes (a row that moved on).
     void IncrementVariables(bool pageOnly) {
         for (size_t i = 0; i < r_.variables.size(); ++i) {
             const VariableDef& def = r_.variables[i];
-            if (pageOnly && def.reset != ResetType::Page) continue;
-            VariableState& s = vars_[i];
+            if (pageOnly && !PageBound(def)) continue;
             if (def.calculation == Calculation::System) continue; // never calculated
-            const Value v = Evaluate(def.expression);
-            switch (def.calculation) {
-            case Calculation::System:
-                break;
-            case Calculation::Nothing:
-                s.value = v;
-                break;
-            case Calculation::Count:
-                if (!engine::IsNull(v)) ++s.count;
-                s.value =
-                    AsClass(double(s.count) + s.sum, true, s.count + s.intSum, def.valueClass);
-                break;
-            case Calculation::Sum:
-            case Calculation::Average: {
-                if (engine::IsNull(v)) break;
-                const auto* i = std::get_if<std::int64_t>(&v);
-                const auto* d = std::get_if<double>(&v);
-                const auto* c = std::get_if<engine::Currency>(&v);
-                if (!i && !d && !c)
-                    throw FillError("The variable " + def.name +
-                                    " sums a value that is not a number.");
-                ++s.count;
-                if (i) {
-                    s.sum += double(*i);
-                    if (__builtin_add_overflow(s.intSum, *i, &s.intSum)) s.allInts = false;
-                } else {
-                    s.sum += d ? *d : engine::CurrencyToDouble(*c);
-                    s.allInts = false;
-                }
-                s.AddMoney(v);
-                if (def.calculation == Calculation::Sum && s.ExactMoney(def.valueClass)) {
-                    s.value = engine::Currency{s.moneySum};
-                } else if (def.calculation == Calculation::Sum) {
-                    s.value = AsClass(s.sum, s.allInts, s.intSum, def.valueClass);
-                } else {
-                    const double avg = s.sum / double(s.count);
-                    s.value = AsClass(avg,
-                                      s.allInts && def.valueClass != ValueClass::Object &&
-                                          def.valueClass != ValueClass::Double &&
-                                          def.valueClass != ValueClass::BigDecimal,
-                                      s.allInts ? s.intSum / s.count : 0, def.valueClass);
-                }
-                break;
-            }
-            case Calculation::Lowest:
-            case Calculation::Highest: {
-                if (engine::IsNull(v)) break;
-                if (++s.count == 1 || Better(v, s.value, def.calculation == Calculation::Lowest))
-                    s.value = v;
-                break;
-            }
-            }
-            state_.variables[size_t(VariableSlot(r_, i))] = s.value;
+            IncrementVariable(def, vars_[i], Evaluate(def.expression));
+            state_.variables[size_t(VariableSlot(r_, i))] = vars_[i].value;
         }
     }
 
-    static bool Better(const Value& v, const Value& current, bool lowest) {
-        if (engine::IsNull(current)) return true;
-        if (const auto* a = std::get_if<engine::Currency>(&v)) {
-            if (const auto* b = std::get_if<engine::Currency>(&current))
-                return lowest ? a->units < b->units : a->units > b->units;
+    // The variables incremented per page (or column, or `fromGroup` and the
+    // groups inside it) take their running values as their base.
+    void TakeOverVariables(IncrementType type, size_t fromGroup = 0) {
+        for (size_t i = 0; i < r_.variables.size(); ++i) {
+            const VariableDef& def = r_.variables[i];
+            const bool ends =
+                type == IncrementType::Page
+                    ? def.increment == IncrementType::Page || def.increment == IncrementType::Column
+                    : def.increment == type &&
+                          (type != IncrementType::Group || def.incrementGroup >= int(fromGroup));
+            if (ends) TakeOver(def, vars_[i]);
         }
-        const auto number = [](const Value& x, double& out) {
-            if (const auto* i = std::get_if<std::int64_t>(&x))
-                out = double(*i);
-            else if (const auto* d = std::get_if<double>(&x))
-                out = *d;
-            else if (const auto* c = std::get_if<engine::Currency>(&x))
-                out = engine::CurrencyToDouble(*c);
-            else
-                return false;
-            return true;
-        };
-        double a = 0, b = 0;
-        if (number(v, a) && number(current, b)) return lowest ? a < b : a > b;
-        if (v.index() == current.index() && v.index() == 4) {
-            const int c = std::get<std::string>(v).compare(std::get<std::string>(current));
-            return lowest ? c < 0 : c > 0;
-        }
-        if (v.index() == current.index() && v.index() == 5) {
-            const auto& x = std::get<engine::DateTime>(v);
-            const auto& y = std::get<engine::DateTime>(current);
-            const auto kx = std::tie(x.year, x.month, x.day, x.hour, x.minute, x.second);
-            const auto ky = std::tie(y.year, y.month, y.day, y.hour, y.minute, y.second);
-            return lowest ? kx < ky : kx > ky;
-        }
-        return false;
     }
 
     // ---- pages -----------------------------------------------------------------
@@ -567,6 +681,9 @@ class Filler {
     }
 
     void SendPage() {
+        // Column-time values and increments end with the page as well.
+        ResolveDelayed();
+        TakeOverVariables(IncrementType::Page);
         // Without pagination the one page is as tall as what it holds.
         if (r_.ignorePagination) page_.height = std::max(r_.pageHeight, y_ + r_.bottomMargin);
         sink_(std::move(page_));
@@ -689,6 +806,7 @@ class Filler {
         std::vector<const Band*> stack;
         for (size_t g = r_.groups.size(); g-- > from;) {
             headerShown_[g] = false;
+            NoteGroupEnd(g);
             if (down[g] && !r_.ignorePagination) {
                 for (const Band& band : r_.groups[g].footers)
                     stack.push_back(&band);
@@ -807,6 +925,10 @@ class Filler {
         state_.variables = beforeRow_;
         vars_ = beforeRowVars_;
         EndPage();
+        // Variables incremented per page build on the page that ended; the
+        // row is counted again below.
+        for (size_t i = 0; i < r_.variables.size(); ++i)
+            if (PageBound(r_.variables[i])) afterRowVars[i] = vars_[i];
         state_.variables = std::move(afterRow);
         vars_ = std::move(afterRowVars);
         StartPage();
@@ -863,6 +985,7 @@ class Filler {
         std::vector<Returned> returned;
         // Values of elements that do not repeat them, noted when the band is placed.
         std::vector<std::pair<const Element*, QString>> printed;
+        std::vector<Pending> delayed; // values that come as the page ends
     };
 
     // Whether an element that does not repeat its values leaves `key` out.
@@ -935,6 +1058,8 @@ class Filler {
             const Element& e = *item.element;
             if (e.kind == ElementKind::StaticText) {
                 item.text = QString::fromStdString(e.text);
+            } else if (e.kind == ElementKind::TextField && Delayed(e)) {
+                DelayedValue(plain, e, i, out, item);
             } else if (e.kind == ElementKind::TextField) {
                 Value v;
                 try {
@@ -943,12 +1068,12 @@ class Filler {
                     throw FillError(std::string("Error evaluating the expression \"") +
                                     e.expression.Text() + "\": " + x.what() + ".");
                 }
-                if (engine::IsNull(v) && (e.blankWhenNull || e.expression.Empty()))
-                    item.text.clear();
-                else
-                    item.text = FormatValue(v, e.pattern);
+                SetText(e, v, item);
             }
-            if (e.kind == ElementKind::Image) Picture(e, item);
+            if (e.kind == ElementKind::Image && Delayed(e))
+                DelayedValue(plain, e, i, out, item);
+            else if (e.kind == ElementKind::Image)
+                Picture(e, item, Evaluate(e.expression));
             if (e.kind == ElementKind::Subreport && e.subreport) {
                 InlineContent content = FillSubreport(
                     r_, state_, e, [this](const Expression& x) { return Evaluate(x); }, run_);
@@ -961,7 +1086,7 @@ class Filler {
                                     content.returned.end());
                 out.splittable = true;
             }
-            if (!plain.printRepeated) {
+            if (!plain.printRepeated && !Delayed(e)) {
                 const QString key = e.kind != ElementKind::Image ? item.text
                                     : item.drawing ? QString::number(quintptr(item.drawing.get()))
                                                    : QString::number(item.image.cacheKey());
@@ -974,7 +1099,7 @@ class Filler {
             }
             // Turned text keeps its box: its lines run along the box's height.
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty() &&
-                e.style.rotation == TextStyle::Rotation::None) {
+                !Delayed(e) && e.style.rotation == TextStyle::Rotation::None) {
                 const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
                 if (needed > e.height) {
                     growth[i] = needed - e.height;
@@ -1008,9 +1133,14 @@ class Filler {
             }
         // Elements left out leave their place empty.
         size_t kept = 0;
+        std::vector<size_t> keptAt(out.items.size());
         for (size_t i = 0; i < out.items.size(); ++i)
-            if (shown[i]) out.items[kept++] = std::move(out.items[i]);
+            if (shown[i]) {
+                keptAt[i] = kept;
+                out.items[kept++] = std::move(out.items[i]);
+            }
         out.items.resize(kept);
+        KeepDelayed(out, shown, keptAt);
         std::move(contents.begin(), contents.end(), std::back_inserter(out.items));
         return out;
     }
@@ -1019,8 +1149,7 @@ class Filler {
     // to the report's folder) or the bytes of a binary value. A null value
     // shows nothing; what cannot be read stops the print unless the element's
     // onErrorType says to leave it blank.
-    void Picture(const Element& e, PageItem& item) {
-        const Value v = Evaluate(e.expression);
+    void Picture(const Element& e, PageItem& item, const Value& v) {
         if (engine::IsNull(v)) return;
         std::string problem;
         QImage image;
@@ -1130,17 +1259,30 @@ class Filler {
             head.printed = std::move(laid.printed);
             laid.printed.clear();
             std::vector<PageItem> rest;
-            for (auto& item : laid.items) {
+            std::vector<std::pair<bool, size_t>> movedTo(laid.items.size()); // head?, index
+            for (size_t i = 0; i < laid.items.size(); ++i) {
+                PageItem& item = laid.items[i];
                 if (item.rect.top() < cut - 1e-6) {
                     if (item.element->kind == ElementKind::Subreport)
                         item.rect.setBottom(std::min(item.rect.bottom(), cut));
+                    movedTo[i] = {true, head.items.size()};
                     head.items.push_back(std::move(item));
                 } else {
                     item.rect.translate(0, -cut);
+                    movedTo[i] = {false, rest.size()};
                     rest.push_back(std::move(item));
                 }
             }
             laid.items = std::move(rest);
+            // Values that come later follow their items into the part they went to.
+            std::vector<Pending> stays;
+            for (Pending& d : laid.delayed) {
+                if (d.item >= movedTo.size()) continue;
+                const auto [inHead, at] = movedTo[d.item];
+                d.item = at;
+                (inHead ? head.delayed : stays).push_back(std::move(d));
+            }
+            laid.delayed = std::move(stays);
             laid.height -= cut;
             x_ = ColumnX(r_, col_);
             Place(band, std::move(head));
@@ -1156,6 +1298,10 @@ class Filler {
             to = CombineReturned(to, r.value, r.calculation);
             const int v = r.slot - VariableSlot(r_, 0);
             if (v >= 0 && size_t(v) < vars_.size()) vars_[size_t(v)].value = to;
+        }
+        for (auto& d : laid.delayed) {
+            d.item += page_.items.size();
+            pending_.push_back(std::move(d));
         }
         for (const auto& [element, key] : laid.printed)
             repeats_[element] = {key, element->groupChangesIndex >= 0
@@ -1211,6 +1357,10 @@ class Filler {
     std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
+    std::vector<Pending> pending_;           // items of the current page
+    std::shared_ptr<GroupEnds> ends_;
+    bool noteEnds_ = false;
+    std::unordered_map<const Element*, bool> readsPage_;
 };
 
 } // namespace

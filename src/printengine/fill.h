@@ -46,9 +46,13 @@ class FillError : public std::runtime_error {
 // problem found is added to the report's refusals.
 void PrepareReport(Report& report);
 
-// Every value the report's expressions can read, in slots.
+struct GroupEnds;
+
+// Every value the report's expressions can read, in slots; after a pass, also
+// the values each group instance ended with (see evaluation.h).
 struct FillState {
     std::vector<Value> fields, parameters, variables;
+    std::shared_ptr<const GroupEnds> groupEnds;
 };
 
 // Opens a table of the report's destination with `fields` (`table` empty:

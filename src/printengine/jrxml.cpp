@@ -435,8 +435,10 @@ class Builder {
 
     void Variable(const XNode& c) {
         VariableDef v;
-        QString resetGroup;
-        Attributes(c, {"name", "class", "calculation", "resetType", "resetGroup", "incrementType"},
+        QString resetGroup, incrementGroup;
+        Attributes(c,
+                   {"name", "class", "calculation", "resetType", "resetGroup", "incrementType",
+                    "incrementGroup"},
                    [&](const QString& n, const QString& value) {
                        if (n == "name")
                            v.name = value.toStdString();
@@ -457,6 +459,14 @@ class Builder {
                                v.calculation = Calculation::Highest;
                            else if (value == "System")
                                v.calculation = Calculation::System;
+                           else if (value == "DistinctCount")
+                               v.calculation = Calculation::DistinctCount;
+                           else if (value == "StandardDeviation")
+                               v.calculation = Calculation::StandardDeviation;
+                           else if (value == "Variance")
+                               v.calculation = Calculation::Variance;
+                           else if (value == "First")
+                               v.calculation = Calculation::First;
                            else
                                Value(c, n, value);
                        } else if (n == "resetType") {
@@ -468,12 +478,19 @@ class Builder {
                                v.reset = ResetType::Group;
                            else if (value == "None")
                                v.reset = ResetType::None;
+                           else if (value == "Column")
+                               v.reset = ResetType::Column;
                            else
                                Value(c, n, value);
                        } else if (n == "resetGroup")
                            resetGroup = value;
+                       else if (n == "incrementGroup")
+                           incrementGroup = value;
                        else if (n == "incrementType") {
-                           if (value != "None") Value(c, n, value);
+                           if (auto t = Increment(value))
+                               v.increment = *t;
+                           else
+                               Value(c, n, value);
                        }
                    });
         for (const auto& k : c.children) {
@@ -490,6 +507,8 @@ class Builder {
             // Groups may be declared after the variable; resolved in CheckReferences.
             pendingGroups_.emplace_back(r_.variables.size(), resetGroup, c.line);
         }
+        if (v.increment == IncrementType::Group)
+            pendingIncrementGroups_.emplace_back(r_.variables.size(), incrementGroup, c.line);
         if (v.name.empty()) Refuse(c, "a variable without a name");
         r_.variables.push_back(std::move(v));
     }
@@ -723,7 +742,7 @@ class Builder {
         } else {
             Attributes(node,
                        {"isStretchWithOverflow", "textAdjust", "pattern", "evaluationTime",
-                        "isBlankWhenNull"},
+                        "evaluationGroup", "isBlankWhenNull"},
                        [&](const QString& n, const QString& v) {
                            if (n == "isStretchWithOverflow")
                                e.stretch = Flag(node, n, v);
@@ -734,13 +753,12 @@ class Builder {
                                    Value(node, n, v);
                            } else if (n == "pattern" || n == "isBlankWhenNull")
                                StyleAttribute(node, n, v, own);
-                           else if (n == "evaluationTime") {
-                               if (v == "Report")
-                                   e.atReportEnd = true;
-                               else if (v != "Now")
-                                   Value(node, n, v);
-                           }
+                           else if (n == "evaluationTime")
+                               Evaluation(node, n, v, e);
+                           else if (n == "evaluationGroup")
+                               e.evaluationGroupName = v.toStdString();
                        });
+            EvaluationGroup(node, e);
         }
         for (const auto& k : node.children) {
             const QString& n = k->name;
@@ -805,7 +823,7 @@ class Builder {
         Attributes(
             node,
             {"scaleImage", "hAlign", "vAlign", "hImageAlign", "vImageAlign", "isUsingCache",
-             "isLazy", "onErrorType", "evaluationTime"},
+             "isLazy", "onErrorType", "evaluationTime", "evaluationGroup"},
             [&](const QString& n, const QString& v) {
                 if (n == "hAlign" || n == "vAlign")
                     StyleAttribute(node, n == "hAlign" ? "hImageAlign" : "vImageAlign", v, own);
@@ -818,10 +836,13 @@ class Builder {
                     else
                         Value(node, n, v);
                 } else if (n == "evaluationTime") {
-                    if (v != "Now") Value(node, n, v);
+                    Evaluation(node, n, v, e);
+                } else if (n == "evaluationGroup") {
+                    e.evaluationGroupName = v.toStdString();
                 } else
                     StyleAttribute(node, n, v, own);
             });
+        EvaluationGroup(node, e);
         for (const auto& k : node.children) {
             const QString& n = k->name;
             if (n == "reportElement")
@@ -1343,15 +1364,49 @@ class Builder {
     // ---- names used by expressions -------------------------------------------
 
     void CheckReferences() {
-        for (auto& [index, name, line] : pendingGroups_) {
-            int found = -1;
-            for (size_t g = 0; g < r_.groups.size(); ++g)
-                if (QString::fromStdString(r_.groups[g].name) == name) found = int(g);
-            if (found < 0)
-                r_.refusals.push_back(Sentence("the unknown group \"" + name.toStdString() +
-                                               "\" (line " + std::to_string(line) + ")"));
-            r_.variables[index].resetGroup = found;
-        }
+        for (auto& [index, name, line] : pendingGroups_)
+            r_.variables[index].resetGroup = GroupIndex(name, line);
+        for (auto& [index, name, line] : pendingIncrementGroups_)
+            r_.variables[index].incrementGroup = GroupIndex(name, line);
+    }
+
+    int GroupIndex(const QString& name, qint64 line) {
+        for (size_t g = 0; g < r_.groups.size(); ++g)
+            if (QString::fromStdString(r_.groups[g].name) == name) return int(g);
+        r_.refusals.push_back(Sentence("the unknown group \"" + name.toStdString() + "\" (line " +
+                                       std::to_string(line) + ")"));
+        return -1;
+    }
+
+    static std::optional<IncrementType> Increment(const QString& v) {
+        if (v == "None") return IncrementType::None;
+        if (v == "Report") return IncrementType::Report;
+        if (v == "Page") return IncrementType::Page;
+        if (v == "Column") return IncrementType::Column;
+        if (v == "Group") return IncrementType::Group;
+        return std::nullopt;
+    }
+
+    // evaluationTime on a text field or an image; the group is bound with the
+    // report's names.
+    void Evaluation(const XNode& node, const QString& attr, const QString& v,
+                    printengine::Element& e) {
+        using T = EvaluationTime;
+        static const std::pair<const char*, T> times[] = {
+            {"Now", T::Now},     {"Report", T::Report}, {"Page", T::Page}, {"Column", T::Column},
+            {"Group", T::Group}, {"Band", T::Band},     {"Auto", T::Auto}};
+        for (const auto& [name, time] : times)
+            if (v == name) {
+                e.evaluation = time;
+                e.atReportEnd = time == T::Report;
+                return;
+            }
+        Value(node, attr, v);
+    }
+
+    void EvaluationGroup(const XNode& node, printengine::Element& e) {
+        if (e.evaluation == EvaluationTime::Group && e.evaluationGroupName.empty())
+            Refuse(node, "evaluationTime=\"Group\" without an evaluationGroup");
     }
 
     // What the component readers use of this reader.
@@ -1391,7 +1446,7 @@ class Builder {
     std::string file_; // the style template being read, named in refusals
     std::vector<std::unique_ptr<StyleDef>> styles_; // templates' first, in reading order
     const StyleDef* defaultStyle_ = nullptr;
-    std::vector<std::tuple<size_t, QString, qint64>> pendingGroups_;
+    std::vector<std::tuple<size_t, QString, qint64>> pendingGroups_, pendingIncrementGroups_;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "printengine/output.h"
 
+#include "printengine/evaluation.h"
 #include "printengine/paint.h"
 #include "printengine/subreport.h"
 
@@ -52,7 +53,7 @@ bool NeedsFirstPass(const Report& r) {
     const auto inBand = [](const Band* band) {
         if (band == nullptr) return false;
         for (const auto& e : band->elements)
-            if (e.atReportEnd) return true;
+            if (NeedsEarlierPass(e)) return true;
         return false;
     };
     for (const auto* band :

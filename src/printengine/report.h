@@ -31,6 +31,12 @@ enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame,
 
 struct SubreportDef; // subreport.h
 
+// When a text field or image takes its value: Now (as its band is filled),
+// or later, as the report, page, column or a group ends; Band is Now here
+// (nothing changes a band's values after its elements); Auto takes each
+// variable at the end its reset names.
+enum class EvaluationTime { Now, Report, Page, Column, Group, Band, Auto };
+
 // How an image fills its element.
 enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
 
@@ -95,6 +101,9 @@ struct Element {
     std::string pattern;
     bool stretch = false;
     bool atReportEnd = false; // evaluationTime="Report"
+    EvaluationTime evaluation = EvaluationTime::Now;
+    std::string evaluationGroupName; // evaluationTime="Group"
+    int evaluationGroup = -1;
     bool blankWhenNull = false;
     double penWidth = 1.0;
     Qt::PenStyle penStyle = Qt::SolidLine;
@@ -146,8 +155,23 @@ struct FieldDef {
 
 // System: the value stays what its initial value made it (JasperReports
 // leaves it to scriptlets, which reports here cannot have).
-enum class Calculation { Nothing, Count, Sum, Average, Lowest, Highest, System };
-enum class ResetType { Report, Page, Group, None };
+enum class Calculation {
+    Nothing,
+    Count,
+    Sum,
+    Average,
+    Lowest,
+    Highest,
+    System,
+    DistinctCount,
+    StandardDeviation,
+    Variance,
+    First
+};
+enum class ResetType { Report, Page, Group, None, Column };
+// When a variable's running value is taken over as the base of the next one:
+// every row (None), or only as the report, a page, a column or a group ends.
+enum class IncrementType { None, Report, Page, Column, Group };
 
 struct VariableDef {
     std::string name;
@@ -156,6 +180,8 @@ struct VariableDef {
     Calculation calculation = Calculation::Nothing;
     ResetType reset = ResetType::Report;
     int resetGroup = -1;
+    IncrementType increment = IncrementType::None;
+    int incrementGroup = -1;
     Expression expression;
     Expression initialValue;
 };

@@ -155,14 +155,14 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "<propertyExpression name='a'>true</propertyExpression></reportElement></staticText>"
          "</band></title>",
          "\"propertyExpression\" in \"reportElement\""},
-        {"<title><band height='5'><textField evaluationTime='Page'><reportElement x='0' y='0' "
+        {"<title><band height='5'><textField evaluationTime='Later'><reportElement x='0' y='0' "
          "width='5' height='5'/></textField></band></title>",
-         "\"Page\" of the attribute \"evaluationTime\""},
+         "\"Later\" of the attribute \"evaluationTime\""},
         {"<field name='A' class='java.awt.Image'/><title><band height='5'><textField>"
          "<reportElement x='0' y='0' width='5' height='5'/><textFieldExpression>$F{A} != null"
          "</textFieldExpression></textField></band></title>",
          "$F{A} of the class java.awt.Image in \"$F{A} != null\" (line 3)"},
-        {"<variable name='V' calculation='DistinctCount'/>", "\"DistinctCount\""},
+        {"<variable name='V' calculation='Median'/>", "\"Median\""},
         {"<variable name='V' calculation='Sum' resetType='Group' resetGroup='Nope'/>",
          "the unknown group \"Nope\""},
         {"<property name='net.sf.jasperreports.awt.ignore.missing.font' value='true'/>",
