@@ -1,6 +1,7 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/chart.h"
 #include "printengine/format.h"
 
 #include <QDir>
@@ -103,6 +104,10 @@ void BindElements(Report& r, Band& band) {
         }
         BindExpression(r, e.expression);
         BindExpression(r, e.printWhen);
+        if (e.chart) {
+            ResolveChartGroups(*e.chart, r, r.refusals);
+            ForEachChartExpression(*e.chart, [&](Expression& x) { BindExpression(r, x); });
+        }
         for (auto& c : e.conditionals)
             BindExpression(r, c.condition);
     }
@@ -156,7 +161,10 @@ class Filler {
   public:
     Filler(const Report& r, const std::vector<Value>& parameters,
            const std::function<void(Page&&)>& sink, const FillState* atEnd)
-        : r_(r), sink_(sink), atEnd_(atEnd) {
+        : r_(r), sink_(sink), atEnd_(atEnd),
+          charts_(
+              r, [this](const Expression& e) { return Evaluate(e); },
+              atEnd != nullptr ? atEnd->charts : nullptr) {
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -217,7 +225,7 @@ class Filler {
                 // Footers show the rows that end: evaluate them on the old row.
                 std::swap(state_.fields, next);
                 for (size_t g = r_.groups.size(); g-- > breakAt;)
-                    PrintBands(r_.groups[g].footers);
+                    GroupFooters(g);
                 std::swap(state_.fields, next);
             } else {
                 StartPage();
@@ -244,6 +252,7 @@ class Filler {
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
             IncrementVariables(false);
+            charts_.RowDone();
             rowPending_ = true;
             for (const Band& band : r_.details)
                 PrintBand(band);
@@ -254,14 +263,25 @@ class Filler {
             StartPage(); // no rows, all sections but the detail
         else
             for (size_t g = r_.groups.size(); g-- > 0;)
-                PrintBands(r_.groups[g].footers);
+                GroupFooters(g);
         if (r_.summary) PrintBand(r_.summary);
         EndPage(true);
-        if (final) *final = state_;
+        charts_.ReportEnds();
+        if (final) {
+            *final = state_;
+            final->charts = charts_.Placements();
+        }
         return pageNumber_;
     }
 
   private:
+    // Charts take the group's values before its footers and show them after.
+    void GroupFooters(size_t g) {
+        charts_.GroupEnds(int(g));
+        PrintBands(r_.groups[g].footers);
+        charts_.GroupEvaluated(int(g));
+    }
+
     const Value& Read(const FillState& s, RefKind kind, int slot) const {
         static const Value null;
         const auto& list = kind == RefKind::Field       ? s.fields
@@ -328,6 +348,7 @@ class Filler {
             }
             state_.variables[size_t(VariableSlot(r_, i))] = s.value;
         }
+        charts_.Reset(type, group);
     }
 
     // `pageOnly`: just the variables reset per page (a row that moved on).
@@ -756,6 +777,7 @@ class Filler {
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
                                           : 0};
         for (auto& item : laid.items) {
+            if (item.element->kind == ElementKind::Chart) item.chart = charts_.Place(*item.element);
             item.rect.translate(r_.leftMargin, y_);
             page_.items.push_back(std::move(item));
         }
@@ -779,6 +801,7 @@ class Filler {
     std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
+    ChartFeeder charts_;
 };
 
 } // namespace
