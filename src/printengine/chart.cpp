@@ -6,13 +6,17 @@
 #include <QDate>
 #include <QDateTime>
 
+#include <cmath>
+
 namespace printengine {
 
 namespace {
 
+// A number the chart can place; infinities and NaN are left out.
 std::optional<double> Number(const Value& v) {
     if (const auto* i = std::get_if<std::int64_t>(&v)) return double(*i);
-    if (const auto* d = std::get_if<double>(&v)) return *d;
+    if (const auto* d = std::get_if<double>(&v))
+        return std::isfinite(*d) ? std::optional<double>(*d) : std::nullopt;
     if (const auto* c = std::get_if<engine::Currency>(&v)) return engine::CurrencyToDouble(*c);
     return std::nullopt;
 }

@@ -52,6 +52,9 @@ struct Scale {
 
 Scale NiceScale(double low, double high, int ticks) {
     if (!std::isfinite(low) || !std::isfinite(high)) low = 0, high = 1;
+    // Far enough from the largest double that the range stays finite.
+    low = std::clamp(low, -1e300, 1e300);
+    high = std::clamp(high, -1e300, 1e300);
     if (high < low) std::swap(low, high);
     if (high - low < 1e-12) {
         const double pad = std::abs(high) > 0 ? std::abs(high) * 0.1 : 1;

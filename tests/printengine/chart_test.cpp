@@ -218,7 +218,7 @@ TEST(Chart, TimeSeriesFallIntoTheirPeriods) {
 
 // ---- painting ----------------------------------------------------------------
 
-int qrand_counter = 0;
+int dumped = 0;
 QImage Paint(const Report& r, const PageItem& item) {
     QImage image(int(item.rect.right()) + 10, int(item.rect.bottom()) + 10, QImage::Format_RGB32);
     image.fill(Qt::white);
@@ -228,7 +228,7 @@ QImage Paint(const Report& r, const PageItem& item) {
     PaintPage(painter, page);
     (void)r;
     if (qEnvironmentVariableIsSet("CHART_TEST_DUMP"))
-        image.save(QString("/tmp/chart-%1.png").arg(qrand_counter++));
+        image.save(QString("/tmp/chart-%1.png").arg(dumped++));
     return image;
 }
 
@@ -281,6 +281,25 @@ TEST(Chart, BarHeightsFollowTheValues) {
         for (int x = left; x < left + width; ++x)
             swatch = swatch || Near(image.pixel(x, y), qRgb(0, 0, 255));
     EXPECT_TRUE(swatch);
+}
+
+TEST(Chart, ExtremeValuesStillDraw) {
+    // Values at the ends of the double range, negative ones and one the
+    // chart cannot place: the bars go both ways and the print goes on.
+    const std::string body =
+        std::string(Fields) + "<summary><band height=\"160\">" +
+        CategoryChart("stackedBarChart", "", "",
+                      "<plot><seriesColor seriesOrder=\"0\" color=\"#0000FF\"/></plot>") +
+        "</band></summary>";
+    const Report r = ParsePrepared(Jrxml(body, 400));
+    const auto charts = ChartItems(r, {{std::string("N"), std::string("A"), 1.7e308},
+                                       {std::string("S"), std::string("A"), 1.7e308},
+                                       {std::string("N"), std::string("B"), -1.7e308},
+                                       {std::string("N"), std::string("C"), NAN}});
+    ASSERT_EQ(charts.size(), 1u);
+    EXPECT_EQ(charts[0].chart->values.size(), 3u); // NaN left out
+    const QImage image = Paint(r, charts[0]);
+    EXPECT_FALSE(BarHeights(image, qRgb(0, 0, 255), int(charts[0].rect.bottom()) - 20).empty());
 }
 
 TEST(Chart, HorizontalBarsGrowToTheRight) {
