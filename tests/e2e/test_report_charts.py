@@ -126,5 +126,23 @@ class ChartSamples(RunCase):
             self.assertGreater(count, 20)
 
 
+class ChartExample(RunCase):
+    def test_example_prints_its_city_chart_and_pie(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        examples = os.path.normpath(os.path.join(here, "..", "..", "examples"))
+        with open(os.path.join(examples, "print_chart.nvk"), encoding="utf-8", newline="") as f:
+            text = f.read().replace("%NORVAKEL_EXAMPLES%", examples)
+        pdf = os.path.join(self.dir, "chart.pdf")
+        result, _ = self.run_transfer(text, env=self.env(NORVAKEL_PDF_PRINTER=pdf))
+        self.assertEqual(result.code, 0, result.stderr)
+        printed = pdf_text(pdf)
+        for part in ("Amount per city", "Share of the orders", "City"):
+            self.assertIn(part, printed)
+        # Köln's three orders make 554.75 of 17 332.40: 3 % of the pie, and
+        # its bar is labelled with the total.
+        self.assertIn("Köln (3%)", printed)
+        self.assertRegex(printed, r"\b555\b")
+
+
 if __name__ == "__main__":
     unittest.main()
