@@ -30,25 +30,25 @@ QString Text(const Value& v) {
 // chart without end; points are the chart's own data and stay.
 constexpr size_t MaxKeys = 100000;
 
-int IndexOf(std::vector<QString>& list, const QString& name) {
-    for (size_t i = 0; i < list.size(); ++i)
-        if (list[i] == name) return int(i);
+int IndexOf(std::vector<QString>& list, std::map<QString, int>& index, const QString& name) {
+    if (const auto it = index.find(name); it != index.end()) return it->second;
     if (list.size() >= MaxKeys) return -1;
     list.push_back(name);
+    index.emplace(name, int(list.size() - 1));
     return int(list.size() - 1);
 }
 
 } // namespace
 
 int ChartData::SeriesIndex(const QString& name) {
-    const int i = IndexOf(series, name);
+    const int i = IndexOf(series, seriesIndex, name);
     if (i >= 0 && points.size() < series.size()) points.resize(series.size());
     if (i >= 0 && periods.size() < series.size()) periods.resize(series.size());
     return i;
 }
 
 int ChartData::CategoryIndex(const QString& name) {
-    return IndexOf(categories, name);
+    return IndexOf(categories, categoryIndex, name);
 }
 
 double PeriodStart(const engine::DateTime& d, TimePeriod period) {

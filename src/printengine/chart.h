@@ -109,6 +109,9 @@ struct ChartData {
 
     int SeriesIndex(const QString& name);
     int CategoryIndex(const QString& name);
+
+    // Where each name is in `series` and `categories`.
+    std::map<QString, int> seriesIndex, categoryIndex;
 };
 
 // Adds one row's values (evaluated by `evaluate`) to `data`.

@@ -214,6 +214,13 @@ void DrawLegend(Painter& c, QRectF& area, const std::vector<LegendEntry>& entrie
 
 // ---- pies ----------------------------------------------------------------------
 
+struct PieLabel {
+    QPointF anchor; // on the slice's edge
+    double y = 0;
+    bool right = false;
+    QString text;
+};
+
 void DrawPie(Painter& c, QRectF area) {
     std::vector<std::pair<int, double>> slices; // category, value
     double total = 0;
@@ -226,13 +233,24 @@ void DrawPie(Painter& c, QRectF area) {
     if (total <= 0) return;
     c.p.setFont(c.Font(c.def.categoryAxis.tickLabelFont, 7));
     const QFontMetricsF m = c.Metrics();
-    const double labelRoom = c.def.showLabels ? std::min(area.width() * 0.25, 60.0) : 4;
+    const auto labelText = [&](int category, double v) {
+        if (auto it = c.data.labels.find({0, category}); it != c.data.labels.end())
+            return it->second;
+        return c.data.categories[size_t(category)] + " (" +
+               QString::number(100.0 * v / total, 'f', 0) + "%)";
+    };
+    double widest = 0;
+    if (c.def.showLabels)
+        for (const auto& [category, v] : slices)
+            widest = std::max(widest, m.horizontalAdvance(labelText(category, v)));
+    const double labelRoom = c.def.showLabels ? std::min(area.width() * 0.3, widest + 10) : 4;
     const double diameter =
         std::max(0.0, std::min(area.width() - 2 * labelRoom, area.height() - 2 * m.height() - 4));
     const QRectF circle(area.center().x() - diameter / 2, area.center().y() - diameter / 2,
                         diameter, diameter);
     // From twelve o'clock, clockwise.
     double start = 90;
+    std::vector<PieLabel> labels;
     QPen edge(Qt::white);
     edge.setWidthF(0.5);
     for (const auto& [category, v] : slices) {
@@ -245,27 +263,45 @@ void DrawPie(Painter& c, QRectF area) {
         c.p.drawPath(path);
         if (c.def.showLabels) {
             const double mid = (start + sweep / 2) * M_PI / 180;
-            const double r = diameter / 2 + 4;
-            const QPointF at(circle.center().x() + r * std::cos(mid),
-                             circle.center().y() - r * std::sin(mid));
-            QString label;
-            if (auto it = c.data.labels.find({0, category}); it != c.data.labels.end())
-                label = it->second;
-            else
-                label = c.data.categories[size_t(category)] + " (" +
-                        QString::number(100.0 * v / total, 'f', 0) + "%)";
-            const double w = std::min(m.horizontalAdvance(label), labelRoom * 2);
-            const bool right = std::cos(mid) >= 0;
-            c.p.setPen(Qt::black);
-            DrawTextIn(
-                c.p,
-                QRectF(right ? at.x() : at.x() - w, at.y() - m.height() / 2, w + 1, m.height()),
-                (right ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter,
-                m.elidedText(label, Qt::ElideRight, w + 0.5));
+            PieLabel l;
+            l.anchor = QPointF(circle.center().x() + diameter / 2 * std::cos(mid),
+                               circle.center().y() - diameter / 2 * std::sin(mid));
+            l.y = circle.center().y() - (diameter / 2 + 4) * std::sin(mid);
+            l.right = std::cos(mid) >= 0;
+            l.text = labelText(category, v);
+            labels.push_back(l);
         }
         start += sweep;
     }
     c.p.setBrush(Qt::NoBrush);
+    // Labels beside the pie, moved apart on each side so that none overlaps.
+    const double line = m.height();
+    for (const bool right : {false, true}) {
+        std::vector<PieLabel*> side;
+        for (auto& l : labels)
+            if (l.right == right) side.push_back(&l);
+        std::sort(side.begin(), side.end(), [](auto* a, auto* b) { return a->y < b->y; });
+        for (size_t i = 1; i < side.size(); ++i)
+            side[i]->y = std::max(side[i]->y, side[i - 1]->y + line);
+        for (size_t i = side.size(); i-- > 0;) {
+            const double limit =
+                i + 1 < side.size() ? side[i + 1]->y - line : area.bottom() - line / 2;
+            side[i]->y = std::min(side[i]->y, limit);
+        }
+        const double x = right ? circle.right() + 8 : circle.left() - 8;
+        for (const PieLabel* l : side) {
+            QPen link(Qt::gray);
+            link.setWidthF(0.4);
+            c.p.setPen(link);
+            c.p.drawLine(l->anchor, QPointF(x, l->y));
+            const double room = right ? area.right() - x - 1 : x - 1 - area.left();
+            const double w = std::max(0.0, std::min(m.horizontalAdvance(l->text), room));
+            c.p.setPen(Qt::black);
+            DrawTextIn(c.p, QRectF(right ? x + 1 : x - 1 - w, l->y - line / 2, w + 1, line),
+                       (right ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter,
+                       m.elidedText(l->text, Qt::ElideRight, w + 0.5));
+        }
+    }
 }
 
 // ---- axes ------------------------------------------------------------------------
@@ -293,11 +329,8 @@ std::pair<double, double> CategoryRange(const ChartData& d, ChartType t) {
         high = any ? std::max(high, v) : v;
         any = true;
     }
-    if (t == ChartType::Bar || t == ChartType::Area) {
-        low = std::min(low, 0.0);
-        high = std::max(high, 0.0);
-    }
-    return {low, high};
+    // Value axes start from zero, as the usual chart library has them.
+    return {std::min(low, 0.0), std::max(high, 0.0)};
 }
 
 void DrawValueGrid(Painter& c, const QRectF& plot, const Scale& s, bool horizontal) {
@@ -531,7 +564,8 @@ void DrawXYPlot(Painter& c, QRectF area) {
             yhi = any ? std::max(yhi, y) : y;
             any = true;
         }
-    if (t == ChartType::XYBar || t == ChartType::XYArea) {
+    // The y axis starts from zero but for time series, which show the change.
+    if (!time) {
         ylo = std::min(ylo, 0.0);
         yhi = std::max(yhi, 0.0);
     }
@@ -549,8 +583,9 @@ void DrawXYPlot(Painter& c, QRectF area) {
     const Scale ys = NiceScale(ylo, yhi, 5);
     Scale xs;
     if (time) {
-        xs.low = xlo;
-        xs.high = xhi > xlo ? xhi : xlo + 86400000.0;
+        // A single period stands in the middle of its day.
+        xs.low = xhi > xlo ? xlo : xlo - 43200000.0;
+        xs.high = xhi > xlo ? xhi : xlo + 43200000.0;
         xs.step = (xs.high - xs.low) / 4;
     } else {
         xs = NiceScale(xlo, xhi, 5);
