@@ -112,6 +112,26 @@ TEST(Chart, ReadsTheChartsItDrawsAndRefusesTheOthersByName) {
     EXPECT_NE(subRun.refusals[0].find("datasetRun"), std::string::npos);
 }
 
+TEST(Chart, ThreeDimensionalChartsAreReadAsFlatOnes) {
+    const std::string pie =
+        "<pie3DChart><chart><reportElement x=\"0\" y=\"0\" width=\"100\" height=\"100\"/>"
+        "</chart><pieDataset><pieSeries><keyExpression><![CDATA[$F{Product}]]></keyExpression>"
+        "<valueExpression><![CDATA[$F{Amount}]]></valueExpression></pieSeries></pieDataset>"
+        "<pie3DPlot depthFactor=\"0.2\"><plot/></pie3DPlot></pie3DChart>";
+    std::string bar = CategoryChart("bar3DChart", "", "");
+    bar.replace(bar.find("<barPlot>"), 9, "<bar3DPlot xOffset=\"4\">");
+    bar.replace(bar.find("</barPlot>"), 10, "</bar3DPlot>");
+    const Report r = ParsePrepared(Jrxml(std::string(Fields) + "<summary><band height=\"300\">" +
+                                             pie + bar + "</band></summary>",
+                                         500));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    ASSERT_EQ(r.summary->elements.size(), 2u);
+    EXPECT_EQ(r.summary->elements[0].chart->type, ChartType::Pie);
+    EXPECT_EQ(r.summary->elements[0].chart->series.size(), 1u);
+    EXPECT_TRUE(r.summary->elements[0].chart->showLabels); // pies are labelled by default
+    EXPECT_EQ(r.summary->elements[1].chart->type, ChartType::Bar);
+}
+
 TEST(Chart, CategoryValuesKeepFirstSeenOrderAndTheLastValueGiven) {
     const std::string body = std::string(Fields) + "<summary><band height=\"160\">" +
                              CategoryChart("barChart", "", "") + "</band></summary>";
