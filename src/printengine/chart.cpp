@@ -91,6 +91,11 @@ double PeriodStart(const engine::DateTime& d, TimePeriod period) {
 
 void AddToDataset(const ChartDef& def, ChartData& data,
                   const std::function<Value(const Expression&)>& evaluate) {
+    if (!def.incrementWhen.Empty()) {
+        const Value when = evaluate(def.incrementWhen);
+        const auto* yes = std::get_if<bool>(&when);
+        if (yes == nullptr || !*yes) return;
+    }
     for (const SeriesDef& s : def.series) {
         // A pie has one series: its keys are the categories.
         const QString seriesName =
@@ -144,7 +149,8 @@ void ForEachChartExpression(ChartDef& def, const std::function<void(Expression&)
     for (SeriesDef& s : def.series)
         for (Expression* e : {&s.series, &s.category, &s.x, &s.value, &s.label})
             visit(*e);
-    for (Expression* e : {&def.title, &def.subtitle, &def.categoryAxisLabel, &def.valueAxisLabel})
+    for (Expression* e : {&def.title, &def.subtitle, &def.categoryAxisLabel, &def.valueAxisLabel,
+                          &def.incrementWhen})
         visit(*e);
 }
 

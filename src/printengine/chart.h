@@ -72,6 +72,7 @@ struct ChartDef {
     enum class Increment { Row, Group, Report } increment = Increment::Row;
     int incrementGroup = -1;
     std::string incrementGroupName;
+    Expression incrementWhen; // a row counts only when it is true (always when empty)
 
     // When the chart takes its values: where it is placed, at the report's
     // end or at the end of a group.

@@ -89,29 +89,31 @@ template <typename Node, typename Host> class ChartReader {
     }
 
     void Chart(const Node& node, Element& e) {
-        Attributes(
-            node,
-            {"isShowLegend", "evaluationTime", "evaluationGroup", "renderType", "theme",
-             "customizerClass", "hyperlinkType", "hyperlinkTarget", "linkType", "linkTarget",
-             "bookmarkLevel"},
-            [&](const QString& n, const QString& v) {
-                if (n == "isShowLegend")
-                    d_.showLegend = h_.ChartFlag(node, n, v);
-                else if (n == "evaluationTime") {
-                    using E = ChartDef::Evaluation;
-                    if (v == "Now" || v == "Report" || v == "Group")
-                        d_.evaluation = v == "Now" ? E::Now : v == "Report" ? E::Report : E::Group;
-                    else
-                        h_.ChartValue(node, n, v);
-                } else if (n == "evaluationGroup")
-                    d_.evaluationGroupName = v.toStdString();
-                else if (n == "theme") {
-                    if (v != "default") h_.ChartValue(node, n, v);
-                } else if (n == "customizerClass")
-                    h_.ChartValue(node, n, v); // Java code cannot run here
-                // renderType only picks how another engine embeds the picture;
-                // hyperlinks only act in interactive formats.
-            });
+        Attributes(node,
+                   {"isShowLegend", "evaluationTime", "evaluationGroup", "renderType", "theme",
+                    "customizerClass", "hyperlinkType", "hyperlinkTarget", "linkType", "linkTarget",
+                    "bookmarkLevel"},
+                   [&](const QString& n, const QString& v) {
+                       if (n == "isShowLegend")
+                           d_.showLegend = h_.ChartFlag(node, n, v);
+                       else if (n == "evaluationTime") {
+                           using E = ChartDef::Evaluation;
+                           // A band's values are complete when it is placed.
+                           if (v == "Now" || v == "Band" || v == "Report" || v == "Group")
+                               d_.evaluation = v == "Now" || v == "Band" ? E::Now
+                                               : v == "Report"           ? E::Report
+                                                                         : E::Group;
+                           else
+                               h_.ChartValue(node, n, v);
+                       } else if (n == "evaluationGroup")
+                           d_.evaluationGroupName = v.toStdString();
+                       else if (n == "theme") {
+                           if (v != "default") h_.ChartValue(node, n, v);
+                       } else if (n == "customizerClass")
+                           h_.ChartValue(node, n, v); // Java code cannot run here
+                       // renderType only picks how another engine embeds the picture;
+                       // hyperlinks only act in interactive formats.
+                   });
         for (const auto& k : node.children) {
             const QString& n = k->name;
             if (n == "reportElement")
@@ -297,9 +299,12 @@ template <typename Node, typename Host> class ChartReader {
                        } else if (n == "incrementGroup")
                            d_.incrementGroupName = v.toStdString();
                    });
-        // incrementWhenExpression, and a datasetRun over a sub-dataset's rows.
+        // A datasetRun over a sub-dataset's rows is refused.
         for (const auto& k : node.children)
-            h_.ChartElement(*k, "dataset");
+            if (k->name == "incrementWhenExpression")
+                d_.incrementWhen = h_.ChartExpression(*k);
+            else
+                h_.ChartElement(*k, "dataset");
     }
 
     void Series(const Node& node) {

@@ -147,6 +147,20 @@ TEST(Chart, CategoryValuesKeepFirstSeenOrderAndTheLastValueGiven) {
     EXPECT_EQ(ValueOf(d, "South", "Milk"), 20.0);
     EXPECT_TRUE(std::isnan(ValueOf(d, "South", "Coffee")));
     EXPECT_EQ(d.title, "Sales by product");
+
+    // incrementWhenExpression: only the rows it holds true for count.
+    std::string only = body;
+    only.replace(only.find("<dataset />"), 11,
+                 "<dataset><incrementWhenExpression><![CDATA[$F{Amount} > 12]]>"
+                 "</incrementWhenExpression></dataset>");
+    const Report some = ParsePrepared(Jrxml(only, 400));
+    ASSERT_TRUE(some.refusals.empty()) << some.refusals.front();
+    const auto filtered = ChartItems(some, Sales());
+    ASSERT_EQ(filtered.size(), 1u);
+    EXPECT_EQ(filtered[0].chart->categories, (std::vector<QString>{"Tea", "Coffee", "Milk"}));
+    EXPECT_EQ(filtered[0].chart->series, (std::vector<QString>{"North", "South"}));
+    EXPECT_EQ(ValueOf(*filtered[0].chart, "North", "Tea"), 15.0);
+    EXPECT_TRUE(std::isnan(ValueOf(*filtered[0].chart, "South", "Tea"))); // 5 is left out
 }
 
 TEST(Chart, GroupChartsShowTheirGroupsDataWhateverTheirPlace) {
