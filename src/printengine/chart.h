@@ -89,6 +89,7 @@ struct ChartDef {
     bool showLegend = true;
     bool showLabels = false;
     bool showLines = true, showShapes = true;
+    bool linesGiven = false; // scatter charts draw lines only when asked
     bool horizontal = false; // orientation="Horizontal": bars grow to the right
     std::optional<QColor> plotBackground;
     std::map<int, QColor> seriesColors; // by series order

@@ -337,23 +337,23 @@ template <typename Node, typename Host> class ChartReader {
     // ---- plots ------------------------------------------------------------------
 
     void Plot(const Node& node) {
-        Attributes(node,
-                   {"isShowLabels", "isShowTickLabels", "isShowTickMarks", "isShowLines",
-                    "isShowShapes", "isCircular", "labelFormat", "legendLabelFormat", "depthFactor",
-                    "xOffset", "yOffset", "isShowShapes", "isShowLegend"},
-                   [&](const QString& n, const QString& v) {
-                       if (n == "isShowLabels")
-                           d_.showLabels = h_.ChartFlag(node, n, v);
-                       else if (n == "isShowLines")
-                           d_.showLines = h_.ChartFlag(node, n, v);
-                       else if (n == "isShowShapes")
-                           d_.showShapes = h_.ChartFlag(node, n, v);
-                       else if (n == "isShowTickLabels" || n == "isShowTickMarks" ||
-                                n == "isCircular")
-                           h_.ChartFlag(node, n, v);
-                       // Label formats, depth and offsets: pies show their keys
-                       // and shares, 3D charts are drawn flat.
-                   });
+        Attributes(
+            node,
+            {"isShowLabels", "isShowTickLabels", "isShowTickMarks", "isShowLines", "isShowShapes",
+             "isCircular", "labelFormat", "legendLabelFormat", "depthFactor", "xOffset", "yOffset"},
+            [&](const QString& n, const QString& v) {
+                if (n == "isShowLabels")
+                    d_.showLabels = h_.ChartFlag(node, n, v);
+                else if (n == "isShowLines") {
+                    d_.showLines = h_.ChartFlag(node, n, v);
+                    d_.linesGiven = true;
+                } else if (n == "isShowShapes")
+                    d_.showShapes = h_.ChartFlag(node, n, v);
+                else if (n == "isShowTickLabels" || n == "isShowTickMarks" || n == "isCircular")
+                    h_.ChartFlag(node, n, v);
+                // Label formats, depth and offsets: pies show their keys
+                // and shares, 3D charts are drawn flat.
+            });
         for (const auto& k : node.children) {
             const QString& n = k->name;
             if (n == "plot")

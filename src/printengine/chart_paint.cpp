@@ -650,7 +650,8 @@ void DrawXYPlot(Painter& c, QRectF area) {
         QPen pen(color);
         pen.setWidthF(1.5);
         c.p.setPen(pen);
-        const bool lines = t == ChartType::Scatter ? false : c.def.showLines;
+        const bool lines =
+            t == ChartType::Scatter ? c.def.linesGiven && c.def.showLines : c.def.showLines;
         const bool shapes = t == ChartType::Scatter || c.def.showShapes;
         if (lines) c.p.drawPolyline(line);
         if (shapes) {
