@@ -143,14 +143,22 @@ void EvaluateTexts(const ChartDef& def, ChartData& data,
     data.subtitle = text(def.subtitle);
     data.categoryAxisLabel = text(def.categoryAxisLabel);
     data.valueAxisLabel = text(def.valueAxisLabel);
+    const auto number = [&](const Expression& e) {
+        return e.Empty() ? std::nullopt : Number(evaluate(e));
+    };
+    data.rangeMin = number(def.rangeMin);
+    data.rangeMax = number(def.rangeMax);
+    data.domainMin = number(def.domainMin);
+    data.domainMax = number(def.domainMax);
 }
 
 void ForEachChartExpression(ChartDef& def, const std::function<void(Expression&)>& visit) {
     for (SeriesDef& s : def.series)
         for (Expression* e : {&s.series, &s.category, &s.x, &s.value, &s.label})
             visit(*e);
-    for (Expression* e : {&def.title, &def.subtitle, &def.categoryAxisLabel, &def.valueAxisLabel,
-                          &def.incrementWhen})
+    for (Expression* e :
+         {&def.title, &def.subtitle, &def.categoryAxisLabel, &def.valueAxisLabel,
+          &def.incrementWhen, &def.rangeMin, &def.rangeMax, &def.domainMin, &def.domainMax})
         visit(*e);
 }
 

@@ -81,6 +81,8 @@ struct ChartDef {
     std::string evaluationGroupName;
 
     Expression title, subtitle, categoryAxisLabel, valueAxisLabel;
+    // The axes' ends when the report fixes them (range: values, domain: x).
+    Expression rangeMin, rangeMax, domainMin, domainMax;
     ChartFont titleFont, subtitleFont, legendFont;
     QColor titleColor = Qt::black, subtitleColor = Qt::black;
     QColor legendColor = Qt::black;
@@ -108,6 +110,7 @@ struct ChartData {
     std::vector<std::vector<std::pair<double, double>>> points; // XY, by series
     std::vector<std::map<double, double>> periods; // time series: period start (ms) -> value
     QString title, subtitle, categoryAxisLabel, valueAxisLabel;
+    std::optional<double> rangeMin, rangeMax, domainMin, domainMax;
 
     int SeriesIndex(const QString& name);
     int CategoryIndex(const QString& name);

@@ -363,6 +363,14 @@ template <typename Node, typename Host> class ChartReader {
             else if (n == "categoryAxisLabelExpression" || n == "xAxisLabelExpression" ||
                      n == "timeAxisLabelExpression")
                 d_.categoryAxisLabel = h_.ChartExpression(*k);
+            else if (n == "rangeAxisMinValueExpression")
+                d_.rangeMin = h_.ChartExpression(*k);
+            else if (n == "rangeAxisMaxValueExpression")
+                d_.rangeMax = h_.ChartExpression(*k);
+            else if (n == "domainAxisMinValueExpression")
+                d_.domainMin = h_.ChartExpression(*k);
+            else if (n == "domainAxisMaxValueExpression")
+                d_.domainMax = h_.ChartExpression(*k);
             else if (n == "valueAxisLabelExpression" || n == "yAxisLabelExpression")
                 d_.valueAxisLabel = h_.ChartExpression(*k);
             else if (n == "categoryAxisFormat" || n == "xAxisFormat" || n == "timeAxisFormat")

@@ -78,6 +78,17 @@ Scale NiceScale(double low, double high, int ticks) {
     return s;
 }
 
+// The scale with the ends the report fixes, when they leave a range.
+Scale Fixed(Scale s, std::optional<double> low, std::optional<double> high) {
+    const double l = low && std::isfinite(*low) ? *low : s.low;
+    const double h = high && std::isfinite(*high) ? *high : s.high;
+    if (h > l && (h - l) / s.step <= 200) {
+        s.low = l;
+        s.high = h;
+    }
+    return s;
+}
+
 QString NumberText(double v, const std::string& mask) {
     if (std::abs(v) < 1e-12) v = 0;
     return FormatNumber(v, mask.empty() ? "#,##0.###" : mask);
@@ -413,7 +424,8 @@ void DrawCategoryPlot(Painter& c, QRectF area) {
     const bool bars = t == ChartType::Bar || t == ChartType::StackedBar;
     const bool horizontal = bars && c.def.horizontal;
     const auto [low, high] = CategoryRange(d, t);
-    const Scale s = NiceScale(low, high, 5);
+    const Scale s = Fixed(NiceScale(d.rangeMin.value_or(low), d.rangeMax.value_or(high), 5),
+                          d.rangeMin, d.rangeMax);
     c.p.setFont(c.Font(c.def.categoryAxis.tickLabelFont, 7));
     const QFontMetricsF cm = c.Metrics();
     double widestCategory = 0;
@@ -580,7 +592,10 @@ void DrawXYPlot(Painter& c, QRectF area) {
         xlo -= gap / 2;
         xhi += gap / 2;
     }
-    const Scale ys = NiceScale(ylo, yhi, 5);
+    const Scale ys = Fixed(NiceScale(d.rangeMin.value_or(ylo), d.rangeMax.value_or(yhi), 5),
+                           d.rangeMin, d.rangeMax);
+    if (d.domainMin) xlo = *d.domainMin;
+    if (d.domainMax) xhi = *d.domainMax;
     Scale xs;
     if (time) {
         // A single period stands in the middle of its day.
@@ -588,7 +603,7 @@ void DrawXYPlot(Painter& c, QRectF area) {
         xs.high = xhi > xlo ? xhi : xlo + 43200000.0;
         xs.step = (xs.high - xs.low) / 4;
     } else {
-        xs = NiceScale(xlo, xhi, 5);
+        xs = Fixed(NiceScale(xlo, xhi, 5), d.domainMin, d.domainMax);
     }
     c.p.setFont(c.Font(c.def.categoryAxis.tickLabelFont, 7));
     const QFontMetricsF xm = c.Metrics();

@@ -317,6 +317,30 @@ TEST(Chart, BarHeightsFollowTheValues) {
     EXPECT_TRUE(swatch);
 }
 
+TEST(Chart, AFixedValueRangeScalesTheBars) {
+    const std::vector<std::vector<Value>> rows = {{std::string("N"), std::string("A"), 40.0}};
+    std::vector<int> tallest;
+    for (const char* max : {"", "<rangeAxisMaxValueExpression><![CDATA[80]]>"
+                                "</rangeAxisMaxValueExpression>"}) {
+        const std::string body = std::string(Fields) + "<summary><band height=\"160\">" +
+                                 CategoryChart("barChart", "isShowLegend=\"false\"", "",
+                                               std::string("<plot><seriesColor seriesOrder=\"0\" "
+                                                           "color=\"#0000FF\"/></plot>") +
+                                                   max,
+                                               "\"all\"") +
+                                 "</band></summary>";
+        const Report r = ParsePrepared(Jrxml(body, 400));
+        ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+        const auto charts = ChartItems(r, rows);
+        ASSERT_EQ(charts.size(), 1u);
+        const auto heights = BarHeights(Paint(r, charts[0]), qRgb(0, 0, 255), 1000);
+        ASSERT_EQ(heights.size(), 1u);
+        tallest.push_back(heights[0]);
+    }
+    // 40 fills the plot on its own scale and half of it up to 80.
+    EXPECT_NEAR(double(tallest[1]) / tallest[0], 0.5, 0.03);
+}
+
 TEST(Chart, ExtremeValuesStillDraw) {
     // Values at the ends of the double range, negative ones and one the
     // chart cannot place: the bars go both ways and the print goes on.
