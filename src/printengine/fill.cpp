@@ -1,6 +1,7 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/chart.h"
 #include "printengine/dataset.h"
 #include "printengine/evaluation.h"
 #include "printengine/format.h"
@@ -117,6 +118,10 @@ void BindElements(Report& r, Band& band) {
         }
         BindExpression(r, e.expression);
         BindExpression(r, e.printWhen);
+        if (e.chart) {
+            ResolveChartGroups(*e.chart, r, r.refusals);
+            ForEachChartExpression(*e.chart, [&](Expression& x) { BindExpression(r, x); });
+        }
         for (auto& c : e.conditionals)
             BindExpression(r, c.condition);
         if (e.subreport)
@@ -144,7 +149,10 @@ class Filler {
     Filler(const Report& r, const std::vector<Value>& parameters,
            const std::function<void(Page&&)>& sink, const FillState* atEnd, SubreportRun& run,
            bool inlineFill = false)
-        : r_(r), sink_(sink), atEnd_(atEnd), run_(run), inline_(inlineFill) {
+        : r_(r), sink_(sink), atEnd_(atEnd), run_(run), inline_(inlineFill),
+          charts_(
+              r, [this](const Expression& e) { return Evaluate(e); },
+              atEnd != nullptr ? atEnd->charts : nullptr) {
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -249,6 +257,7 @@ class Filler {
                 Count(GroupCountSlot(g));
             IncrementVariables(false);
             if (onRow) onRow(state_);
+            charts_.RowDone();
             rowPending_ = true;
             PrintDetail();
             rowPending_ = false;
@@ -265,6 +274,7 @@ class Filler {
         } else {
             PrintSummary();
         }
+        charts_.ReportEnds();
         Finish(final);
         return pages_;
     }
@@ -470,6 +480,7 @@ class Filler {
         if (final == nullptr) return;
         *final = state_;
         if (noteEnds_) final->groupEnds = ends_;
+        final->charts = charts_.Placements();
     }
 
     // What the ends of group instances are to keep: elements evaluated at a
@@ -536,6 +547,7 @@ class Filler {
                           def.initialValue.Empty() ? Value() : Evaluate(def.initialValue));
             state_.variables[size_t(VariableSlot(r_, i))] = vars_[i].value;
         }
+        charts_.Reset(type, group);
     }
 
     // `pageOnly`: just the variables that a new page changes (a row that moved on).
@@ -807,13 +819,17 @@ class Filler {
         for (size_t g = r_.groups.size(); g-- > from;) {
             headerShown_[g] = false;
             NoteGroupEnd(g);
+            // Charts take the group's values before its footers and show them after.
+            charts_.GroupEnds(int(g));
             if (down[g] && !r_.ignorePagination) {
                 for (const Band& band : r_.groups[g].footers)
                     stack.push_back(&band);
+                charts_.GroupEvaluated(int(g));
                 continue;
             }
             PlaceAtBottom(stack);
             PrintBands(r_.groups[g].footers);
+            charts_.GroupEvaluated(int(g));
         }
         PlaceAtBottom(stack);
         if (keep_.group >= int(from)) keep_ = Keep{};
@@ -1308,6 +1324,7 @@ class Filler {
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
                                           : 0};
         for (auto& item : laid.items) {
+            if (item.element->kind == ElementKind::Chart) item.chart = charts_.Place(*item.element);
             item.rect.translate(x_, y_);
             page_.items.push_back(std::move(item));
         }
@@ -1361,6 +1378,7 @@ class Filler {
     std::shared_ptr<GroupEnds> ends_;
     bool noteEnds_ = false;
     std::unordered_map<const Element*, bool> readsPage_;
+    ChartFeeder charts_;
 };
 
 } // namespace

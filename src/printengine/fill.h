@@ -21,6 +21,9 @@
 
 namespace printengine {
 
+struct ChartData;       // chart.h
+struct ChartPlacements; // chart.h
+
 struct PageItem {
     const Element* element = nullptr;
     // The element as its conditional styles made it for this row; `element`
@@ -28,8 +31,9 @@ struct PageItem {
     std::shared_ptr<const Element> styled;
     QRectF rect; // in points from the page's top left corner
     QString text;
-    QImage image;                          // an image element's picture (shared, not copied)
-    std::shared_ptr<QSvgRenderer> drawing; // or its SVG drawing, kept as vectors
+    QImage image;                           // an image element's picture (shared, not copied)
+    std::shared_ptr<QSvgRenderer> drawing;  // or its SVG drawing, kept as vectors
+    std::shared_ptr<const ChartData> chart; // a chart's values
 };
 
 struct Page {
@@ -53,6 +57,7 @@ struct GroupEnds;
 struct FillState {
     std::vector<Value> fields, parameters, variables;
     std::shared_ptr<const GroupEnds> groupEnds;
+    std::shared_ptr<const ChartPlacements> charts; // what delayed charts showed
 };
 
 // Opens a table of the report's destination with `fields` (`table` empty:

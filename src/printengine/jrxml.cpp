@@ -7,6 +7,8 @@
 #include "printengine/report.h"
 #include "printengine/subreport.h"
 
+#include "printengine/chart_jrxml.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -629,6 +631,8 @@ class Builder {
             e = Image(k);
         else if (n == "subreport")
             e = Subreport(k);
+        else if (const auto chart = ChartKindOf(n))
+            e = Chart(k, *chart);
         else if (n == "componentElement") {
             e = ReadComponent(k, reader_);
             if (!e) return;
@@ -958,6 +962,41 @@ class Builder {
         if (r.from.empty() || r.to.empty()) Refuse(k, "a returnValue without both variables");
         def.returns.push_back(std::move(r));
     }
+    printengine::Element Chart(const XNode& node, const ChartKind& kind) {
+        printengine::Element e;
+        e.kind = ElementKind::Chart;
+        e.opaque = true; // charts are drawn on white unless they say otherwise
+        e.chart = std::make_shared<ChartDef>();
+        chartOwn_ = StyleProps{};
+        chartStyle_.clear();
+        ChartReader<XNode, Builder>(*this, *e.chart).Read(node, kind, e);
+        Resolve(e, node, chartStyle_, chartOwn_);
+        return e;
+    }
+
+  public: // for ChartReader
+    void ChartRefuse(const XNode& at, const std::string& what) { Refuse(at, what); }
+    void ChartElement(const XNode& at, const QString& parent) {
+        Element(at, parent.toStdString().c_str());
+    }
+    void ChartValue(const XNode& at, const QString& n, const QString& v) { Value(at, n, v); }
+    bool ChartFlag(const XNode& at, const QString& n, const QString& v) { return Flag(at, n, v); }
+    double ChartNumber(const XNode& at, const QString& n, const QString& v) {
+        return Number(at, n, v);
+    }
+    QColor ChartColor(const XNode& at, const QString& n, const QString& v) {
+        return Color(at, n, v);
+    }
+    QString ChartFontFamily(const QString& name) { return FontFamily(name); }
+    Expression ChartExpression(const XNode& at) { return Parse(at); }
+    void ChartReportElement(const XNode& at, printengine::Element& e) {
+        ReportElement(at, e, chartOwn_, chartStyle_);
+    }
+    void ChartBox(const XNode& at, printengine::Element&) { ReadBox(at, chartOwn_); }
+
+  private:
+    StyleProps chartOwn_;
+    QString chartStyle_;
 
     printengine::Element Frame(const XNode& node) {
         printengine::Element e;

@@ -1,5 +1,7 @@
 #include "printengine/paint.h"
 
+#include "printengine/chart.h"
+
 namespace printengine {
 
 namespace {
@@ -168,6 +170,10 @@ void PaintPage(QPainter& painter, const Page& page) {
         case ElementKind::Image:
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
             if (!item.image.isNull() || item.drawing) DrawImage(painter, e, item);
+            DrawBorders(painter, e, item.rect);
+            break;
+        case ElementKind::Chart:
+            if (item.chart) PaintChart(painter, e, *item.chart, item.rect, sizeFactor);
             DrawBorders(painter, e, item.rect);
             break;
         case ElementKind::Subreport: // its contents are items of their own

@@ -27,9 +27,20 @@ struct TextStyle {
     enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image, Subreport };
+enum class ElementKind {
+    StaticText,
+    TextField,
+    Line,
+    Rectangle,
+    Ellipse,
+    Frame,
+    Image,
+    Subreport,
+    Chart
+};
 
 struct SubreportDef; // subreport.h
+struct ChartDef;     // chart.h
 
 // When a text field or image takes its value: Now (as its band is filled),
 // or later, as the report, page, column or a group ends; Band is Now here
@@ -129,6 +140,7 @@ struct Element {
     std::vector<ConditionalStyle> conditionals;
     std::shared_ptr<const StyleProps> own;
     std::shared_ptr<SubreportDef> subreport; // kind Subreport: what it fills in place
+    std::shared_ptr<ChartDef> chart;         // a chart's plot and dataset
 };
 
 // Sets on `e` what `props` sets.
