@@ -146,7 +146,7 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         {"<title><band height='5'><componentElement/></band></title>",
          "the element \"componentElement\" in \"band\""},
         {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
-        {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
+        {"<style name='s' markup='rtf'/>", "\"rtf\" of the attribute \"markup\" of \"style\""},
         {"<detail><band height='5'><subreport/></band></detail>",
          "the element \"subreport\" in \"band\""},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
@@ -165,9 +165,9 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "the unknown group \"Nope\""},
         {"<property name='net.sf.jasperreports.awt.ignore.missing.font' value='true'/>",
          "the property"},
-        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Double'/>"
+        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Triple'/>"
          "</textElement></staticText></band></title>",
-         "\"Double\" of the attribute \"lineSpacing\""},
+         "\"Triple\" of the attribute \"lineSpacing\""},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>new "
          "java.util.HashMap()</textFieldExpression></textField></band></title>",

@@ -1,0 +1,647 @@
+#include "printengine/textlayout.h"
+
+#include <QFontDatabase>
+#include <QImage>
+#include <QRegularExpression>
+#include <QTextOption>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace printengine {
+
+namespace {
+
+const QImage& PointDevice() {
+    static const QImage image = [] {
+        QImage i(1, 1, QImage::Format_RGB32);
+        i.setDotsPerMeterX(2835); // 72 dpi
+        i.setDotsPerMeterY(2835);
+        return i;
+    }();
+    return image;
+}
+
+QString Installed(const QStringList& families, const QString& name) {
+    for (const QString& f : families)
+        if (f.compare(name, Qt::CaseInsensitive) == 0) return f;
+    return QString();
+}
+
+// The families that stand in for a font name reports use everywhere.
+QStringList Substitutes(const QString& name) {
+    const QString n = name.trimmed().toLower();
+    if (n == "sansserif" || n == "sans-serif" || n == "dialog" || n == "arial" || n == "helvetica")
+        return {"Liberation Sans", "Arimo", "DejaVu Sans"};
+    if (n == "serif" || n == "times" || n == "times new roman" || n == "times roman")
+        return {"Liberation Serif", "Tinos", "DejaVu Serif"};
+    if (n == "monospaced" || n == "monospace" || n == "dialoginput" || n == "courier" ||
+        n == "courier new")
+        return {"Liberation Mono", "Cousine", "DejaVu Sans Mono"};
+    return {};
+}
+
+void LogFallback(const QString& name, const QString& used) {
+    const std::string line = "norvakel-report: The font \"" + name.toStdString() +
+                             "\" is not installed; \"" + used.toStdString() +
+                             "\" is drawn instead.\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+// Java's named colours, as JasperReports reads styled text; HTML uses CSS's.
+QColor MarkupColor(const QString& text, bool java) {
+    static const std::pair<const char*, QRgb> names[] = {
+        {"black", 0x000000},  {"blue", 0x0000FF},  {"cyan", 0x00FFFF},      {"darkGray", 0x404040},
+        {"gray", 0x808080},   {"green", 0x00FF00}, {"lightGray", 0xC0C0C0}, {"magenta", 0xFF00FF},
+        {"orange", 0xFFC800}, {"pink", 0xFFAFAF},  {"red", 0xFF0000},       {"white", 0xFFFFFF},
+        {"yellow", 0xFFFF00},
+    };
+    const QString t = text.trimmed();
+    if (java)
+        for (const auto& [name, rgb] : names)
+            if (t.compare(QLatin1String(name), Qt::CaseInsensitive) == 0) return QColor(rgb);
+    QColor c(t);
+    if (!c.isValid() && t.size() == 6) c = QColor("#" + t);
+    return c;
+}
+
+// Text and formats as they are read: each piece takes the format on top.
+struct Runs {
+    StyledText out;
+    std::vector<std::pair<QString, QTextCharFormat>> stack{{QString(), QTextCharFormat()}};
+
+    void Add(const QString& s) { Add(s, stack.back().second); }
+    void Add(const QString& s, const QTextCharFormat& f) {
+        if (s.isEmpty()) return;
+        const int at = int(out.text.size());
+        if (!out.formats.isEmpty() && out.formats.back().start + out.formats.back().length == at &&
+            out.formats.back().format == f)
+            out.formats.back().length += int(s.size());
+        else if (!f.properties().isEmpty())
+            out.formats.push_back({at, int(s.size()), f});
+        out.text += s;
+    }
+    void Push(const QString& tag, const QTextCharFormat& f) { stack.emplace_back(tag, f); }
+    void Pop(const QString& tag) {
+        for (size_t i = stack.size(); i-- > 1;)
+            if (stack[i].first == tag) {
+                stack.resize(i);
+                return;
+            }
+    }
+    void StartLine() {
+        if (!out.text.isEmpty() && !out.text.endsWith('\n')) Add("\n");
+    }
+};
+
+double HtmlFontSize(const QString& v, double current) {
+    static const double sizes[] = {8, 10, 12, 14, 18, 24, 36};
+    bool ok = false;
+    const int n = v.trimmed().toInt(&ok);
+    if (!ok) return current;
+    const int index = v.trimmed().startsWith('+') || v.trimmed().startsWith('-') ? 3 + n : n;
+    return sizes[std::clamp(index, 1, 7) - 1];
+}
+
+// The format a tag sets over `f`; false when the tag sets nothing.
+bool TagFormat(const QString& tag, const std::function<QString(const char*)>& attr, bool html,
+               QTextCharFormat& f) {
+    if (tag == "b" || tag == "strong") {
+        f.setFontWeight(QFont::Bold);
+    } else if (tag == "i" || tag == "em") {
+        f.setFontItalic(true);
+    } else if (tag == "u") {
+        f.setFontUnderline(true);
+    } else if (tag == "s" || tag == "strike") {
+        f.setFontStrikeOut(true);
+    } else if (tag == "sup") {
+        f.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
+    } else if (tag == "sub") {
+        f.setVerticalAlignment(QTextCharFormat::AlignSubScript);
+    } else if (tag == "font") {
+        if (const QString face = attr("face"); !face.isEmpty()) {
+            QString family = face.split(',').first().trimmed();
+            for (const QString& one : face.split(','))
+                if (!Installed(QFontDatabase::families(), one.trimmed()).isEmpty()) {
+                    family = one.trimmed();
+                    break;
+                }
+            f.setFontFamilies({FontFamily(family)});
+        }
+        if (const QString size = attr("size"); !size.isEmpty()) {
+            bool ok = false;
+            const double points = size.toDouble(&ok);
+            if (html)
+                f.setFontPointSize(HtmlFontSize(size, 12));
+            else if (ok && points > 0 && points < 1000)
+                f.setFontPointSize(points);
+        }
+        if (const QColor c = MarkupColor(attr("color"), !html); c.isValid()) f.setForeground(c);
+    } else if (tag == "style" && !html) {
+        if (const QString v = attr("fontName"); !v.isEmpty()) f.setFontFamilies({FontFamily(v)});
+        bool ok = false;
+        if (const double size = attr("size").toDouble(&ok); ok && size > 0 && size < 1000)
+            f.setFontPointSize(size);
+        const auto flag = [&](const char* name, auto set) {
+            const QString v = attr(name);
+            if (v == "true" || v == "false") set(v == "true");
+        };
+        flag("isBold", [&](bool on) { f.setFontWeight(on ? QFont::Bold : QFont::Normal); });
+        flag("isItalic", [&](bool on) { f.setFontItalic(on); });
+        flag("isUnderline", [&](bool on) { f.setFontUnderline(on); });
+        flag("isStrikeThrough", [&](bool on) { f.setFontStrikeOut(on); });
+        if (const QColor c = MarkupColor(attr("forecolor"), true); c.isValid()) f.setForeground(c);
+        if (const QColor c = MarkupColor(attr("backcolor"), true); c.isValid()) f.setBackground(c);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// JasperReports' styled text: XML with <style> and a few HTML tags. Text
+// that is not well-formed shows as written.
+StyledText ParseStyled(const QString& text) {
+    QXmlStreamReader xml("<st>" + text + "</st>");
+    Runs runs;
+    int depth = 0;
+    while (!xml.atEnd()) {
+        const auto token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            if (++depth > 64) return StyledText{text, {}};
+            const QString tag = xml.name().toString().toLower();
+            const auto attributes = xml.attributes();
+            const auto attr = [&](const char* name) {
+                for (const auto& a : attributes)
+                    if (a.name().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                        return a.value().toString();
+                return QString();
+            };
+            QTextCharFormat f = runs.stack.back().second;
+            if (tag == "br") {
+                runs.Add("\n");
+            } else if (tag == "li") {
+                runs.StartLine();
+                runs.Add(QString::fromUtf8("\u2022 "));
+            }
+            TagFormat(tag, attr, false, f);
+            runs.Push(tag, f);
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
+            runs.Pop(xml.name().toString().toLower());
+        } else if (token == QXmlStreamReader::Characters) {
+            runs.Add(xml.text().toString());
+        }
+    }
+    if (xml.hasError()) return StyledText{text, {}};
+    return std::move(runs.out);
+}
+
+QString HtmlEntity(const QString& name) {
+    if (name.startsWith("#x") || name.startsWith("#X")) {
+        bool ok = false;
+        const uint code = name.mid(2).toUInt(&ok, 16);
+        const char32_t c = code;
+        if (ok && code > 0 && code < 0x110000) return QString::fromUcs4(&c, 1);
+        return QString();
+    }
+    if (name.startsWith('#')) {
+        bool ok = false;
+        const uint code = name.mid(1).toUInt(&ok);
+        const char32_t c = code;
+        if (ok && code > 0 && code < 0x110000) return QString::fromUcs4(&c, 1);
+        return QString();
+    }
+    static const std::pair<const char*, const char*> named[] = {
+        {"lt", "<"},        {"gt", ">"},        {"amp", "&"},        {"quot", "\""},
+        {"apos", "'"},      {"nbsp", "\u00a0"}, {"copy", "\u00a9"},  {"reg", "\u00ae"},
+        {"euro", "\u20ac"}, {"bull", "\u2022"}, {"mdash", "\u2014"}, {"ndash", "\u2013"},
+    };
+    for (const auto& [n, v] : named)
+        if (name == QLatin1String(n)) return QString::fromUtf8(v);
+    return QString();
+}
+
+// HTML as a browser reads it, tolerantly: runs of white space are one
+// space, block tags start lines, unknown tags keep their text.
+StyledText ParseHtml(const QString& text) {
+    static const QRegularExpression attributeRe(
+        R"re(([A-Za-z_:][-A-Za-z0-9_:.]*)\s*=\s*("[^"]*"|'[^']*'|[^\s"'>]+))re");
+    Runs runs;
+    int skipping = 0; // inside <head>, <style> or <script>
+    bool space = false;
+    QTextCharFormat spaceFormat; // where the white space was
+    const auto addText = [&](const QString& s) {
+        if (skipping > 0) return;
+        for (const QChar c : s) {
+            if (c.isSpace() && c != QChar(0xa0)) {
+                if (!space) spaceFormat = runs.stack.back().second;
+                space = true;
+                continue;
+            }
+            if (space && !runs.out.text.isEmpty() && !runs.out.text.endsWith('\n'))
+                runs.Add(" ", spaceFormat);
+            space = false;
+            runs.Add(QString(c));
+        }
+    };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text[i];
+        if (c == '&') {
+            const qsizetype end = text.indexOf(';', i);
+            if (end > i && end - i <= 10) {
+                const QString value = HtmlEntity(text.mid(i + 1, end - i - 1));
+                if (!value.isEmpty()) {
+                    if (value == QString(QChar(0xa0))) {
+                        if (space && !runs.out.text.endsWith('\n')) runs.Add(" ");
+                        space = false;
+                        runs.Add(value);
+                    } else {
+                        addText(value);
+                    }
+                    i = end + 1;
+                    continue;
+                }
+            }
+            addText("&");
+            ++i;
+            continue;
+        }
+        if (c != '<') {
+            const qsizetype next =
+                std::min(text.indexOf('<', i) < 0 ? text.size() : text.indexOf('<', i),
+                         text.indexOf('&', i) < 0 ? text.size() : text.indexOf('&', i));
+            addText(text.mid(i, next - i));
+            i = next;
+            continue;
+        }
+        if (text.mid(i, 4) == "<!--") {
+            const qsizetype end = text.indexOf("-->", i + 4);
+            i = end < 0 ? text.size() : end + 3;
+            continue;
+        }
+        const qsizetype end = text.indexOf('>', i);
+        if (end < 0) {
+            addText(text.mid(i));
+            break;
+        }
+        QString inside = text.mid(i + 1, end - i - 1).trimmed();
+        i = end + 1;
+        if (inside.startsWith('!') || inside.startsWith('?')) continue;
+        const bool closing = inside.startsWith('/');
+        if (closing) inside = inside.mid(1);
+        if (inside.endsWith('/')) inside.chop(1);
+        qsizetype n = 0;
+        while (n < inside.size() && (inside[n].isLetterOrNumber()))
+            ++n;
+        const QString tag = inside.left(n).toLower();
+        if (tag.isEmpty()) {
+            addText("<" + inside + ">");
+            continue;
+        }
+        const bool block = tag == "p" || tag == "div" || tag == "ul" || tag == "ol" ||
+                           (tag.size() == 2 && tag[0] == 'h' && tag[1].isDigit());
+        const bool hidden = tag == "head" || tag == "style" || tag == "script" || tag == "title";
+        if (closing) {
+            if (hidden) skipping = std::max(0, skipping - 1);
+            if (block) {
+                runs.StartLine();
+                space = false;
+            }
+            runs.Pop(tag);
+            continue;
+        }
+        if (hidden) {
+            ++skipping;
+            continue;
+        }
+        std::vector<std::pair<QString, QString>> attributes;
+        for (auto it = attributeRe.globalMatch(inside.mid(n)); it.hasNext();) {
+            const auto m = it.next();
+            QString v = m.captured(2);
+            if (v.startsWith('"') || v.startsWith('\'')) v = v.mid(1, v.size() - 2);
+            attributes.emplace_back(m.captured(1).toLower(), v);
+        }
+        const auto attr = [&](const char* name) {
+            for (const auto& [k, v] : attributes)
+                if (k == QLatin1String(name)) return v;
+            return QString();
+        };
+        if (tag == "br") {
+            runs.Add("\n");
+            space = false;
+            continue;
+        }
+        if (block) {
+            runs.StartLine();
+            space = false;
+        }
+        if (tag == "li") {
+            runs.StartLine();
+            runs.Add(QString::fromUtf8("\u2022 "));
+            space = false;
+        }
+        QTextCharFormat f = runs.stack.back().second;
+        if (tag == "h1" || tag == "h2" || tag == "h3") f.setFontWeight(QFont::Bold);
+        TagFormat(tag, attr, true, f);
+        if (tag != "img" && tag != "hr" && tag != "meta" && tag != "link" && runs.stack.size() < 64)
+            runs.Push(tag, f);
+    }
+    while (runs.out.text.endsWith('\n') || runs.out.text.endsWith(' '))
+        runs.out.text.chop(1);
+    for (auto& r : runs.out.formats)
+        r.length = std::max(0, std::min(r.length, int(runs.out.text.size()) - r.start));
+    return std::move(runs.out);
+}
+
+// From one baseline-carrying line to the next, as JasperReports spaces them:
+// the first line of a text always at single spacing.
+double ToBaseline(const Paragraph& p, bool firstLine, double leading, double ascent) {
+    using S = Paragraph::Spacing;
+    const double single = leading + ascent;
+    if (firstLine) return single;
+    switch (p.lineSpacing) {
+    case S::Single:
+        return single;
+    case S::OneAndHalf:
+        return leading + 1.5 * ascent;
+    case S::Double:
+        return leading + 2.0 * ascent;
+    case S::Proportional:
+        return leading + p.lineSpacingSize * ascent;
+    case S::AtLeast:
+        return std::max(single, p.lineSpacingSize);
+    case S::Fixed:
+        return p.lineSpacingSize;
+    }
+    return single;
+}
+
+// Qt scales tab positions by the font's resolution over the screen's; the
+// layout's units are points, so the positions are given in screen units.
+double TabUnit() {
+    static const double unit = [] {
+        TextStyle s;
+        QTextLayout probe("\t", TextFont(s), &PointDevice());
+        QTextOption option;
+        option.setTabStopDistance(100);
+        probe.setTextOption(option);
+        probe.beginLayout();
+        QTextLine line = probe.createLine();
+        line.setLineWidth(10000);
+        probe.endLayout();
+        const double x = line.cursorToX(1);
+        return x > 1 ? 100 / x : 1.0;
+    }();
+    return unit;
+}
+
+// The options of a paragraph's lines. Qt counts tab stops from where a line
+// starts; a line indented by `shift` gets its stops moved to count from the
+// left indent, the default ones written out.
+QTextOption Options(const TextStyle& style, double shift = 0, double width = 0) {
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    using H = TextStyle::HAlign;
+    option.setAlignment(style.hAlign == H::Center      ? Qt::AlignHCenter
+                        : style.hAlign == H::Right     ? Qt::AlignRight
+                        : style.hAlign == H::Justified ? Qt::AlignJustify
+                                                       : Qt::AlignLeft);
+    const Paragraph& p = style.paragraph;
+    const double unit = TabUnit();
+    if (p.tabStopWidth > 0) option.setTabStopDistance(p.tabStopWidth * unit);
+    QList<QTextOption::Tab> tabs;
+    double last = 0;
+    for (const TabStop& t : p.tabStops) {
+        const auto type = t.align == TabStop::Align::Center  ? QTextOption::CenterTab
+                          : t.align == TabStop::Align::Right ? QTextOption::RightTab
+                                                             : QTextOption::LeftTab;
+        last = std::max(last, t.position);
+        if (t.position > shift) tabs.append(QTextOption::Tab((t.position - shift) * unit, type));
+    }
+    if (shift != 0 && p.tabStopWidth > 0) {
+        for (double at = (std::floor(std::max(last, shift) / p.tabStopWidth) + 1) * p.tabStopWidth;
+             at - shift <= width + p.tabStopWidth && tabs.size() < 1000; at += p.tabStopWidth)
+            tabs.append(QTextOption::Tab((at - shift) * unit, QTextOption::LeftTab));
+    }
+    if (!tabs.isEmpty()) option.setTabs(tabs);
+    return option;
+}
+
+} // namespace
+
+QString FontFamily(const QString& reportName) {
+    static std::mutex mutex;
+    static std::map<QString, QString> known;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = known.find(reportName); it != known.end()) return it->second;
+    const QStringList families = QFontDatabase::families();
+    QString used;
+    const QStringList substitutes = Substitutes(reportName);
+    for (const QString& s : substitutes)
+        if (used.isEmpty()) used = Installed(families, s);
+    if (substitutes.isEmpty()) used = Installed(families, reportName);
+    if (used.isEmpty()) {
+        used = Installed(families, "DejaVu Sans");
+        if (used.isEmpty()) used = "DejaVu Sans";
+        LogFallback(reportName, used);
+    }
+    known[reportName] = used;
+    return used;
+}
+
+StyledText ParseMarkup(const QString& text, Markup markup) {
+    if (markup == Markup::Styled) return ParseStyled(text);
+    if (markup == Markup::Html) return ParseHtml(text);
+    return StyledText{text, {}};
+}
+
+QFont TextFont(const TextStyle& style, double scale) {
+    QFont font(FontFamily(style.fontName));
+    font.setPointSizeF(std::max(0.5, style.size * scale));
+    font.setBold(style.bold);
+    font.setItalic(style.italic);
+    font.setUnderline(style.underline);
+    font.setStrikeOut(style.strikeThrough);
+    // Unhinted advances scale from the layout's 72 dpi to any device.
+    font.setHintingPreference(QFont::PreferNoHinting);
+    // No ligatures or kerning where the script needs none, as in the reports'
+    // own engine; text copied from the PDF then reads "fi", not a ligature.
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    return QFont(font, &PointDevice());
+}
+
+namespace {
+
+// The formats of text[from, to), counted from `from`.
+QList<QTextLayout::FormatRange> Slice(const QList<QTextLayout::FormatRange>& formats,
+                                      qsizetype from, qsizetype to) {
+    QList<QTextLayout::FormatRange> out;
+    for (const auto& r : formats) {
+        const qsizetype a = std::max<qsizetype>(r.start, from);
+        const qsizetype b = std::min<qsizetype>(r.start + r.length, to);
+        if (a < b) out.append({int(a - from), int(b - a), r.format});
+    }
+    return out;
+}
+
+// Lays paragraphs' lines one below the other, keeping those that fit.
+class LineSetter {
+  public:
+    LineSetter(const TextStyle& style, const QFont& font, double width, double maxHeight,
+               LaidOutText& out)
+        : p_(style.paragraph), font_(font),
+          width_(std::max(1.0, width - p_.leftIndent - p_.rightIndent)), maxHeight_(maxHeight),
+          out_(out) {}
+
+    struct Piece {
+        std::unique_ptr<QTextLayout> layout;
+        int lines = 0;
+        bool cut = false;
+        double bottom = 0;
+        qsizetype length = 0; // of the text the lines hold
+    };
+
+    // Lines of `text` from `top`, the first indented by `indent`, at most
+    // `maxLines` (all when negative). A cut piece is laid out again up to its
+    // last fitting line, since a layout draws every line it created.
+    Piece Lay(const QString& text, const QList<QTextLayout::FormatRange>& formats,
+              const QTextOption& option, double indent, double top, int maxLines) {
+        constexpr double Slack = 0.01; // rounding in the font's metrics
+        Piece piece;
+        piece.layout = std::make_unique<QTextLayout>(text, font_, &PointDevice());
+        piece.layout->setFormats(formats);
+        piece.layout->setTextOption(option);
+        int fitting = -1;
+        for (int pass = 0; pass < 2; ++pass) {
+            double lineTop = top;
+            int count = 0;
+            piece.layout->clearLayout();
+            piece.layout->beginLayout();
+            while ((fitting < 0 || count < fitting) && (maxLines < 0 || count < maxLines)) {
+                QTextLine line = piece.layout->createLine();
+                if (!line.isValid()) break;
+                const double in = count == 0 ? indent : 0;
+                line.setLineWidth(std::max(1.0, width_ - in));
+                const double baseline = lineTop + ToBaseline(p_, out_.lines + count == 0,
+                                                             line.leading(), line.ascent());
+                const double bottom = baseline + line.descent();
+                if (bottom > maxHeight_ + Slack) {
+                    fitting = count;
+                    break;
+                }
+                line.setPosition(QPointF(in, baseline - line.ascent()));
+                lineTop = bottom;
+                piece.length = line.textStart() + line.textLength();
+                ++count;
+            }
+            piece.layout->endLayout();
+            piece.lines = count;
+            piece.bottom = lineTop;
+            if (fitting < 0) break;
+            piece.cut = true;
+        }
+        return piece;
+    }
+
+    const Paragraph& p_;
+    const QFont& font_;
+    const double width_, maxHeight_;
+    LaidOutText& out_;
+};
+
+} // namespace
+
+LaidOutText LayOutText(const TextStyle& style, const QString& text, double width, double maxHeight,
+                       double fontScale) {
+    LaidOutText out;
+    StyledText styled = ParseMarkup(text, style.markup);
+    if (fontScale != 1.0)
+        for (auto& r : styled.formats)
+            if (r.format.hasProperty(QTextFormat::FontPointSize))
+                r.format.setFontPointSize(r.format.fontPointSize() * fontScale);
+    const QFont font = TextFont(style, fontScale);
+    const Paragraph& p = style.paragraph;
+    LineSetter setter(style, font, width, maxHeight, out);
+    const QTextOption option = Options(style);
+    // Qt counts tab stops from where a line starts and draws a layout's lines
+    // with one set of stops: an indented first line with tabs is a layout of
+    // its own, with its stops moved.
+    const QTextOption firstLine =
+        p.firstLineIndent != 0 ? Options(style, p.firstLineIndent, setter.width_) : option;
+    double y = 0;
+    qsizetype start = 0;
+    while (start <= styled.text.size() && out.complete) {
+        qsizetype end = styled.text.indexOf('\n', start);
+        if (end < 0) end = styled.text.size();
+        const QString paragraph = styled.text.mid(start, end - start);
+        const auto formats = Slice(styled.formats, start, end);
+        const bool split = p.firstLineIndent != 0 && paragraph.contains('\t');
+        auto first = setter.Lay(paragraph, formats, split ? firstLine : option, p.firstLineIndent,
+                                y + p.spacingBefore, split ? 1 : -1);
+        out.lines += first.lines;
+        int lines = first.lines;
+        double bottom = first.bottom;
+        bool cut = first.cut;
+        if (first.lines > 0) out.paragraphs.push_back(std::move(first.layout));
+        if (split && !cut && first.length < paragraph.size()) {
+            auto rest =
+                setter.Lay(paragraph.mid(first.length),
+                           Slice(formats, first.length, paragraph.size()), option, 0, bottom, -1);
+            out.lines += rest.lines;
+            lines += rest.lines;
+            if (rest.lines > 0) {
+                bottom = rest.bottom;
+                out.paragraphs.push_back(std::move(rest.layout));
+            }
+            cut = rest.cut;
+        }
+        if (cut) {
+            out.complete = false;
+            if (lines > 0) y = bottom;
+        } else {
+            y = bottom + p.spacingAfter;
+        }
+        start = end + 1;
+    }
+    out.height = y;
+    return out;
+}
+
+double TextBlockHeight(const TextStyle& style, const QString& text, double width) {
+    return LayOutText(style, text, width, 1e9).height;
+}
+
+double FittingScale(const TextStyle& style, const QString& text, QSizeF box) {
+    if (LayOutText(style, text, box.width(), box.height()).complete) return 1.0;
+    // The largest scale that fits, to within a fiftieth of a point.
+    double low = std::min(1.0, 1.0 / std::max(1.0, style.size)), high = 1.0;
+    for (int step = 0; step < 12 && (high - low) * style.size > 0.02; ++step) {
+        const double mid = (low + high) / 2;
+        if (LayOutText(style, text, box.width(), box.height(), mid).complete)
+            low = mid;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+void DrawTextBox(QPainter& painter, const TextStyle& style, const QString& text, const QRectF& box,
+                 bool scaleFont) {
+    if (box.width() <= 0 || box.height() <= 0) return;
+    const double scale = scaleFont ? FittingScale(style, text, box.size()) : 1.0;
+    const LaidOutText laid = LayOutText(style, text, box.width(), box.height(), scale);
+    double top = box.top();
+    if (style.vAlign == TextStyle::VAlign::Middle) top += (box.height() - laid.height) / 2;
+    if (style.vAlign == TextStyle::VAlign::Bottom) top += box.height() - laid.height;
+    for (const auto& layout : laid.paragraphs)
+        layout->draw(&painter, QPointF(box.left() + style.paragraph.leftIndent, top));
+}
+
+} // namespace printengine
