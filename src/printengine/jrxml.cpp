@@ -943,9 +943,10 @@ class Builder {
             else
                 Value(node, n, v);
         } else if (n == "markup") {
-            if (v == "none" || v == "styled" || v == "html")
+            if (v == "none" || v == "styled" || v == "html" || v == "rtf")
                 p.markup = v == "styled" ? Markup::Styled
                            : v == "html" ? Markup::Html
+                           : v == "rtf"  ? Markup::Rtf
                                          : Markup::None;
             else
                 Value(node, n, v);

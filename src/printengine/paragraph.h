@@ -10,8 +10,8 @@
 namespace printengine {
 
 // How a text element reads its text: literally, as JasperReports' styled
-// text (XML <style> tags and a few HTML ones) or as HTML.
-enum class Markup { None, Styled, Html };
+// text (XML <style> tags and a few HTML ones), as HTML or as RTF.
+enum class Markup { None, Styled, Html, Rtf };
 
 // Box and line pens drawn as two thin lines. Qt has no such style; custom
 // dashes never come from a report, so their value stands for it.

@@ -360,6 +360,178 @@ StyledText ParseHtml(const QString& text) {
     return std::move(runs.out);
 }
 
+// A byte of the document's code page, Windows-1252 (what RTF writers use).
+QChar Cp1252(int byte) {
+    static const char16_t high[32] = {
+        0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    return byte >= 0x80 && byte < 0xA0 ? QChar(high[byte - 0x80]) : QChar(byte);
+}
+
+// RTF as word processors write it: groups, character formatting (bold,
+// italic, underline, strike-through, size, font, colour, super- and
+// subscript), paragraphs, tabs, Unicode and code page characters. Pictures,
+// headers, footers and other destinations are skipped.
+StyledText ParseRtf(const QString& text) {
+    enum class Dest { Text, Skip, Fonts, Colors };
+    struct State {
+        QTextCharFormat format;
+        Dest dest = Dest::Text;
+        int unicodeSkip = 1;
+    };
+    std::vector<State> states(1);
+    std::vector<QColor> colors;
+    std::map<int, QString> fonts;
+    int fontIndex = -1;
+    QColor color;
+    Runs runs;
+    int pendingSkip = 0; // characters after a \uN that stand in for it
+    const auto add = [&](const QString& s) {
+        if (states.back().dest != Dest::Text) return;
+        if (pendingSkip > 0) {
+            --pendingSkip;
+            return;
+        }
+        runs.Add(s, states.back().format);
+    };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text[i];
+        if (c == '{') {
+            if (states.size() > 64) return StyledText{text, {}};
+            states.push_back(states.back());
+            ++i;
+            continue;
+        }
+        if (c == '}') {
+            if (states.size() > 1) states.pop_back();
+            ++i;
+            continue;
+        }
+        if (c == '\r' || c == '\n') {
+            ++i;
+            continue;
+        }
+        if (c != '\\') {
+            const Dest dest = states.back().dest;
+            if (dest == Dest::Fonts && c == ';') {
+                fontIndex = -1;
+            } else if (dest == Dest::Fonts && fontIndex >= 0 && fonts[fontIndex].size() < 100) {
+                fonts[fontIndex] += c;
+            } else if (dest == Dest::Colors && c == ';' && colors.size() < 1000) {
+                colors.push_back(color);
+                color = QColor();
+            } else {
+                add(QString(c));
+            }
+            ++i;
+            continue;
+        }
+        // A control word or symbol.
+        ++i;
+        if (i >= text.size()) break;
+        const QChar s = text[i];
+        if (!s.isLetter()) {
+            ++i;
+            if (s == '\'' && i + 1 < text.size()) {
+                bool ok = false;
+                const int byte = text.mid(i, 2).toInt(&ok, 16);
+                i += 2;
+                if (ok) add(QString(Cp1252(byte)));
+            } else if (s == '*') {
+                states.back().dest = Dest::Skip;
+            } else if (s == '~') {
+                add(QString(QChar(0xA0)));
+            } else if (s == '\\' || s == '{' || s == '}') {
+                add(QString(s));
+            }
+            continue;
+        }
+        qsizetype n = i;
+        while (n < text.size() && text[n].isLetter() && n - i < 32)
+            ++n;
+        const QString word = text.mid(i, n - i);
+        qsizetype m = n;
+        if (m < text.size() && text[m] == '-') ++m;
+        while (m < text.size() && text[m].isDigit() && m - n < 10)
+            ++m;
+        bool hasValue = false;
+        const int value = text.mid(n, m - n).toInt(&hasValue);
+        i = m;
+        if (i < text.size() && text[i] == ' ') ++i;
+        State& st = states.back();
+        QTextCharFormat& f = st.format;
+        const bool on = !hasValue || value != 0;
+        if (word == "fonttbl") {
+            st.dest = Dest::Fonts;
+        } else if (word == "colortbl") {
+            st.dest = Dest::Colors;
+        } else if (word == "stylesheet" || word == "info" || word == "pict" || word == "header" ||
+                   word == "footer" || word == "object" || word == "headerl" || word == "headerr" ||
+                   word == "footerl" || word == "footerr") {
+            st.dest = Dest::Skip;
+        } else if (st.dest == Dest::Fonts && word == "f") {
+            fontIndex = value;
+            fonts[value].clear();
+        } else if (st.dest == Dest::Colors &&
+                   (word == "red" || word == "green" || word == "blue")) {
+            if (!color.isValid()) color = QColor(0, 0, 0);
+            if (word == "red") color.setRed(std::clamp(value, 0, 255));
+            if (word == "green") color.setGreen(std::clamp(value, 0, 255));
+            if (word == "blue") color.setBlue(std::clamp(value, 0, 255));
+        } else if (word == "par" || word == "line") {
+            add("\n");
+        } else if (word == "tab") {
+            add("\t");
+        } else if (word == "u" && hasValue) {
+            const char32_t code = char32_t(value < 0 ? value + 65536 : value);
+            add(QString::fromUcs4(&code, 1));
+            if (st.dest == Dest::Text) pendingSkip = st.unicodeSkip;
+        } else if (word == "uc" && hasValue) {
+            st.unicodeSkip = std::clamp(value, 0, 8);
+        } else if (word == "b") {
+            f.setFontWeight(on ? QFont::Bold : QFont::Normal);
+        } else if (word == "i") {
+            f.setFontItalic(on);
+        } else if (word == "ul") {
+            f.setFontUnderline(on);
+        } else if (word == "ulnone") {
+            f.setFontUnderline(false);
+        } else if (word == "strike") {
+            f.setFontStrikeOut(on);
+        } else if (word == "fs" && hasValue && value > 0 && value < 2000) {
+            f.setFontPointSize(value / 2.0);
+        } else if (word == "f" && hasValue) {
+            if (auto it = fonts.find(value); it != fonts.end() && !it->second.trimmed().isEmpty())
+                f.setFontFamilies({FontFamily(it->second.trimmed())});
+        } else if (word == "cf" && hasValue) {
+            if (value > 0 && size_t(value) < colors.size() && colors[size_t(value)].isValid())
+                f.setForeground(colors[size_t(value)]);
+            else
+                f.clearForeground();
+        } else if ((word == "highlight" || word == "cb") && hasValue) {
+            if (value > 0 && size_t(value) < colors.size() && colors[size_t(value)].isValid())
+                f.setBackground(colors[size_t(value)]);
+            else
+                f.clearBackground();
+        } else if (word == "super") {
+            f.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
+        } else if (word == "sub") {
+            f.setVerticalAlignment(QTextCharFormat::AlignSubScript);
+        } else if (word == "nosupersub") {
+            f.setVerticalAlignment(QTextCharFormat::AlignNormal);
+        } else if (word == "plain") {
+            f = QTextCharFormat();
+        }
+    }
+    while (runs.out.text.endsWith('\n'))
+        runs.out.text.chop(1);
+    for (auto& r : runs.out.formats)
+        r.length = std::max(0, std::min(r.length, int(runs.out.text.size()) - r.start));
+    return std::move(runs.out);
+}
+
 // From one baseline-carrying line to the next, as JasperReports spaces them:
 // the first line of a text always at single spacing.
 double ToBaseline(const Paragraph& p, bool firstLine, double leading, double ascent) {
@@ -459,6 +631,7 @@ QString FontFamily(const QString& reportName) {
 StyledText ParseMarkup(const QString& text, Markup markup) {
     if (markup == Markup::Styled) return ParseStyled(text);
     if (markup == Markup::Html) return ParseHtml(text);
+    if (markup == Markup::Rtf) return ParseRtf(text);
     return StyledText{text, {}};
 }
 

@@ -4,6 +4,7 @@ PDF is read back with pdftotext (what is drawn) and pdffonts (which fonts
 draw it)."""
 import os
 import re
+import shutil
 import subprocess
 import unittest
 
@@ -51,34 +52,28 @@ class TextSamples(RunCase):
                      "DejaVuSans-BoldOblique", "DejaVuSerif"):
             self.assertIn(face, fonts)
 
-    def test_html_and_styled_markup_print_and_rtf_is_refused_by_name(self):
-        result = self.print_sample("markup/MarkupReport.jrxml")
-        self.assertEqual(result.code, 1, result.stderr)
-        refusals = [l for l in result.stderr.splitlines() if l.startswith("norvakel-report: ")]
-        self.assertEqual(len(refusals), 1, result.stderr)
-        self.assertIn('"rtf"', refusals[0])
-        # The same report with its RTF field as HTML, given a text by a formula.
-        path = os.path.join(self.dir, "reports", "MarkupReport.jrxml")
-        with open(path, encoding="utf-8") as f:
-            source = f.read()
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(source.replace('markup="rtf"', 'markup="none"'))
-        text = self.print_sample_again(
-            'SET HtmlText = "<p>An <b>HTML</b>   paragraph</p><p>with <i>two</i> lines&amp;more</p>"')
-        flat = " ".join(text.split())
-        self.assertIn("An HTML paragraph", flat)
-        self.assertIn("with two lines&more", flat)
-        self.assertNotIn("<b>", flat)
-        self.assertIn("Styled text elements are introduced", flat)
-        self.assertIn("DejaVuSans-BoldOblique", pdf_fonts(self.pdf))
-
-    def print_sample_again(self, formula):
-        """Prints the copied sample once more, with a formula in its REPORT block."""
-        script = ["REPORT = MarkupReport.jrxml {", "LOCATION = " + os.path.join(self.dir, "reports"),
-                  "OUTPUT = PRINTER", formula, "}", "PRINT", "EXIT"]
+    def test_styled_html_and_rtf_markup_print_their_texts(self):
+        # The sample as it is, its two parameters set by formulas (Java
+        # string literals: each RTF backslash doubled).
+        rtf = (r"{\\rtf1\\ansi{\\colortbl ;\\red255\\green0\\blue0;} An {\\b RTF} text in "
+               r"{\\cf1 red}, caf\\'e9.\\par}")
+        html = "<p>An <b>HTML</b>   paragraph</p><p>with <i>two</i> lines&amp;more</p>"
+        folder = os.path.join(self.dir, "reports")
+        shutil.copytree(os.path.join(designer.SAMPLES, "markup"), folder)
+        script = ["REPORT = MarkupReport.jrxml {", "LOCATION = " + folder, "OUTPUT = PRINTER",
+                  'SET RtfText = "%s"' % rtf, 'SET HtmlText = "%s"' % html, "}", "PRINT", "EXIT"]
+        self.pdf = os.path.join(self.dir, "printed.pdf")
         result, _ = self.run_transfer(transfer_text(["UNUSED/10/10"], ["x"], script),
                                       env=self.env(NORVAKEL_PDF_PRINTER=self.pdf))
-        return self.assertPrinted(result)
+        text = self.assertPrinted(result)
+        self.assertNotIn("norvakel-report:", result.stderr)
+        flat = " ".join(text.split())
+        self.assertIn("Styled text elements are introduced", flat)
+        self.assertIn("An RTF text in red, caf\u00e9.", flat)
+        self.assertIn("An HTML paragraph with two lines&more", flat)
+        for tag in ("<b>", "<style", "rtf1", "colortbl"):
+            self.assertNotIn(tag, flat)
+        self.assertIn("DejaVuSans-BoldOblique", pdf_fonts(self.pdf))
 
     def test_paragraphs_with_indents_spacing_and_tab_stops(self):
         result = self.print_sample("paragraphs/ParagraphsReport.jrxml")

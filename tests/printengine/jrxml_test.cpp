@@ -146,7 +146,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
         {"<title><band height='5'><componentElement/></band></title>",
          "the element \"componentElement\" in \"band\""},
         {"<subDataset name='s'/>", "the element \"subDataset\" in \"jasperReport\""},
-        {"<style name='s' markup='rtf'/>", "\"rtf\" of the attribute \"markup\" of \"style\""},
+        {"<style name='s' markup='docbook'/>",
+         "\"docbook\" of the attribute \"markup\" of \"style\""},
         {"<detail><band height='5'><subreport/></band></detail>",
          "the element \"subreport\" in \"band\""},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"

@@ -230,6 +230,33 @@ TEST(Markup, HtmlCollapsesSpacesAndKnowsTheCommonTags) {
     EXPECT_EQ(ParseMarkup("a <b>b </i>c <", Markup::Html).text, "a b c <");
 }
 
+TEST(Markup, RtfKeepsTextAndCharacterFormatting) {
+    const StyledText t = ParseMarkup(
+        "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\froman Times New Roman;}{\\f1\\fmodern Courier "
+        "New;}}{\\colortbl ;\\red255\\green0\\blue0;}{\\*\\generator Writer;}\n"
+        "\\pard\\plain Plain {\\b bold} \\i italic\\i0  {\\cf1 red} {\\f1\\fs40 mono}\\par\n"
+        "caf\\'e9 \\u8364? \\{x\\}\\tab y{\\pict 0123abcd}\\par\n}",
+        Markup::Rtf);
+    EXPECT_EQ(t.text.toStdString(), "Plain bold italic red mono\ncaf\u00e9 \u20ac {x}\ty");
+    const auto format = [&](const QString& part) {
+        const int at = int(t.text.indexOf(part));
+        QTextCharFormat f;
+        for (const auto& r : t.formats)
+            if (at >= r.start && at < r.start + r.length) f = r.format;
+        return f;
+    };
+    EXPECT_EQ(format("bold").fontWeight(), QFont::Bold);
+    EXPECT_TRUE(format("italic").fontItalic());
+    EXPECT_FALSE(format("red").fontItalic());
+    EXPECT_EQ(format("red").foreground().color(), QColor(255, 0, 0));
+    EXPECT_EQ(format("mono").fontPointSize(), 20);
+    EXPECT_EQ(format("mono").fontFamilies().toStringList().value(0), FontFamily("Courier New"));
+    EXPECT_EQ(format("Plain").properties().size(), 0);
+    // Unbalanced or endless input ends without harm.
+    EXPECT_EQ(ParseMarkup("{\\rtf1 {{{a}", Markup::Rtf).text, "a");
+    EXPECT_EQ(ParseMarkup("\\", Markup::Rtf).text, "");
+}
+
 TEST(Paragraphs, LineSpacingIndentsAndSpacingChangeHeightsAndPlaces) {
     TextStyle s = Style();
     const double single = LineHeight(s);
@@ -332,13 +359,13 @@ TEST(Paragraphs, StylesAndElementsSetThemInTheReport) {
     EXPECT_EQ(el[2].penStyle, DoublePenStyle);
     EXPECT_EQ(el[3].box.topPen.style, DoublePenStyle);
 
-    // What stays refused is named: RTF and unknown spacing.
+    // What stays refused is named: an unknown markup and spacing.
     const Report refused = ParsePrepared(test::Jrxml(
         R"(<title><band height="30"><staticText><reportElement x="0" y="0" width="100"
-           height="20"/><textElement markup="rtf"><paragraph lineSpacing="Triple"/>
+           height="20"/><textElement markup="docbook"><paragraph lineSpacing="Triple"/>
            </textElement><text>y</text></staticText></band></title>)"));
     ASSERT_EQ(refused.refusals.size(), 2u);
-    EXPECT_NE(refused.refusals[0].find("\"rtf\""), std::string::npos) << refused.refusals[0];
+    EXPECT_NE(refused.refusals[0].find("\"docbook\""), std::string::npos) << refused.refusals[0];
     EXPECT_NE(refused.refusals[1].find("\"Triple\""), std::string::npos) << refused.refusals[1];
 }
 
