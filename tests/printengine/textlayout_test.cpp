@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QFontDatabase>
+#include <QGlyphRun>
 #include <QImage>
 #include <QPainter>
+#include <QRawFont>
 
 namespace printengine {
 namespace {
@@ -406,6 +408,16 @@ TEST(Fonts, ReportFontNamesMapToInstalledFamilies) {
     TextStyle s = Style();
     s.fontName = "Courier New";
     EXPECT_EQ(TextFont(s).family(), FontFamily("Courier New"));
+    // A character the family lacks comes from an installed font that has it,
+    // never as an empty box (glyph 0).
+    s.fontName = "SansSerif";
+    const LaidOutText snow = LayOutText(s, QString::fromUtf8("a\u2603b"), 1000, 1e9);
+    const auto runs = snow.paragraphs[0]->glyphRuns();
+    ASSERT_FALSE(runs.isEmpty());
+    for (const QGlyphRun& run : runs)
+        for (quint32 glyph : run.glyphIndexes())
+            EXPECT_NE(glyph, 0u) << run.rawFont().familyName().toStdString();
+    s.fontName = "Courier New";
     // Monospaced: every character as wide as the next.
     const LaidOutText a = LayOutText(s, "iiii", 1000, 1e9), b = LayOutText(s, "WWWW", 1000, 1e9);
     EXPECT_NEAR(a.paragraphs[0]->lineAt(0).naturalTextWidth(),
