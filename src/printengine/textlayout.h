@@ -5,6 +5,7 @@
 // filler measures stretching text with the same layout the painter draws.
 #pragma once
 
+#include "printengine/markup.h"
 #include "printengine/report.h"
 
 #include <QFont>
@@ -22,13 +23,6 @@ namespace printengine {
 // (Liberation, else DejaVu); a font that is not installed falls back to
 // DejaVu Sans, which is logged once per name.
 QString FontFamily(const QString& reportName);
-
-// The text of a markup with its character formats (positions in `text`).
-struct StyledText {
-    QString text;
-    QList<QTextLayout::FormatRange> formats;
-};
-StyledText ParseMarkup(const QString& text, Markup markup);
 
 // The element's font at 72 dots per inch, so that a point is a unit.
 QFont TextFont(const TextStyle& style, double scale = 1.0);
