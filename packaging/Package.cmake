@@ -23,6 +23,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Library dependencies come from dpkg-shlibdeps; OPEN hands documents to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Reports draw with these: Liberation for the fonts reports name most (Arial,
+# Times New Roman, Courier New and Java's logical fonts, metric for metric),
+# DejaVu for the rest.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

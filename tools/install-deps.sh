@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite qt6-svg-dev
     libsqlite3-dev sqlite3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    python3 xvfb xauth xdg-utils fonts-dejavu-core fonts-dejavu-extra
+    python3 xvfb xauth xdg-utils fonts-dejavu-core fonts-dejavu-extra fonts-liberation
     libgsf-1-dev pxlib-dev
     python3-dbfread python3-dbf python3-xlrd gdal-bin mdbtools poppler-utils
     clang libclang-rt-14-dev

@@ -7,9 +7,9 @@
 #include "printengine/format.h"
 #include "printengine/pageflow.h"
 #include "printengine/subreport.h"
+#include "printengine/textlayout.h"
 
 #include <QDir>
-#include <QFontMetricsF>
 #include <QImage>
 #include <QImageReader>
 #include <QUrl>
@@ -131,17 +131,6 @@ void BindElements(Report& r, Band& band) {
 
 void BindBand(Report& r, std::optional<Band>& band) {
     if (band) BindElements(r, *band);
-}
-
-// Measures text in points: a 72 dpi device makes one pixel one point.
-const QImage& MeasureDevice() {
-    static const QImage image = [] {
-        QImage i(1, 1, QImage::Format_RGB32);
-        i.setDotsPerMeterX(2835); // 72 dpi
-        i.setDotsPerMeterY(2835);
-        return i;
-    }();
-    return image;
 }
 
 class Filler {
@@ -1242,15 +1231,10 @@ class Filler {
         return slot;
     }
 
+    // Measured with the layout the painter draws, so a stretched box holds every line.
     double TextHeight(const Element& e, const QString& text) {
-        QFont font(e.style.fontName);
-        font.setPointSizeF(e.style.size);
-        font.setBold(e.style.bold);
-        font.setItalic(e.style.italic);
-        const QFontMetricsF metrics(font, &MeasureDevice());
         const double width = std::max(1.0, e.width - e.box.left - e.box.right);
-        const QRectF box = metrics.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap, text);
-        return std::ceil(box.height());
+        return std::ceil(TextBlockHeight(e.style, text, width) - 0.01);
     }
 
     // A band holding a subreport taller than the room left: its parts go on

@@ -6,6 +6,7 @@
 #include "printengine/jrxml_node.h"
 #include "printengine/report.h"
 #include "printengine/subreport.h"
+#include "printengine/textlayout.h"
 
 #include "printengine/chart_jrxml.h"
 
@@ -753,6 +754,8 @@ class Builder {
                            else if (n == "textAdjust") {
                                if (v == "StretchHeight")
                                    e.stretch = true;
+                               else if (v == "ScaleFont")
+                                   e.scaleFont = true;
                                else if (v != "CutText")
                                    Value(node, n, v);
                            } else if (n == "pattern" || n == "isBlankWhenNull")
@@ -987,7 +990,7 @@ class Builder {
     QColor ChartColor(const XNode& at, const QString& n, const QString& v) {
         return Color(at, n, v);
     }
-    QString ChartFontFamily(const QString& name) { return FontFamily(name); }
+    QString ChartFontFamily(const QString& name) { return printengine::FontFamily(name); }
     Expression ChartExpression(const XNode& at) { return Parse(at); }
     void ChartReportElement(const XNode& at, printengine::Element& e) {
         ReportElement(at, e, chartOwn_, chartStyle_);
@@ -1027,45 +1030,77 @@ class Builder {
             Element(*k, "font");
     }
 
-    static QString FontFamily(const QString& name) {
-        if (name == "SansSerif" || name == "Arial" || name == "Helvetica") return "DejaVu Sans";
-        if (name == "Serif" || name == "Times New Roman" || name == "Times") return "DejaVu Serif";
-        if (name == "Monospaced" || name == "Courier New" || name == "Courier")
-            return "DejaVu Sans Mono";
-        return name;
-    }
-
     void TextElementStyle(const XNode& node, StyleProps& p) {
-        Attributes(node, {"textAlignment", "verticalAlignment", "rotation", "markup"},
+        Attributes(node,
+                   {"textAlignment", "verticalAlignment", "rotation", "markup", "lineSpacing",
+                    "isStyledText"},
                    [&](const QString& n, const QString& v) { StyleAttribute(node, n, v, p); });
         for (const auto& k : node.children) {
             if (k->name == "font")
                 Font(*k, p);
             else if (k->name == "paragraph")
-                Paragraph(*k);
+                Paragraph(*k, p.paragraph);
             else
                 Element(*k, "textElement");
         }
     }
 
-    // Paragraph settings at their defaults are what the engine draws anyway.
-    void Paragraph(const XNode& node) {
+    void Paragraph(const XNode& node, ParagraphProps& p) {
         Attributes(node,
                    {"lineSpacing", "lineSpacingSize", "firstLineIndent", "leftIndent",
                     "rightIndent", "spacingBefore", "spacingAfter", "tabStopWidth"},
                    [&](const QString& n, const QString& v) {
                        if (n == "lineSpacing") {
-                           if (v != "Single") Value(node, n, v);
-                       } else if (n == "lineSpacingSize") {
-                           if (Number(node, n, v) != 1.0) Value(node, n, v);
-                       } else if (n == "tabStopWidth") {
-                           Number(node, n, v);
-                       } else if (Number(node, n, v) != 0) {
-                           Value(node, n, v);
+                           LineSpacing(node, v, p);
+                           return;
                        }
+                       const double d = Number(node, n, v);
+                       if ((d < 0 && n != "firstLineIndent") || (n == "tabStopWidth" && d == 0))
+                           Value(node, n, v);
+                       auto& slot = n == "lineSpacingSize"   ? p.lineSpacingSize
+                                    : n == "firstLineIndent" ? p.firstLineIndent
+                                    : n == "leftIndent"      ? p.leftIndent
+                                    : n == "rightIndent"     ? p.rightIndent
+                                    : n == "spacingBefore"   ? p.spacingBefore
+                                    : n == "spacingAfter"    ? p.spacingAfter
+                                                             : p.tabStopWidth;
+                       slot = std::max(n == "firstLineIndent" ? -1000.0 : 0.0, d);
+                       if (n == "tabStopWidth" && d <= 0) slot.reset();
                    });
-        for (const auto& k : node.children)
-            Element(*k, "paragraph");
+        std::vector<TabStop> stops;
+        for (const auto& k : node.children) {
+            if (k->name != "tabStop") {
+                Element(*k, "paragraph");
+                continue;
+            }
+            TabStop t;
+            Attributes(*k, {"position", "alignment"}, [&](const QString& n, const QString& v) {
+                if (n == "position")
+                    t.position = std::max(0.0, Number(*k, n, v));
+                else if (v == "Center" || v == "Right" || v == "Left")
+                    t.align = v == "Center"  ? TabStop::Align::Center
+                              : v == "Right" ? TabStop::Align::Right
+                                             : TabStop::Align::Left;
+                else
+                    Value(*k, n, v);
+            });
+            stops.push_back(t);
+        }
+        if (!stops.empty()) p.tabStops = std::move(stops);
+    }
+
+    void LineSpacing(const XNode& node, const QString& v, ParagraphProps& p) {
+        using S = printengine::Paragraph::Spacing;
+        static const std::pair<const char*, S> names[] = {
+            {"Single", S::Single},   {"1_1_2", S::OneAndHalf}, {"Double", S::Double},
+            {"AtLeast", S::AtLeast}, {"Fixed", S::Fixed},      {"Proportional", S::Proportional},
+        };
+        for (const auto& [name, spacing] : names)
+            if (v == QLatin1String(name)) {
+                p.lineSpacing = spacing;
+                return;
+            }
+        Value(node, "lineSpacing", v);
     }
 
     // One attribute that styles and elements share, by its style name.
@@ -1075,7 +1110,7 @@ class Builder {
         using H = TextStyle::HAlign;
         using V = TextStyle::VAlign;
         if (n == "fontName")
-            p.fontName = FontFamily(v);
+            p.fontName = v; // the installed family is chosen when the text is laid out
         else if (n == "fontSize" || n == "size") {
             p.size = Number(node, n, v);
             if (*p.size <= 0 || *p.size > 1000) Value(node, n, v);
@@ -1132,13 +1167,19 @@ class Builder {
             else
                 Value(node, n, v);
         } else if (n == "markup") {
-            if (v != "none") Value(node, n, v);
+            if (v == "none" || v == "styled" || v == "html" || v == "rtf")
+                p.markup = v == "styled" ? Markup::Styled
+                           : v == "html" ? Markup::Html
+                           : v == "rtf"  ? Markup::Rtf
+                                         : Markup::None;
+            else
+                Value(node, n, v);
         } else if (n == "isStyledText") {
-            if (Flag(node, n, v)) Value(node, n, v);
+            p.markup = Flag(node, n, v) ? Markup::Styled : Markup::None;
         } else if (n == "fill") {
             if (v != "Solid") Value(node, n, v);
         } else if (n == "lineSpacing") {
-            if (v != "Single") Value(node, n, v);
+            LineSpacing(node, v, p.paragraph);
         } else if (n == "hImageAlign") {
             if (v == "Left")
                 p.imageHAlign = H::Left;
@@ -1189,6 +1230,8 @@ class Builder {
                            pen.style = Qt::DashLine;
                        else if (v == "Dotted")
                            pen.style = Qt::DotLine;
+                       else if (v == "Double")
+                           pen.style = DoublePenStyle;
                        else
                            Value(node, n, v);
                    });
@@ -1287,7 +1330,7 @@ class Builder {
             else if (n == "box")
                 ReadBox(*k, p);
             else if (n == "paragraph")
-                Paragraph(*k);
+                Paragraph(*k, p.paragraph);
             else if (n == "conditionalStyle" && def != nullptr)
                 Conditional(*k, *def);
             else
@@ -1538,6 +1581,8 @@ void ApplyStyle(Element& e, const StyleProps& p) {
     if (p.hAlign) e.style.hAlign = *p.hAlign;
     if (p.vAlign) e.style.vAlign = *p.vAlign;
     if (p.rotation) e.style.rotation = *p.rotation;
+    if (p.markup) e.style.markup = *p.markup;
+    ApplyParagraph(e.style.paragraph, p.paragraph);
     double* padding[] = {&e.box.top, &e.box.left, &e.box.bottom, &e.box.right};
     BoxPen* pens[] = {&e.box.topPen, &e.box.leftPen, &e.box.bottomPen, &e.box.rightPen};
     for (int i = 0; i < 4; ++i) {

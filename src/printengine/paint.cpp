@@ -1,69 +1,48 @@
 #include "printengine/paint.h"
 
 #include "printengine/chart.h"
+#include "printengine/textlayout.h"
+
+#include <cmath>
 
 namespace printengine {
 
 namespace {
 
-QFont ElementFont(const Element& e, double sizeFactor) {
-    QFont font(e.style.fontName);
-    font.setPointSizeF(e.style.size * sizeFactor);
-    font.setBold(e.style.bold);
-    font.setItalic(e.style.italic);
-    font.setUnderline(e.style.underline);
-    font.setStrikeOut(e.style.strikeThrough);
-    return font;
-}
-
-int TextFlags(const TextStyle& s) {
-    int flags = Qt::TextWordWrap;
-    switch (s.hAlign) {
-    case TextStyle::HAlign::Left:
-        flags |= Qt::AlignLeft;
-        break;
-    case TextStyle::HAlign::Center:
-        flags |= Qt::AlignHCenter;
-        break;
-    case TextStyle::HAlign::Right:
-        flags |= Qt::AlignRight;
-        break;
-    case TextStyle::HAlign::Justified:
-        flags |= Qt::AlignJustify;
-        break;
-    }
-    switch (s.vAlign) {
-    case TextStyle::VAlign::Top:
-        flags |= Qt::AlignTop;
-        break;
-    case TextStyle::VAlign::Middle:
-        flags |= Qt::AlignVCenter;
-        break;
-    case TextStyle::VAlign::Bottom:
-        flags |= Qt::AlignBottom;
-        break;
-    }
-    return flags;
-}
-
 QPen ElementPen(const Element& e) {
     if (e.penWidth <= 0) return Qt::NoPen;
     QPen pen(e.penColor.value_or(e.foreColor));
-    pen.setWidthF(e.penWidth);
-    pen.setStyle(e.penStyle);
+    pen.setWidthF(e.penStyle == DoublePenStyle ? e.penWidth / 3 : e.penWidth);
+    pen.setStyle(e.penStyle == DoublePenStyle ? Qt::SolidLine : e.penStyle);
     pen.setCapStyle(Qt::FlatCap);
     return pen;
+}
+
+// A line; a double one as two lines a third of its width wide, a third
+// apart on either side of where the single line would be.
+void DrawLine(QPainter& painter, QPointF from, QPointF to, double width, bool twice) {
+    if (!twice) {
+        painter.drawLine(from, to);
+        return;
+    }
+    const QPointF along = to - from;
+    const double length = std::hypot(along.x(), along.y());
+    if (length <= 0) return;
+    const QPointF side(-along.y() / length * width / 3, along.x() / length * width / 3);
+    painter.drawLine(from + side, to + side);
+    painter.drawLine(from - side, to - side);
 }
 
 void DrawBorder(QPainter& painter, const BoxPen& pen, const QColor& fallback, QPointF from,
                 QPointF to) {
     if (pen.width <= 0) return;
+    const bool twice = pen.style == DoublePenStyle;
     QPen p(pen.color.value_or(fallback));
-    p.setWidthF(pen.width);
-    p.setStyle(pen.style);
+    p.setWidthF(twice ? pen.width / 3 : pen.width);
+    p.setStyle(twice ? Qt::SolidLine : pen.style);
     p.setCapStyle(Qt::SquareCap);
     painter.setPen(p);
-    painter.drawLine(from, to);
+    DrawLine(painter, from, to, pen.width, twice);
 }
 
 void DrawBorders(QPainter& painter, const Element& e, const QRectF& r) {
@@ -113,7 +92,7 @@ void DrawText(QPainter& painter, const Element& e, const PageItem& item) {
     const QRectF inner = item.rect.adjusted(e.box.left, e.box.top, -e.box.right, -e.box.bottom);
     using R = TextStyle::Rotation;
     if (e.style.rotation == R::None) {
-        painter.drawText(inner, TextFlags(e.style), item.text);
+        DrawTextBox(painter, e.style, item.text, inner, e.scaleFont);
         return;
     }
     const bool quarter = e.style.rotation != R::UpsideDown;
@@ -121,33 +100,24 @@ void DrawText(QPainter& painter, const Element& e, const PageItem& item) {
     painter.save();
     painter.translate(inner.center());
     painter.rotate(e.style.rotation == R::Left ? -90 : e.style.rotation == R::Right ? 90 : 180);
-    painter.drawText(QRectF(QPointF(-size.width() / 2, -size.height() / 2), size),
-                     TextFlags(e.style), item.text);
+    DrawTextBox(painter, e.style, item.text,
+                QRectF(QPointF(-size.width() / 2, -size.height() / 2), size), e.scaleFont);
     painter.restore();
 }
 
 } // namespace
 
 void PaintPage(QPainter& painter, const Page& page) {
-    // Font sizes are resolved at the device's resolution and then scaled by
+    // Chart fonts are resolved at the device's resolution and then scaled by
     // the painter again; this factor undoes the second scaling.
     const double deviceScale = painter.worldTransform().m22();
     const double sizeFactor = deviceScale > 0 ? 1.0 / deviceScale : 1.0;
-    const Element* fontFor = nullptr;
     for (const PageItem& item : page.items) {
         const Element& e = *item.element;
         switch (e.kind) {
         case ElementKind::StaticText:
         case ElementKind::TextField: {
             if (e.opaque) painter.fillRect(item.rect, e.backColor);
-            if (fontFor == nullptr || fontFor->style.fontName != e.style.fontName ||
-                fontFor->style.size != e.style.size || fontFor->style.bold != e.style.bold ||
-                fontFor->style.italic != e.style.italic ||
-                fontFor->style.underline != e.style.underline ||
-                fontFor->style.strikeThrough != e.style.strikeThrough) {
-                painter.setFont(ElementFont(e, sizeFactor));
-                fontFor = &e;
-            }
             DrawBorders(painter, e, item.rect);
             if (item.text.isEmpty()) break;
             painter.setPen(e.foreColor);
@@ -157,14 +127,17 @@ void PaintPage(QPainter& painter, const Page& page) {
         case ElementKind::Line: {
             painter.setPen(ElementPen(e));
             const QRectF& r = item.rect;
+            const bool twice = e.penStyle == DoublePenStyle;
             if (r.height() <= 1.0)
-                painter.drawLine(QPointF(r.left(), r.top()), QPointF(r.right(), r.top()));
+                DrawLine(painter, QPointF(r.left(), r.top()), QPointF(r.right(), r.top()),
+                         e.penWidth, twice);
             else if (r.width() <= 1.0)
-                painter.drawLine(QPointF(r.left(), r.top()), QPointF(r.left(), r.bottom()));
+                DrawLine(painter, QPointF(r.left(), r.top()), QPointF(r.left(), r.bottom()),
+                         e.penWidth, twice);
             else if (e.bottomUp)
-                painter.drawLine(r.bottomLeft(), r.topRight());
+                DrawLine(painter, r.bottomLeft(), r.topRight(), e.penWidth, twice);
             else
-                painter.drawLine(r.topLeft(), r.bottomRight());
+                DrawLine(painter, r.topLeft(), r.bottomRight(), e.penWidth, twice);
             break;
         }
         case ElementKind::Image:
@@ -195,6 +168,12 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.drawRoundedRect(item.rect, e.radius, e.radius);
             else
                 painter.drawRect(item.rect);
+            if (e.penStyle == DoublePenStyle && e.penWidth > 0) {
+                // The fill stays inside the outer line; the inner one is drawn over it.
+                const double in = e.penWidth * 2 / 3;
+                painter.setBrush(Qt::NoBrush);
+                painter.drawRect(item.rect.adjusted(in, in, -in, -in));
+            }
             painter.setBrush(Qt::NoBrush);
             break;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "printengine/expression.h"
+#include "printengine/paragraph.h"
 
 #include <QColor>
 #include <QString>
@@ -18,13 +19,15 @@ namespace printengine {
 enum class ValueClass { Object, String, Integer, Long, Double, BigDecimal, Boolean, Date };
 
 struct TextStyle {
-    QString fontName = "DejaVu Sans";
+    QString fontName = "SansSerif"; // as the report names it; see FontFamily
     double size = 10;
     bool bold = false, italic = false, underline = false, strikeThrough = false;
     enum class HAlign { Left, Center, Right, Justified } hAlign = HAlign::Left;
     enum class VAlign { Top, Middle, Bottom } vAlign = VAlign::Top;
     // Left turns the text a quarter counter-clockwise (it reads upwards).
     enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
+    Markup markup = Markup::None;
+    Paragraph paragraph;
 };
 
 enum class ElementKind {
@@ -82,6 +85,8 @@ struct StyleProps {
     std::optional<TextStyle::HAlign> hAlign;
     std::optional<TextStyle::VAlign> vAlign;
     std::optional<TextStyle::Rotation> rotation;
+    std::optional<Markup> markup;
+    ParagraphProps paragraph;
     std::optional<double> padding[4]; // top, left, bottom, right
     PenProps boxPen[4];               // the same order
     PenProps pen;                     // lines, rectangles and ellipses
@@ -111,6 +116,7 @@ struct Element {
     Expression expression; // textField
     std::string pattern;
     bool stretch = false;
+    bool scaleFont = false;   // textAdjust="ScaleFont": smaller type until the text fits
     bool atReportEnd = false; // evaluationTime="Report"
     EvaluationTime evaluation = EvaluationTime::Now;
     std::string evaluationGroupName; // evaluationTime="Group"

@@ -148,7 +148,8 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "the component \"map\""},
         {"<subDataset name='s'><scriptlet name='x' class='y'/></subDataset>",
          "the element \"scriptlet\" in \"subDataset\""},
-        {"<style name='s' markup='html'/>", "\"html\" of the attribute \"markup\" of \"style\""},
+        {"<style name='s' markup='docbook'/>",
+         "\"docbook\" of the attribute \"markup\" of \"style\""},
         {"<detail><band height='5'><subreport/></band></detail>",
          "a subreport without a file name"},
         {"<title><band height='5'><staticText><reportElement x='0' y='0' width='5' height='5'>"
@@ -167,9 +168,9 @@ TEST(Jrxml, OutsideTheSupportedSetIsNamed) {
          "the unknown group \"Nope\""},
         {"<property name='net.sf.jasperreports.awt.ignore.missing.font' value='true'/>",
          "the property"},
-        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Double'/>"
+        {"<title><band height='5'><staticText><textElement><paragraph lineSpacing='Triple'/>"
          "</textElement></staticText></band></title>",
-         "\"Double\" of the attribute \"lineSpacing\""},
+         "\"Triple\" of the attribute \"lineSpacing\""},
         {"<title><band height='5'><textField><reportElement x='0' y='0' width='5' height='5'/>"
          "<textFieldExpression>new "
          "java.util.HashMap()</textFieldExpression></textField></band></title>",
@@ -242,8 +243,8 @@ TEST(Jrxml, FuzzSeedsOfDesignerFeaturesAreAccepted) {
     const std::string corpus =
         std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
         "/fuzz/corpus/jrxml/";
-    for (const char* name :
-         {"styles.jrxml", "java.jrxml", "layout.jrxml", "pages.jrxml", "charts.jrxml"}) {
+    for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml", "pages.jrxml",
+                             "charts.jrxml", "text.jrxml"}) {
         QFile file(QString::fromStdString(corpus + name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << corpus + name;
         auto r = ParseJrxml(file.readAll());
