@@ -1,6 +1,7 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/bandlayout.h"
 #include "printengine/format.h"
 
 #include <QDir>
@@ -515,7 +516,7 @@ class Filler {
             }
             laid = Layout(band); // page variables changed
         }
-        Place(band, std::move(laid));
+        Place(band, std::move(laid), true);
         contentOnPage_ = true;
         rowPending_ = false;
     }
@@ -538,54 +539,21 @@ class Filler {
         return true;
     }
 
-    // Removes the strips of left-out elements that asked for it and that no
-    // printed element shares; what is below moves up.
-    static void RemoveBlankLines(const Band& band, const std::vector<bool>& shown, LaidOut& out) {
-        std::vector<std::pair<double, double>> strips;
-        for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
-            if (shown[i] || !e.removeLineWhenBlank || e.height <= 0) continue;
-            bool shared = false;
-            for (size_t j = 0; j < band.elements.size(); ++j)
-                if (shown[j] && out.items[j].rect.top() < e.y + e.height - 1e-6 &&
-                    out.items[j].rect.bottom() > e.y + 1e-6)
-                    shared = true;
-            if (!shared) strips.emplace_back(e.y, e.y + e.height);
-        }
-        if (strips.empty()) return;
-        std::sort(strips.begin(), strips.end());
-        std::vector<std::pair<double, double>> merged;
-        for (const auto& s : strips)
-            if (!merged.empty() && s.first <= merged.back().second)
-                merged.back().second = std::max(merged.back().second, s.second);
-            else
-                merged.push_back(s);
-        double total = 0;
-        for (const auto& m : merged)
-            total += m.second - m.first;
-        for (size_t i = 0; i < out.items.size(); ++i) {
-            double shift = 0;
-            for (const auto& m : merged)
-                if (m.second <= band.elements[i].y + 1e-6) shift += m.second - m.first;
-            out.items[i].rect.translate(0, -shift);
-        }
-        out.height = std::max(0.0, out.height - total);
-    }
-
     // The band's elements with their texts and stretched sizes, relative to the band.
     LaidOut Layout(const Band& band) {
         LaidOut out;
         out.height = band.height;
         out.items.reserve(band.elements.size());
-        std::vector<double> growth(band.elements.size(), 0.0);
-        std::vector<bool> shown(band.elements.size(), true);
+        std::vector<ElementFill> fill(band.elements.size());
+        size_t hiddenUntil = 0; // a frame left out leaves out its contents
         for (size_t i = 0; i < band.elements.size(); ++i) {
             const Element& plain = band.elements[i];
             PageItem item;
             item.element = &plain;
-            item.rect = QRectF(plain.x, plain.y, plain.width, plain.height);
-            if (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen))) {
-                shown[i] = false;
+            if (i < hiddenUntil ||
+                (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen)))) {
+                fill[i].shown = false;
+                hiddenUntil = std::max(hiddenUntil, i + 1 + plain.contents);
                 out.items.push_back(std::move(item));
                 continue;
             }
@@ -615,44 +583,34 @@ class Filler {
                                     : item.drawing ? QString::number(quintptr(item.drawing.get()))
                                                    : QString::number(item.image.cacheKey());
                 if (Repeated(plain, key)) {
-                    shown[i] = false;
+                    fill[i].shown = false;
+                    hiddenUntil = std::max(hiddenUntil, i + 1 + plain.contents);
                     out.items.push_back(std::move(item));
                     continue;
                 }
                 out.printed.emplace_back(&plain, key);
             }
+            // A text with nothing to show that asks for its line to go is left out.
+            if ((e.kind == ElementKind::StaticText || e.kind == ElementKind::TextField) &&
+                plain.removeLineWhenBlank && item.text.isEmpty())
+                fill[i].shown = false;
             // Turned text keeps its box: its lines run along the box's height.
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty() &&
-                e.style.rotation == TextStyle::Rotation::None) {
-                const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
-                if (needed > e.height) {
-                    growth[i] = needed - e.height;
-                    item.rect.setHeight(needed);
-                }
-            }
+                e.style.rotation == TextStyle::Rotation::None)
+                fill[i].needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
             out.items.push_back(std::move(item));
         }
-        // Floating elements move down by the growth of what ends above them.
-        for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
-            if (!e.floating) continue;
-            double shift = 0;
-            for (size_t j = 0; j < band.elements.size(); ++j) {
-                const Element& a = band.elements[j];
-                if (j != i && a.y + a.height <= e.y + 1e-6) shift = std::max(shift, growth[j]);
-            }
-            out.items[i].rect.translate(0, shift);
-        }
-        for (const auto& item : out.items) {
-            const Element& e = *item.element;
-            const double below = std::max(0.0, band.height - (e.y + e.height));
-            out.height = std::max(out.height, item.rect.bottom() + below);
-        }
-        RemoveBlankLines(band, shown, out);
+        auto plan = plans_.find(&band);
+        if (plan == plans_.end()) plan = plans_.emplace(&band, PlanBand(band)).first;
+        const BandGeometry geometry = LayOutBand(band, plan->second, fill);
+        out.height = geometry.height;
         // Elements left out leave their place empty.
         size_t kept = 0;
         for (size_t i = 0; i < out.items.size(); ++i)
-            if (shown[i]) out.items[kept++] = std::move(out.items[i]);
+            if (fill[i].shown) {
+                out.items[i].rect = geometry.rects[i];
+                out.items[kept++] = std::move(out.items[i]);
+            }
         out.items.resize(kept);
         return out;
     }
@@ -750,11 +708,44 @@ class Filler {
         return std::ceil(box.height());
     }
 
-    void Place(const Band&, LaidOut laid) {
+    // `mayBreak`: a band that does not fit even on a page of its own goes on
+    // over the next pages.
+    void Place(const Band&, LaidOut laid, bool mayBreak = false) {
         for (const auto& [element, key] : laid.printed)
             repeats_[element] = {key, element->groupChangesIndex >= 0
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
                                           : 0};
+        if (mayBreak && y_ + laid.height > bottom_ - reserve_ + 1e-6) {
+            BandSlicer slicer(std::move(laid.items), laid.height,
+                              [this](const PageItem& item, const QString& text) {
+                                  const Element& e = *item.element;
+                                  return TextHeight(e, text) + e.box.top + e.box.bottom;
+                              });
+            bool fresh = false;
+            while (slicer.More()) {
+                const double room = bottom_ - reserve_ - y_;
+                if (room < 1) {
+                    if (fresh)
+                        throw FillError("A band does not fit on a page: the page's headers and "
+                                        "footers leave no room for it.");
+                    NewPage();
+                    fresh = true;
+                    continue;
+                }
+                double used = 0;
+                for (auto& item : slicer.Next(room, used)) {
+                    item.rect.translate(r_.leftMargin, y_);
+                    page_.items.push_back(std::move(item));
+                }
+                y_ += used;
+                fresh = false;
+                if (slicer.More()) {
+                    NewPage();
+                    fresh = true;
+                }
+            }
+            return;
+        }
         for (auto& item : laid.items) {
             item.rect.translate(r_.leftMargin, y_);
             page_.items.push_back(std::move(item));
@@ -778,6 +769,7 @@ class Filler {
     std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
     std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
+    std::unordered_map<const Band*, BandPlan> plans_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
 };
 
