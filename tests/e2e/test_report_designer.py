@@ -118,7 +118,7 @@ class DesignerSamples(RunCase):
         self.assertIn("The image marbles.tif could not be read", result.messages[-1]["text"])
 
     def test_a_refused_report_lists_every_problem_with_its_line(self):
-        result = self.print_sample("stretch/StretchReport.jrxml")
+        result = self.print_sample("charts/PieChartReport.jrxml")
         self.assertEqual(result.code, 1)
         shown = result.messages[-1]["text"].split("\r\n")
         more = re.match(r"\.\.\. and (\d+) more problems", shown[-1])
