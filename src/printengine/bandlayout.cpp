@@ -287,10 +287,21 @@ std::vector<qsizetype> Breaks(const QString& text) {
 
 } // namespace
 
+void BandSlicer::Grow(size_t i, double by) {
+    const double bottom = items_[i].rect.bottom();
+    for (size_t j = 0; j < items_.size(); ++j) {
+        QRectF& r = items_[j].rect;
+        if (j == i || (r.top() < bottom - Eps && r.bottom() > bottom - Eps))
+            r.setBottom(r.bottom() + by); // it ends below: it grows with it
+        else if (r.top() >= bottom - Eps)
+            r.translate(0, by);
+    }
+    height_ += by;
+}
+
 std::vector<PageItem> BandSlicer::Next(double room, double& used) {
     const double end = offset_ + room;
     std::vector<PageItem> out;
-    used = std::min(room, height_ - offset_);
     for (size_t i = 0; i < items_.size(); ++i) {
         const QRectF& r = items_[i].rect;
         if (r.bottom() <= offset_ + Eps && r.height() > 0) continue; // placed already
@@ -327,6 +338,10 @@ std::vector<PageItem> BandSlicer::Next(double room, double& used) {
                     const qsizetype cut = lo == 0 ? 0 : breaks[lo - 1];
                     piece.text = text.left(cut).trimmed();
                     rest_[i] = text.mid(cut);
+                    // The room left blank under the lines that fit is lost:
+                    // the rest needs as much more below.
+                    const double needed = measure_(piece, rest_[i]);
+                    if (needed > r.bottom() - end) Grow(i, needed - (r.bottom() - end));
                 }
             } else {
                 rest_[i].clear();
@@ -334,6 +349,7 @@ std::vector<PageItem> BandSlicer::Next(double room, double& used) {
         }
         out.push_back(std::move(piece));
     }
+    used = std::min(room, height_ - offset_); // the band may have grown above
     offset_ = end;
     return out;
 }

@@ -70,6 +70,10 @@ class BandSlicer {
     std::vector<PageItem> Next(double room, double& used);
 
   private:
+    // Item `i` ends `by` lower: what is below it moves down, what ends
+    // below it grows with it.
+    void Grow(size_t i, double by);
+
     std::vector<PageItem> items_;
     std::vector<QString> rest_; // what a text has left to print
     double height_, offset_ = 0;

@@ -529,12 +529,15 @@ class Filler {
     };
 
     // Whether an element that does not repeat its values leaves `key` out.
-    bool Repeated(const Element& e, const QString& key) const {
+    // A `constant` element (static text, shapes, frames) always shows the
+    // same, so it repeats itself even the first time.
+    bool Repeated(const Element& e, const QString& key, bool constant) const {
         const auto it = repeats_.find(&e);
-        if (it == repeats_.end() || it->second.first != key) return false;
+        if (it == repeats_.end() ? !constant : it->second.first != key) return false;
         if (e.printInFirstWholeBand && !contentOnPage_) return false;
         if (e.groupChangesIndex >= 0 &&
-            it->second.second != groupStarts_[size_t(e.groupChangesIndex)])
+            (it == repeats_.end() ||
+             it->second.second != groupStarts_[size_t(e.groupChangesIndex)]))
             return false;
         return true;
     }
@@ -582,7 +585,8 @@ class Filler {
                 const QString key = e.kind != ElementKind::Image ? item.text
                                     : item.drawing ? QString::number(quintptr(item.drawing.get()))
                                                    : QString::number(item.image.cacheKey());
-                if (Repeated(plain, key)) {
+                if (Repeated(plain, key,
+                             e.kind != ElementKind::TextField && e.kind != ElementKind::Image)) {
                     fill[i].shown = false;
                     hiddenUntil = std::max(hiddenUntil, i + 1 + plain.contents);
                     out.items.push_back(std::move(item));
