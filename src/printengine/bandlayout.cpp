@@ -34,8 +34,8 @@ void PlanContainer(const Band& band, BandPlan& plan, int frame, size_t begin, si
     c.frame = frame;
     if (frame >= 0) {
         const Element& f = band.elements[size_t(frame)];
-        c.top = f.y;
-        c.height = f.height;
+        c.top = f.y + f.box.top;
+        c.height = std::max(0.0, f.height - f.box.top - f.box.bottom);
         plan.inside[size_t(frame)] = int(plan.containers.size());
     } else {
         c.height = band.height;
@@ -119,7 +119,7 @@ class Layouter {
             if (e.kind == ElementKind::Frame) {
                 // A frame is as tall as its contents; it keeps its design
                 // height unless it gives up blank space.
-                const double content = Prepare(plan_.inside[k]);
+                const double content = Prepare(plan_.inside[k]) + e.box.top + e.box.bottom;
                 height_[k] = e.removeLineWhenBlank ? content : std::max(e.height, content);
             } else {
                 height_[k] = std::max(e.height, fill_[k].needed);
@@ -223,7 +223,8 @@ class Layouter {
                 height_[k] = std::max(height_[k], DesignBottom(c, k) + grown - top_[k]);
             rects[k] = QRectF(e.x, origin + top_[k], e.width, height_[k]);
             if (e.kind == ElementKind::Frame && Shown(k))
-                Finish(plan_.inside[k], height_[k], origin + top_[k], rects);
+                Finish(plan_.inside[k], std::max(0.0, height_[k] - e.box.top - e.box.bottom),
+                       origin + top_[k] + e.box.top, rects);
         }
     }
 

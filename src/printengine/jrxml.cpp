@@ -562,7 +562,8 @@ class Builder {
         e->x += dx;
         e->y += dy;
         e->group = group;
-        const double x = e->x, y = e->y;
+        // A frame's contents stand inside its padding.
+        const double x = e->x + e->box.left, y = e->y + e->box.top;
         const size_t at = band.elements.size();
         band.elements.push_back(std::move(*e));
         if (n == "frame") {

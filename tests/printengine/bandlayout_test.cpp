@@ -200,6 +200,22 @@ TEST(BandStretch, UnknownStretchTypesAreRefused) {
     EXPECT_NE(r->refusals[0].find("\"Sideways\""), std::string::npos);
 }
 
+TEST(BandPositions, ElementsThatAlwaysShowTheSameAndDoNotRepeatNeverPrint) {
+    // A static text's value repeats itself even in the first band: only the
+    // first band of a page brings it back when asked to.
+    const auto f = Fill("<detail><band height=\"10\"><staticText><reportElement x=\"0\" y=\"0\" "
+                        "width=\"40\" height=\"10\" isPrintRepeatedValues=\"false\" "
+                        "isRemoveLineWhenBlank=\"true\"/><text>never</text></staticText>"
+                        "<staticText><reportElement x=\"50\" y=\"0\" width=\"40\" height=\"10\" "
+                        "isPrintRepeatedValues=\"false\" isPrintInFirstWholeBand=\"true\"/>"
+                        "<text>first</text></staticText></band></detail>",
+                        {"a", "b"});
+    ASSERT_EQ(f.pages.size(), 1u);
+    EXPECT_TRUE(RectsAt(f.pages[0], 0).empty());
+    ASSERT_EQ(RectsAt(f.pages[0], 50).size(), 1u);
+    EXPECT_DOUBLE_EQ(At(f.pages[0], 50).top(), 0);
+}
+
 // ---- frames ------------------------------------------------------------------------
 
 TEST(BandFrames, AFrameGrowsWithItsContentsAndPushesWhatFloatsBelow) {
@@ -251,6 +267,23 @@ TEST(BandFrames, NestedFramesGrowOutwards) {
     EXPECT_DOUBLE_EQ(frames[1].height(), 10 + g);
     EXPECT_DOUBLE_EQ(frames[0].height(), 30 + g);
     EXPECT_DOUBLE_EQ(At(p, 60).top(), 20 + g); // 50 inside the frame at 10
+}
+
+TEST(BandFrames, ContentsStandInsideTheFramesPadding) {
+    const auto f = Detail("<band height=\"30\"><frame><reportElement x=\"100\" y=\"0\" "
+                          "width=\"100\" height=\"30\"/><box topPadding=\"4\" leftPadding=\"3\" "
+                          "bottomPadding=\"6\"/>" +
+                              Stretching() + Shape(10, 20, 0, "stretchType=\"ContainerBottom\"") +
+                              "</frame></band>",
+                          {Long});
+    const Page& p = f.pages.at(0);
+    const QRectF text = At(p, 103);
+    const double g = text.height() - 10;
+    ASSERT_GT(g, 20);
+    EXPECT_EQ(text.topLeft(), QPointF(103, 4));
+    // The frame holds its padding around the grown contents.
+    EXPECT_DOUBLE_EQ(At(p, 100).height(), 30 + g);
+    EXPECT_DOUBLE_EQ(At(p, 113).bottom(), 24 + g);
 }
 
 TEST(BandFrames, BlankLinesGoInsideFramesAndLeftOutFramesHideTheirContents) {
