@@ -513,7 +513,8 @@ class Builder {
         Band band;
         Attributes(node, {"height", "splitType"}, [&](const QString& n, const QString& v) {
             if (n == "height") band.height = Number(node, n, v);
-            // Bands are never split across pages, whatever splitType says.
+            // Whatever splitType says, a band that does not fit moves to the
+            // next page whole, and only one taller than a page is split.
         });
         if (band.height < 0) Value(node, "height", QString::number(band.height));
         for (const auto& k : node.children) {
@@ -628,8 +629,8 @@ class Builder {
                        else if (n == "printWhenGroupChanges")
                            e.printWhenGroupChanges = v.toStdString();
                        else if (n == "isPrintWhenDetailOverflows") {
-                           // Bands are never split over pages here, so they never
-                           // overflow: the element prints once either way.
+                           // A band split over pages prints its elements once;
+                           // they are not repeated on the pages it goes on to.
                            Flag(node, n, v);
                        } else if (Flag(node, n, v)) {
                            Value(node, n, v);
