@@ -14,11 +14,10 @@ bool StretchesWithGroup(const Element& e) {
            e.stretchType == StretchType::ElementGroupBottom;
 }
 
-// Whether `e`'s element group, or one around it, is `group`.
-bool InGroup(const Band& band, const Element& e, int group) {
-    for (int g = e.group; g >= 0; g = band.groups[size_t(g)])
-        if (g == group) return true;
-    return false;
+// The element group around group `g`: one read before it, or none.
+int Outer(const Band& band, int g) {
+    const int outer = band.groups[size_t(g)];
+    return outer < g ? outer : -1;
 }
 
 // The elements directly inside elements [begin, end): a frame's contents are its own.
@@ -30,6 +29,7 @@ std::vector<size_t> DirectKids(const Band& band, size_t begin, size_t end) {
 }
 
 void PlanContainer(const Band& band, BandPlan& plan, int frame, size_t begin, size_t end) {
+    end = std::min(end, band.elements.size());
     BandPlan::Container c;
     c.frame = frame;
     if (frame >= 0) {
@@ -46,30 +46,23 @@ void PlanContainer(const Band& band, BandPlan& plan, int frame, size_t begin, si
         if (el[a].y != el[b].y) return el[a].y < el[b].y;
         return el[a].y + el[a].height < el[b].y + el[b].height;
     });
-    for (size_t a : c.kids)
-        for (size_t b : c.kids) {
-            const Element &p = el[a], &q = el[b];
-            const double left = std::min(p.x, q.x);
-            const double right = std::max(p.x + p.width, q.x + q.width);
-            if (a != b && q.floating && p.y + p.height <= q.y + Eps &&
-                p.width + q.width > right - left + Eps)
-                plan.pushes[a].push_back(b);
-        }
+    for (size_t k : c.kids)
+        if (el[k].floating) c.floats.push_back(k);
     // The members of each element group that something here stretches with;
     // an element in no group stretches with its band or frame.
     std::map<int, int> sets;
     for (size_t k : c.kids) {
         if (!StretchesWithGroup(el[k])) continue;
-        const int group = el[k].group;
-        auto [it, fresh] = sets.emplace(group, int(plan.groups.size()));
-        if (fresh) {
-            std::vector<size_t> members;
-            for (size_t m : c.kids)
-                if (group < 0 || InGroup(band, el[m], group)) members.push_back(m);
-            plan.groups.push_back(std::move(members));
-        }
+        auto [it, fresh] = sets.emplace(el[k].group, int(plan.groups.size()));
+        if (fresh) plan.groups.emplace_back();
         plan.groupOf[k] = it->second;
     }
+    // Each member joins the sets of the groups around it, nested ones included.
+    if (auto all = sets.find(-1); all != sets.end()) plan.groups[size_t(all->second)] = c.kids;
+    for (size_t m : c.kids)
+        for (int g = el[m].group; g >= 0 && size_t(g) < band.groups.size(); g = Outer(band, g))
+            if (auto it = sets.find(g); it != sets.end())
+                plan.groups[size_t(it->second)].push_back(m);
     plan.containers.push_back(std::move(c));
     for (size_t i = begin; i < end; i += el[i].contents + 1)
         if (el[i].kind == ElementKind::Frame)
@@ -100,11 +93,18 @@ class Layouter {
         return DesignTop(c, k) + el_[k].height;
     }
 
-    // Floating elements below `k` keep their design distance to its bottom.
+    // Floating elements below `k` that it overlaps horizontally keep their
+    // design distance to its bottom.
     void Push(const BandPlan::Container& c, size_t k) {
-        for (size_t d : plan_.pushes[k])
-            top_[d] =
-                std::max(top_[d], top_[k] + height_[k] + DesignTop(c, d) - DesignBottom(c, k));
+        const Element& p = el_[k];
+        for (size_t d : c.floats) {
+            const Element& q = el_[d];
+            const double left = std::min(p.x, q.x);
+            const double right = std::max(p.x + p.width, q.x + q.width);
+            if (d != k && p.y + p.height <= q.y + Eps && p.width + q.width > right - left + Eps)
+                top_[d] =
+                    std::max(top_[d], top_[k] + height_[k] + DesignTop(c, d) - DesignBottom(c, k));
+        }
     }
 
     // The contents of container `ci` with their own heights, moved and
@@ -242,7 +242,6 @@ BandPlan PlanBand(const Band& band) {
     BandPlan plan;
     const size_t n = band.elements.size();
     plan.inside.assign(n, -1);
-    plan.pushes.resize(n);
     plan.groupOf.assign(n, -1);
     PlanContainer(band, plan, -1, 0, n);
     return plan;

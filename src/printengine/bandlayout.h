@@ -17,18 +17,16 @@
 namespace printengine {
 
 // What a band's shape allows to work out once, before any row: who sits in
-// which band or frame, in what order, and who pushes whom.
+// which band or frame, in what order, and who stretches with whom.
 struct BandPlan {
     struct Container {
         int frame = -1;             // the frame's element, or -1 for the band itself
         double top = 0, height = 0; // its design area, in band coordinates
         std::vector<size_t> kids;   // the elements directly in it, from the top down
+        std::vector<size_t> floats; // those of them that float
     };
     std::vector<Container> containers; // the band first
     std::vector<int> inside;           // per frame element: its container; -1 otherwise
-    // Per element: the floating elements below it that it pushes down (those
-    // it overlaps horizontally, in the same band or frame).
-    std::vector<std::vector<size_t>> pushes;
     // Per element that stretches with its element group: the group's members
     // (index into `groups`), or -1.
     std::vector<int> groupOf;
