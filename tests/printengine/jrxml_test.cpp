@@ -240,7 +240,7 @@ TEST(Jrxml, FuzzSeedsOfDesignerFeaturesAreAccepted) {
     const std::string corpus =
         std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
         "/fuzz/corpus/jrxml/";
-    for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml"}) {
+    for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml", "bands.jrxml"}) {
         QFile file(QString::fromStdString(corpus + name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << corpus + name;
         auto r = ParseJrxml(file.readAll());
