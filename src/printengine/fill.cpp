@@ -1,6 +1,7 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/bandlayout.h"
 #include "printengine/chart.h"
 #include "printengine/dataset.h"
 #include "printengine/evaluation.h"
@@ -978,7 +979,7 @@ class Filler {
         }
         PlaceParts(band, laid);
         x_ = ColumnX(r_, col_);
-        Place(band, std::move(laid));
+        Place(band, std::move(laid), true);
         contentOnPage_ = pageContent_ = true;
         rowPending_ = false;
     }
@@ -994,48 +995,17 @@ class Filler {
     };
 
     // Whether an element that does not repeat its values leaves `key` out.
-    bool Repeated(const Element& e, const QString& key) const {
+    // A `constant` element (static text, shapes, frames) always shows the
+    // same, so it repeats itself even the first time.
+    bool Repeated(const Element& e, const QString& key, bool constant) const {
         const auto it = repeats_.find(&e);
-        if (it == repeats_.end() || it->second.first != key) return false;
+        if (it == repeats_.end() ? !constant : it->second.first != key) return false;
         if (e.printInFirstWholeBand && !contentOnPage_) return false;
         if (e.groupChangesIndex >= 0 &&
-            it->second.second != groupStarts_[size_t(e.groupChangesIndex)])
+            (it == repeats_.end() ||
+             it->second.second != groupStarts_[size_t(e.groupChangesIndex)]))
             return false;
         return true;
-    }
-
-    // Removes the strips of left-out elements that asked for it and that no
-    // printed element shares; what is below moves up.
-    static void RemoveBlankLines(const Band& band, const std::vector<bool>& shown, LaidOut& out) {
-        std::vector<std::pair<double, double>> strips;
-        for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
-            if (shown[i] || !e.removeLineWhenBlank || e.height <= 0) continue;
-            bool shared = false;
-            for (size_t j = 0; j < band.elements.size(); ++j)
-                if (shown[j] && out.items[j].rect.top() < e.y + e.height - 1e-6 &&
-                    out.items[j].rect.bottom() > e.y + 1e-6)
-                    shared = true;
-            if (!shared) strips.emplace_back(e.y, e.y + e.height);
-        }
-        if (strips.empty()) return;
-        std::sort(strips.begin(), strips.end());
-        std::vector<std::pair<double, double>> merged;
-        for (const auto& s : strips)
-            if (!merged.empty() && s.first <= merged.back().second)
-                merged.back().second = std::max(merged.back().second, s.second);
-            else
-                merged.push_back(s);
-        double total = 0;
-        for (const auto& m : merged)
-            total += m.second - m.first;
-        for (size_t i = 0; i < out.items.size(); ++i) {
-            double shift = 0;
-            for (const auto& m : merged)
-                if (m.second <= band.elements[i].y + 1e-6) shift += m.second - m.first;
-            out.items[i].rect.translate(0, -shift);
-        }
-        out.height = std::max(0.0, out.height - total);
     }
 
     // The band's elements with their texts and stretched sizes, relative to the band.
@@ -1043,16 +1013,17 @@ class Filler {
         LaidOut out;
         out.height = band.height;
         out.items.reserve(band.elements.size());
-        std::vector<double> growth(band.elements.size(), 0.0);
-        std::vector<bool> shown(band.elements.size(), true);
+        std::vector<ElementFill> fill(band.elements.size());
+        size_t hiddenUntil = 0; // a frame left out leaves out its contents
         std::vector<std::vector<PageItem>> inner(band.elements.size()); // subreports' items
         for (size_t i = 0; i < band.elements.size(); ++i) {
             const Element& plain = band.elements[i];
             PageItem item;
             item.element = &plain;
-            item.rect = QRectF(plain.x, plain.y, plain.width, plain.height);
-            if (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen))) {
-                shown[i] = false;
+            if (i < hiddenUntil ||
+                (!plain.printWhen.Empty() && !Truth(Evaluate(plain.printWhen)))) {
+                fill[i].shown = false;
+                hiddenUntil = std::max(hiddenUntil, i + 1 + plain.contents);
                 out.items.push_back(std::move(item));
                 continue;
             }
@@ -1082,10 +1053,7 @@ class Filler {
             if (e.kind == ElementKind::Subreport && e.subreport) {
                 InlineContent content = FillSubreport(
                     r_, state_, e, [this](const Expression& x) { return Evaluate(x); }, run_);
-                if (content.height > e.height) {
-                    growth[i] = content.height - e.height;
-                    item.rect.setHeight(content.height);
-                }
+                if (content.height > e.height) fill[i].needed = content.height;
                 inner[i] = std::move(content.items);
                 out.returned.insert(out.returned.end(), content.returned.begin(),
                                     content.returned.end());
@@ -1095,56 +1063,49 @@ class Filler {
                 const QString key = e.kind != ElementKind::Image ? item.text
                                     : item.drawing ? QString::number(quintptr(item.drawing.get()))
                                                    : QString::number(item.image.cacheKey());
-                if (Repeated(plain, key)) {
-                    shown[i] = false;
+                if (Repeated(plain, key,
+                             e.kind != ElementKind::TextField && e.kind != ElementKind::Image)) {
+                    fill[i].shown = false;
+                    hiddenUntil = std::max(hiddenUntil, i + 1 + plain.contents);
                     out.items.push_back(std::move(item));
                     continue;
                 }
                 out.printed.emplace_back(&plain, key);
             }
+            // A text with nothing to show that asks for its line to go is left out.
+            if ((e.kind == ElementKind::StaticText || e.kind == ElementKind::TextField) &&
+                plain.removeLineWhenBlank && item.text.isEmpty())
+                fill[i].shown = false;
             // Turned text keeps its box: its lines run along the box's height.
             if (e.kind == ElementKind::TextField && e.stretch && !item.text.isEmpty() &&
-                !Delayed(e) && e.style.rotation == TextStyle::Rotation::None) {
-                const double needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
-                if (needed > e.height) {
-                    growth[i] = needed - e.height;
-                    item.rect.setHeight(needed);
-                }
-            }
+                !Delayed(e) && e.style.rotation == TextStyle::Rotation::None)
+                fill[i].needed = TextHeight(e, item.text) + e.box.top + e.box.bottom;
             out.items.push_back(std::move(item));
         }
-        // Floating elements move down by the growth of what ends above them.
-        for (size_t i = 0; i < band.elements.size(); ++i) {
-            const Element& e = band.elements[i];
-            if (!e.floating) continue;
-            double shift = 0;
-            for (size_t j = 0; j < band.elements.size(); ++j) {
-                const Element& a = band.elements[j];
-                if (j != i && a.y + a.height <= e.y + 1e-6) shift = std::max(shift, growth[j]);
-            }
-            out.items[i].rect.translate(0, shift);
-        }
-        for (const auto& item : out.items) {
-            const Element& e = *item.element;
-            const double below = std::max(0.0, band.height - (e.y + e.height));
-            out.height = std::max(out.height, item.rect.bottom() + below);
-        }
-        RemoveBlankLines(band, shown, out);
+        auto plan = plans_.find(&band);
+        if (plan == plans_.end()) plan = plans_.emplace(&band, PlanBand(band)).first;
+        const BandGeometry geometry = LayOutBand(band, plan->second, fill);
+        out.height = geometry.height;
         std::vector<PageItem> contents;
         for (size_t i = 0; i < inner.size(); ++i)
             for (auto& item : inner[i]) {
-                item.rect.translate(out.items[i].rect.topLeft());
+                if (!fill[i].shown) break;
+                item.rect.translate(geometry.rects[i].topLeft());
                 contents.push_back(std::move(item));
             }
         // Elements left out leave their place empty.
         size_t kept = 0;
         std::vector<size_t> keptAt(out.items.size());
         for (size_t i = 0; i < out.items.size(); ++i)
-            if (shown[i]) {
+            if (fill[i].shown) {
                 keptAt[i] = kept;
+                out.items[i].rect = geometry.rects[i];
                 out.items[kept++] = std::move(out.items[i]);
             }
         out.items.resize(kept);
+        std::vector<bool> shown(fill.size());
+        for (size_t i = 0; i < fill.size(); ++i)
+            shown[i] = fill[i].shown;
         KeepDelayed(out, shown, keptAt);
         std::move(contents.begin(), contents.end(), std::back_inserter(out.items));
         return out;
@@ -1292,21 +1253,68 @@ class Filler {
         }
     }
 
-    void Place(const Band&, LaidOut laid) {
+    // `mayBreak`: a band that does not fit even on a page of its own goes on
+    // over the next pages.
+    void Place(const Band&, LaidOut laid, bool mayBreak = false) {
         for (const Returned& r : laid.returned) {
             Value& to = state_.variables[size_t(r.slot)];
             to = CombineReturned(to, r.value, r.calculation);
             const int v = r.slot - VariableSlot(r_, 0);
             if (v >= 0 && size_t(v) < vars_.size()) vars_[size_t(v)].value = to;
         }
-        for (auto& d : laid.delayed) {
-            d.item += page_.items.size();
-            pending_.push_back(std::move(d));
-        }
         for (const auto& [element, key] : laid.printed)
             repeats_[element] = {key, element->groupChangesIndex >= 0
                                           ? groupStarts_[size_t(element->groupChangesIndex)]
                                           : 0};
+        if (mayBreak && y_ + laid.height > bottom_ - reserve_ + 1e-6) {
+            // Its pieces are no longer the band's items: values that would
+            // come later are taken now.
+            for (const Pending& d : laid.delayed)
+                if (d.item < laid.items.size())
+                    SetValue(*d.element,
+                             d.now ? EvaluateAuto(*d.element, d.now->fields, d.now->variables,
+                                                  d.now->instances)
+                                   : EvaluateWith(d.element->expression, lookup_),
+                             laid.items[d.item]);
+            rowPending_ = false; // the row is being placed, in pieces
+            BandSlicer slicer(std::move(laid.items), laid.height,
+                              [this](const PageItem& item, const QString& text) {
+                                  const Element& e = *item.element;
+                                  return TextHeight(e, text) + e.box.top + e.box.bottom;
+                              });
+            bool fresh = false;
+            while (slicer.More()) {
+                const double room = bottom_ - reserve_ - y_;
+                if (room < 1) {
+                    if (fresh)
+                        throw FillError("A band does not fit on a page: the page's headers and "
+                                        "footers leave no room for it.");
+                    Break();
+                    fresh = true;
+                    continue;
+                }
+                double used = 0;
+                x_ = ColumnX(r_, col_);
+                for (auto& item : slicer.Next(room, used)) {
+                    if (item.element->kind == ElementKind::Chart)
+                        item.chart = charts_.Place(*item.element);
+                    item.rect.translate(x_, y_);
+                    page_.items.push_back(std::move(item));
+                }
+                y_ += used;
+                contentOnPage_ = pageContent_ = true;
+                fresh = false;
+                if (slicer.More()) {
+                    Break();
+                    fresh = true;
+                }
+            }
+            return;
+        }
+        for (auto& d : laid.delayed) {
+            d.item += page_.items.size();
+            pending_.push_back(std::move(d));
+        }
         for (auto& item : laid.items) {
             if (item.element->kind == ElementKind::Chart) item.chart = charts_.Place(*item.element);
             item.rect.translate(x_, y_);
@@ -1357,6 +1365,7 @@ class Filler {
     std::map<std::pair<const Element*, std::uint64_t>, std::shared_ptr<const Element>> styled_;
     std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
+    std::unordered_map<const Band*, BandPlan> plans_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
     std::vector<Pending> pending_;           // items of the current page
     std::shared_ptr<GroupEnds> ends_;

@@ -596,7 +596,8 @@ class Builder {
         Band band;
         Attributes(node, {"height", "splitType"}, [&](const QString& n, const QString& v) {
             if (n == "height") band.height = Number(node, n, v);
-            // Bands are never split across pages, whatever splitType says.
+            // Whatever splitType says, a band that does not fit moves to the
+            // next page whole, and only one taller than a page is split.
         });
         if (band.height < 0) Value(node, "height", QString::number(band.height));
         for (const auto& k : node.children) {
@@ -605,14 +606,15 @@ class Builder {
             else if (k->name == "property" && DesignerPropertyNode(*k))
                 continue;
             else
-                ReadElement(*k, band.elements, 0, 0, "band");
+                ReadElement(*k, band, 0, 0, -1, "band");
         }
         return band;
     }
 
-    // One element into `out`; frames and element groups add their contents
-    // after themselves, moved by the frame's position.
-    void ReadElement(const XNode& k, std::vector<printengine::Element>& out, double dx, double dy,
+    // One element into the band; frames and element groups add their
+    // contents after themselves, moved by the frame's position. `group` is
+    // the innermost element group around it (a frame starts afresh).
+    void ReadElement(const XNode& k, Band& band, double dx, double dy, int group,
                      const char* parent) {
         const QString& n = k.name;
         std::optional<printengine::Element> e;
@@ -639,8 +641,10 @@ class Builder {
             if (!e) return;
         } else if (n == "elementGroup") {
             Attributes(k, {}, nullptr);
+            band.groups.push_back(group);
+            const int inner = int(band.groups.size()) - 1;
             for (const auto& c : k.children)
-                ReadElement(*c, out, dx, dy, "elementGroup");
+                ReadElement(*c, band, dx, dy, inner, "elementGroup");
             return;
         } else {
             Element(k, parent);
@@ -648,12 +652,29 @@ class Builder {
         }
         e->x += dx;
         e->y += dy;
-        const double x = e->x, y = e->y;
-        out.push_back(std::move(*e));
-        if (n == "frame")
+        e->group = group;
+        // A frame's contents stand inside its padding.
+        const double x = e->x + e->box.left, y = e->y + e->box.top;
+        const size_t at = band.elements.size();
+        band.elements.push_back(std::move(*e));
+        if (n == "frame") {
             for (const auto& c : k.children)
                 if (c->name != "reportElement" && c->name != "box")
-                    ReadElement(*c, out, x, y, "frame");
+                    ReadElement(*c, band, x, y, -1, "frame");
+            band.elements[at].contents = band.elements.size() - at - 1;
+        }
+    }
+
+    // JasperReports' older names mean the newer ones.
+    static std::optional<StretchType> Stretch(const QString& v) {
+        if (v == "NoStretch") return StretchType::NoStretch;
+        if (v == "ContainerHeight" || v == "RelativeToBandHeight")
+            return StretchType::ContainerHeight;
+        if (v == "ContainerBottom") return StretchType::ContainerBottom;
+        if (v == "ElementGroupHeight" || v == "RelativeToTallestObject")
+            return StretchType::ElementGroupHeight;
+        if (v == "ElementGroupBottom") return StretchType::ElementGroupBottom;
+        return std::nullopt;
     }
 
     // The reportElement's own attributes; the style it names is in `styleName`.
@@ -678,10 +699,15 @@ class Builder {
                        else if (n == "positionType") {
                            if (v == "Float")
                                e.floating = true;
+                           else if (v == "FixRelativeToBottom")
+                               e.toBottom = true;
                            else if (v != "FixRelativeToTop")
                                Value(node, n, v);
                        } else if (n == "stretchType") {
-                           if (v != "NoStretch") Value(node, n, v);
+                           if (auto type = Stretch(v))
+                               e.stretchType = *type;
+                           else
+                               Value(node, n, v);
                        } else if (n == "mode" || n == "forecolor" || n == "backcolor")
                            StyleAttribute(node, n, v, own);
                        else if (n == "isPrintRepeatedValues")
@@ -693,8 +719,8 @@ class Builder {
                        else if (n == "printWhenGroupChanges")
                            e.printWhenGroupChanges = v.toStdString();
                        else if (n == "isPrintWhenDetailOverflows") {
-                           // Bands are never split over pages here, so they never
-                           // overflow: the element prints once either way.
+                           // A band split over pages prints its elements once;
+                           // they are not repeated on the pages it goes on to.
                            Flag(node, n, v);
                        } else if (Flag(node, n, v)) {
                            Value(node, n, v);
@@ -1006,7 +1032,10 @@ class Builder {
         e.kind = ElementKind::Frame;
         StyleProps own;
         QString styleName;
-        Attributes(node, {}, nullptr);
+        Attributes(node, {"borderSplitType"}, [&](const QString& n, const QString& v) {
+            // A frame cut over two pages keeps its borders on both parts.
+            if (v != "NoBorders" && v != "DrawBorders") Value(node, n, v);
+        });
         for (const auto& k : node.children) {
             if (k->name == "reportElement")
                 ReportElement(*k, e, own, styleName);
@@ -1496,7 +1525,14 @@ class Builder {
         explicit Reader(Builder& b) : b(b) {}
         void ReadInto(const XNode& node, std::vector<printengine::Element>& out, double dx,
                       double dy, const char* parent) override {
-            b.ReadElement(node, out, dx, dy, parent);
+            // Cells and list contents are bands of their own without element
+            // groups: what the element read into a band is theirs.
+            Band band;
+            b.ReadElement(node, band, dx, dy, -1, parent);
+            for (auto& e : band.elements) {
+                e.group = -1;
+                out.push_back(std::move(e));
+            }
         }
         void ReadReportElement(const XNode& node, printengine::Element& e, StyleProps& own,
                                QString& styleName) override {

@@ -51,6 +51,15 @@ struct ChartDef;     // chart.h
 // variable at the end its reset names.
 enum class EvaluationTime { Now, Report, Page, Column, Group, Band, Auto };
 
+// How an element grows with what is around it when its band stretches.
+enum class StretchType {
+    NoStretch,
+    ContainerHeight,    // by as much as its band or frame grew
+    ContainerBottom,    // keeps its distance to its band's or frame's bottom
+    ElementGroupHeight, // by as much as its element group grew
+    ElementGroupBottom  // keeps its distance to its element group's bottom
+};
+
 // How an image fills its element.
 enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
 
@@ -107,6 +116,12 @@ struct Element {
     ElementKind kind = ElementKind::StaticText;
     double x = 0, y = 0, width = 0, height = 0;
     bool floating = false; // positionType="Float": moves down below stretched elements
+    bool toBottom = false; // positionType="FixRelativeToBottom": keeps its distance to the bottom
+    StretchType stretchType = StretchType::NoStretch;
+    // A frame's contents follow it in its band's list: this many elements
+    // (those of frames inside it included).
+    size_t contents = 0;
+    int group = -1; // the innermost elementGroup holding it (Band::groups), or none
     QColor foreColor = Qt::black;
     QColor backColor = Qt::white;
     bool opaque = false;
@@ -156,6 +171,7 @@ struct Band {
     double height = 0;
     Expression printWhen;
     std::vector<Element> elements;
+    std::vector<int> groups; // per elementGroup: the group around it, or -1
 };
 
 struct ParameterDef {

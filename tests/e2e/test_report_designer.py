@@ -118,7 +118,21 @@ class DesignerSamples(RunCase):
         self.assertIn("The image marbles.tif could not be read", result.messages[-1]["text"])
 
     def test_a_refused_report_lists_every_problem_with_its_line(self):
-        result = self.print_sample("stretch/StretchReport.jrxml")
+        # A designer sample with seven elements the engine does not draw, each
+        # on a line of its own.
+        folder = os.path.join(self.dir, "refused")
+        os.makedirs(folder)
+        with open(os.path.join(SAMPLES, "text", "TextReport.jrxml"), encoding="utf-8") as f:
+            jrxml = f.read()
+        unknown = "".join('\n<genericElement><reportElement x="0" y="0" width="9" height="9"/>'
+                          '<genericElementType namespace="x" name="n%d"/></genericElement>' % n
+                          for n in range(7))
+        jrxml, count = re.subn(r"(<band[^>]*[^/]>)", lambda m: m.group(1) + unknown, jrxml,
+                               count=1)
+        self.assertEqual(count, 1)
+        with open(os.path.join(folder, "TextReport.jrxml"), "w", encoding="utf-8") as f:
+            f.write(jrxml)
+        result = self.print_sample(os.path.join(folder, "TextReport.jrxml"))
         self.assertEqual(result.code, 1)
         shown = result.messages[-1]["text"].split("\r\n")
         more = re.match(r"\.\.\. and (\d+) more problems", shown[-1])

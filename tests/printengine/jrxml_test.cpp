@@ -244,7 +244,7 @@ TEST(Jrxml, FuzzSeedsOfDesignerFeaturesAreAccepted) {
         std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
         "/fuzz/corpus/jrxml/";
     for (const char* name : {"styles.jrxml", "java.jrxml", "layout.jrxml", "pages.jrxml",
-                             "charts.jrxml", "text.jrxml"}) {
+                             "charts.jrxml", "text.jrxml", "bands.jrxml"}) {
         QFile file(QString::fromStdString(corpus + name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << corpus + name;
         auto r = ParseJrxml(file.readAll());
