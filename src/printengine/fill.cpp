@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "printengine/format.h"
+#include "printengine/sortedsource.h"
 
 #include <QDir>
 #include <QFontMetricsF>
@@ -802,6 +803,7 @@ void PrepareReport(Report& r) {
         BindBand(r, *band);
     for (auto& band : r.details)
         BindElements(r, band);
+    PrepareRowOrder(r);
 }
 
 std::vector<Value>

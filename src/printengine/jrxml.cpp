@@ -2,6 +2,7 @@
 // and size, since report files are untrusted), then checked element by
 // element: whatever the engine does not support is named in a refusal rather
 // than dropped.
+#include "printengine/bundle.h"
 #include "printengine/report.h"
 
 #include <QDir>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 
 namespace printengine {
 
@@ -122,12 +124,28 @@ class Builder {
 
     void ReadReport(const XNode& root) {
         Attributes(root,
-                   {"name", "pageWidth", "pageHeight", "orientation", "columnWidth", "columnCount",
-                    "leftMargin", "rightMargin", "topMargin", "bottomMargin", "whenNoDataType",
-                    "language", "printOrder", "whenResourceMissingType", "isTitleNewPage",
-                    "isSummaryNewPage", "isFloatColumnFooter", "isIgnorePagination",
+                   {"name",
+                    "pageWidth",
+                    "pageHeight",
+                    "orientation",
+                    "columnWidth",
+                    "columnCount",
+                    "leftMargin",
+                    "rightMargin",
+                    "topMargin",
+                    "bottomMargin",
+                    "whenNoDataType",
+                    "language",
+                    "printOrder",
+                    "whenResourceMissingType",
+                    "resourceBundle",
+                    "isTitleNewPage",
+                    "isSummaryNewPage",
+                    "isFloatColumnFooter",
+                    "isIgnorePagination",
                     "columnSpacing"},
                    [&](const QString& n, const QString& v) { ReportAttribute(root, n, v); });
+        ReadMessages(root);
         if (r_.pageWidth <= 0 || r_.pageHeight <= 0 || r_.pageWidth > 14400 ||
             r_.pageHeight > 14400)
             Refuse("a page size of " + std::to_string(int(r_.pageWidth)) + " x " +
@@ -147,6 +165,7 @@ class Builder {
         for (const auto& child : root.children)
             ReportChild(*child);
         CheckReferences();
+        AddBuiltInParameters(r_, usedParameters_);
     }
 
     // One attribute of <jasperReport>.
@@ -192,9 +211,29 @@ class Builder {
             if (v != "false") Value(root, n, v);
         } else if (n == "columnSpacing") {
             if (Number(root, n, v) != 0) Value(root, n, v);
+        } else if (n == "resourceBundle") {
+            bundleName_ = v;
+        } else if (n == "whenResourceMissingType") {
+            using M = MessageBundle::Missing;
+            if (v == "Null" || v == "Empty" || v == "Key" || v == "Error")
+                messages_.missing = v == "Null"    ? M::Null
+                                    : v == "Empty" ? M::Empty
+                                    : v == "Key"   ? M::Key
+                                                   : M::Error;
+            else
+                Value(root, n, v);
         }
-        // columnWidth follows from the page; resource handling has no
-        // resources to miss.
+        // columnWidth follows from the page.
+    }
+
+    // The message bundle beside the report, for the user's locale: $R{}
+    // texts are fixed as the expressions are read.
+    void ReadMessages(const XNode& root) {
+        if (bundleName_.isEmpty() || LoadBundle(folder_, bundleName_, QLocale(), messages_)) return;
+        r_.refusals.push_back("The report uses the message bundle \"" + bundleName_.toStdString() +
+                              "\" (line " + std::to_string(root.line) + "), which is not beside " +
+                              "the report (" +
+                              BundleFileNames(bundleName_, QLocale()).back().toStdString() + ").");
     }
 
     // One child of <jasperReport>: declarations, sections and what is refused.
@@ -212,6 +251,10 @@ class Builder {
             return; // the rows are the table the run points the report at
         else if (n == "field")
             Field(c);
+        else if (n == "sortField")
+            SortField(c);
+        else if (n == "filterExpression")
+            r_.filter = Parse(c);
         else if (n == "variable")
             Variable(c);
         else if (n == "group")
@@ -306,8 +349,11 @@ class Builder {
         for (const auto& c : node.children)
             Element(*c, node.name.toStdString().c_str());
         try {
-            Expression e = Expression::Parse(node.text.toStdString());
+            Expression e = Expression::Parse(node.text.toStdString(), &messages_);
             e.SetLine(int(node.line));
+            e.ForEachReference([&](RefKind kind, const std::string& name) {
+                if (kind == RefKind::Parameter) usedParameters_.insert(name);
+            });
             return e;
         } catch (const ExpressionError& e) {
             Refuse(node, std::string("the expression \"") + node.text.trimmed().toStdString() +
@@ -386,6 +432,25 @@ class Builder {
         }
         if (f.name.empty()) Refuse(c, "a field without a name");
         r_.fields.push_back(std::move(f));
+    }
+
+    void SortField(const XNode& c) {
+        SortFieldDef s;
+        s.line = int(c.line);
+        Attributes(c, {"name", "order", "type"}, [&](const QString& n, const QString& v) {
+            if (n == "name")
+                s.name = v.toStdString();
+            else if (n == "order" && (v == "Ascending" || v == "Descending"))
+                s.descending = v == "Descending";
+            else if (n == "type" && (v == "Field" || v == "Variable"))
+                s.variable = v == "Variable";
+            else
+                Value(c, n, v);
+        });
+        for (const auto& k : c.children)
+            Element(*k, "sortField");
+        if (s.name.empty()) Refuse(c, "a sortField without a name");
+        r_.sortFields.push_back(std::move(s));
     }
 
     void Variable(const XNode& c) {
@@ -1197,6 +1262,9 @@ class Builder {
     std::vector<std::unique_ptr<StyleDef>> styles_; // templates' first, in reading order
     const StyleDef* defaultStyle_ = nullptr;
     std::vector<std::tuple<size_t, QString, qint64>> pendingGroups_;
+    QString bundleName_;
+    MessageBundle messages_;
+    std::set<std::string> usedParameters_;
 };
 
 } // namespace

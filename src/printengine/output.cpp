@@ -1,6 +1,7 @@
 #include "printengine/output.h"
 
 #include "printengine/paint.h"
+#include "printengine/sortedsource.h"
 
 #include <QPageLayout>
 #include <QPainter>
@@ -108,9 +109,9 @@ Document TableDocument(const Report& report, std::vector<Value> parameters,
     Document doc;
     doc.report = &report;
     doc.parameters = std::move(parameters);
-    doc.openRows = [&report, location] {
+    doc.openRows = ArrangeRows(report, doc.parameters, [&report, location] {
         return OpenRowSource(location, report.tableName, report.fields);
-    };
+    });
     return doc;
 }
 

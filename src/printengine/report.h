@@ -165,6 +165,14 @@ struct GroupDef {
     double minHeightToStartNewPage = 0; // less room left: the header starts a new page
 };
 
+// A key the rows are sorted by: a field, or a variable computed for each row.
+struct SortFieldDef {
+    std::string name;
+    bool variable = false;
+    bool descending = false;
+    int line = 0;
+};
+
 struct Report {
     std::string name;
     double pageWidth = 595, pageHeight = 842;
@@ -184,6 +192,8 @@ struct Report {
     std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
     std::optional<Band> lastPageFooter, background, noData;
     std::vector<Band> details;
+    std::vector<SortFieldDef> sortFields;
+    Expression filter; // filterExpression: rows for which it is not true are left out
 
     // What the definition uses outside what the engine supports; the first
     // one is the engine's error text when the job starts.
