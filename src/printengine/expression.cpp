@@ -1,6 +1,7 @@
 #include "printengine/expression.h"
 
 #include "engine/convert.h"
+#include "printengine/bundle.h"
 
 #include <QString>
 
@@ -45,6 +46,7 @@ enum class Op {
     Cast,       // (Class) a
     InstanceOf, // a instanceof Class
     Index,      // a[b]
+    Missing,    // $R{name} of a key the bundle lacks, when that is an error
 };
 
 struct ExprNode {
@@ -55,6 +57,10 @@ struct ExprNode {
     int slot = -1;
     std::unique_ptr<ExprNode> a, b, c;
     std::vector<std::unique_ptr<ExprNode>> args;
+    // A parameter read through REPORT_PARAMETERS_MAP: a name the report
+    // does not declare reads null rather than being refused.
+    bool optional = false;
+    bool onLocale = false; // a method of a Locale (a.name(args))
 };
 
 namespace {
@@ -136,11 +142,26 @@ bool KnownStatic(const std::string& name) {
 }
 
 bool KnownFunction(const std::string& name) {
-    return InList(name, {"DATEFORMAT", "NOW",  "TODAY", "IF",    "CONCATENATE", "LEN",   "UPPER",
-                         "LOWER",      "TRIM", "SUM",   "ROUND", "ABS",         "TEXT",  "msg",
-                         "ISNULL",     "LEFT", "RIGHT", "MID",   "YEAR",        "MONTH", "DAY",
-                         "DATE",       "NOT",  "AND",   "OR",    "MOD",         "FLOOR", "CEIL",
-                         "SQRT",       "MAX",  "MIN",   "EQUALS"});
+    return InList(name, {"DATEFORMAT", "NOW",  "TODAY", "IF",     "CONCATENATE", "LEN",   "UPPER",
+                         "LOWER",      "TRIM", "SUM",   "ROUND",  "ABS",         "TEXT",  "msg",
+                         "ISNULL",     "LEFT", "RIGHT", "MID",    "YEAR",        "MONTH", "DAY",
+                         "DATE",       "NOT",  "AND",   "OR",     "MOD",         "FLOOR", "CEIL",
+                         "SQRT",       "MAX",  "MIN",   "EQUALS", "str"});
+}
+
+bool KnownLocaleMethod(const std::string& name) {
+    return InList(name, {"toString", "getLanguage", "getCountry", "getVariant", "getDisplayName",
+                         "getDisplayLanguage", "getDisplayCountry", "equals"});
+}
+
+// The report's locale, or a Locale made on the spot.
+bool IsLocale(const ExprNode& n) {
+    return (n.op == Op::Ref && n.kind == RefKind::Parameter && n.name == "REPORT_LOCALE") ||
+           (n.op == Op::New && n.name == "Locale");
+}
+
+bool IsParametersMap(const ExprNode& n) {
+    return n.op == Op::Ref && n.kind == RefKind::Parameter && n.name == "REPORT_PARAMETERS_MAP";
 }
 
 bool KnownConstructor(const std::string& name) {
@@ -204,7 +225,8 @@ std::unique_ptr<ExprNode> Node(Op op, std::unique_ptr<ExprNode> a = nullptr,
 
 class Parser {
   public:
-    explicit Parser(const std::string& text) : s_(text) {}
+    Parser(const std::string& text, const MessageBundle* messages)
+        : s_(text), messages_(messages) {}
 
     std::unique_ptr<ExprNode> Whole() {
         auto n = Conditional();
@@ -364,7 +386,12 @@ class Parser {
             if (!Accept(".")) return n;
             const size_t at = pos_;
             const std::string method = Identifier();
-            if (!KnownMethod(method)) {
+            if (method == "get" && IsParametersMap(*n)) {
+                n = ParameterByName();
+                continue;
+            }
+            const bool onLocale = IsLocale(*n) && KnownLocaleMethod(method);
+            if (!onLocale && !KnownMethod(method)) {
                 pos_ = at;
                 Fail("the method " + method + "()");
             }
@@ -375,9 +402,52 @@ class Parser {
             }
             auto call = Node(Op::Method, std::move(n));
             call->name = method;
+            call->onLocale = onLocale;
             Arguments(*call);
             n = std::move(call);
         }
+    }
+
+    // REPORT_PARAMETERS_MAP.get("NAME"): the parameter NAME.
+    std::unique_ptr<ExprNode> ParameterByName() {
+        const size_t at = pos_;
+        ExprNode call;
+        Arguments(call);
+        const std::string* name = call.args.size() == 1 && call.args[0]->op == Op::Literal
+                                      ? std::get_if<std::string>(&call.args[0]->literal)
+                                      : nullptr;
+        if (name == nullptr) {
+            pos_ = at;
+            Fail("REPORT_PARAMETERS_MAP.get() with anything but a parameter's name in quotes");
+        }
+        auto n = Node(Op::Ref);
+        n->kind = RefKind::Parameter;
+        n->name = *name;
+        n->optional = true;
+        return n;
+    }
+
+    // What the bundle says for `key`, or what a missing key gives.
+    std::unique_ptr<ExprNode> Message(const std::string& key) {
+        if (messages_ != nullptr)
+            if (const std::string* text = messages_->Find(key)) {
+                auto n = Node(Op::Literal);
+                n->literal = *text;
+                return n;
+            }
+        using Missing = MessageBundle::Missing;
+        const Missing missing = messages_ != nullptr ? messages_->missing : Missing::Null;
+        if (missing == Missing::Error) {
+            auto n = Node(Op::Missing);
+            n->name = key;
+            return n;
+        }
+        auto n = Node(Op::Literal);
+        if (missing == Missing::Null)
+            n->literal = engine::Null{};
+        else
+            n->literal = missing == Missing::Key ? key : std::string();
+        return n;
     }
 
     // "(" [expression {"," expression}] ")" into n.args.
@@ -483,6 +553,17 @@ class Parser {
                 auto n = Node(Op::Function);
                 n->name = word;
                 Arguments(*n);
+                if (word == "str") {
+                    // The bundle is read when the report is: the key must be known then.
+                    const std::string* key = n->args.size() == 1 && n->args[0]->op == Op::Literal
+                                                 ? std::get_if<std::string>(&n->args[0]->literal)
+                                                 : nullptr;
+                    if (key == nullptr) {
+                        pos_ = start;
+                        Fail("str() with anything but a key in quotes");
+                    }
+                    return Message(*key);
+                }
                 return n;
             }
             if (dot != std::string::npos) {
@@ -646,7 +727,14 @@ class Parser {
 
     std::unique_ptr<ExprNode> Reference() {
         const size_t start = pos_;
-        if (pos_ + 2 >= s_.size() || s_[pos_ + 2] != '{') Fail("expected $F{, $P{ or $V{");
+        if (pos_ + 2 >= s_.size() || s_[pos_ + 2] != '{') Fail("expected $F{, $P{, $V{ or $R{");
+        if (s_[pos_ + 1] == 'R') {
+            const size_t close = s_.find('}', pos_ + 3);
+            if (close == std::string::npos || close == pos_ + 3) Fail("unterminated reference");
+            const std::string key = s_.substr(pos_ + 3, close - pos_ - 3);
+            pos_ = close + 1;
+            return Message(key);
+        }
         auto n = Node(Op::Ref);
         switch (s_[pos_ + 1]) {
         case 'F':
@@ -659,7 +747,7 @@ class Parser {
             n->kind = RefKind::Variable;
             break;
         default:
-            Fail("expected $F{, $P{ or $V{");
+            Fail("expected $F{, $P{, $V{ or $R{");
         }
         pos_ += 3;
         const size_t close = s_.find('}', pos_);
@@ -673,6 +761,7 @@ class Parser {
     }
 
     const std::string& s_;
+    const MessageBundle* messages_;
     size_t pos_ = 0;
     int depth_ = 0;
     int nodes_ = 0;
@@ -1283,7 +1372,69 @@ Value DateMethod(const ExprNode& n, const engine::DateTime& d, const std::vector
     EvalFail(m + "() is not a method of a Date");
 }
 
+// A Locale's Java name (de_DE): the report's locale is kept as its name.
+std::string LocaleName(const ExprNode& n, const Lookup& lookup) {
+    if (n.op != Op::New) {
+        const Value v = Eval(n, lookup);
+        if (engine::IsNull(v)) EvalFail("a method called on a null Locale");
+        return JavaText(v);
+    }
+    const std::vector<Value> a = Args(n, lookup);
+    Arity(n, 1, 3);
+    std::string name = S(Q(Str(a[0], "new Locale()")).toLower());
+    if (a.size() > 1) name += "_" + S(Q(Str(a[1], "new Locale()")).toUpper());
+    if (a.size() > 2) name += "_" + Str(a[2], "new Locale()");
+    return name;
+}
+
+// Java's display names come from its own tables; here from the locale data
+// Qt carries: a locale's names in its own language, or in English.
+std::string DisplayName(const QLocale& target, const std::string& which, const QLocale& in) {
+    const bool english = in.language() == QLocale::English || in.language() == QLocale::C ||
+                         target.language() == QLocale::English ||
+                         in.language() != target.language();
+    const QLocale plain(target.language());
+    const QString language =
+        english ? QLocale::languageToString(target.language()) : plain.nativeLanguageName();
+    const QString country =
+        english ? QLocale::territoryToString(target.territory()) : target.nativeTerritoryName();
+    if (which == "getDisplayLanguage") return S(language);
+    if (which == "getDisplayCountry") return S(country);
+    return S(country.isEmpty() ? language : language + " (" + country + ")");
+}
+
+Value LocaleMethod(const ExprNode& n, const Lookup& lookup) {
+    const std::string name = LocaleName(*n.a, lookup);
+    const std::string& m = n.name;
+    const size_t underscore = name.find('_');
+    if (m == "toString") return Arity(n, 0, 0), name;
+    if (m == "getLanguage") return Arity(n, 0, 0), name.substr(0, underscore);
+    if (m == "getCountry" || m == "getVariant") {
+        Arity(n, 0, 0);
+        if (underscore == std::string::npos) return std::string();
+        const std::string rest = name.substr(underscore + 1);
+        const size_t second = rest.find('_');
+        if (m == "getCountry") return rest.substr(0, second);
+        return second == std::string::npos ? std::string() : rest.substr(second + 1);
+    }
+    if (m == "equals") {
+        Arity(n, 1, 1);
+        if (IsLocale(*n.args[0])) return LocaleName(*n.args[0], lookup) == name;
+        return Equal(name, Eval(*n.args[0], lookup));
+    }
+    Arity(n, 0, 1);
+    // Without an argument: in the default locale, which is the report's.
+    const QLocale target(Q(name));
+    const QLocale in = n.args.empty()         ? target
+                       : IsLocale(*n.args[0]) ? QLocale(Q(LocaleName(*n.args[0], lookup)))
+                                              : QLocale(Q(Str(Eval(*n.args[0], lookup), m + "()")));
+    // A name Qt does not know is Java's too: its text as written.
+    if (target.language() == QLocale::C) return m == "getDisplayName" ? name : std::string();
+    return DisplayName(target, m, in);
+}
+
 Value CallMethod(const ExprNode& n, const Lookup& lookup) {
+    if (n.onLocale) return LocaleMethod(n, lookup);
     // Formats are made to be used at once: new SimpleDateFormat(p).format(d).
     if (n.a->op == Op::New && (n.a->name == "SimpleDateFormat" || n.a->name == "DecimalFormat")) {
         if (n.name != "format") EvalFail(n.name + "() is not a method of " + n.a->name);
@@ -1353,8 +1504,7 @@ Value CallStatic(const ExprNode& n, const Lookup& lookup) {
     const std::string& m = n.name;
     if (m == "String.format") {
         // A Locale first: the user's locale formats here in any case.
-        const size_t first =
-            !n.args.empty() && n.args[0]->op == Op::New && n.args[0]->name == "Locale" ? 1 : 0;
+        const size_t first = !n.args.empty() && IsLocale(*n.args[0]) ? 1 : 0;
         if (first >= n.args.size()) Arity(n, first + 1, 64);
         std::vector<Value> a(first);
         for (size_t i = first; i < n.args.size(); ++i)
@@ -1634,6 +1784,8 @@ Value Eval(const ExprNode& n, const Lookup& lookup) {
         return InstanceOf(n.name, Eval(*n.a, lookup));
     case Op::Index:
         return IndexOf(n, lookup);
+    case Op::Missing:
+        EvalFail("Resource not found for key \"" + n.name + "\"");
     }
     return engine::Null{};
 }
@@ -1646,6 +1798,24 @@ void Visit(const ExprNode* n, const std::function<void(const ExprNode&)>& f) {
     Visit(n->c.get(), f);
     for (const auto& a : n->args)
         Visit(a.get(), f);
+}
+
+std::unique_ptr<ExprNode> CopyTree(const ExprNode* n) {
+    if (n == nullptr) return nullptr;
+    auto c = std::make_unique<ExprNode>();
+    c->op = n->op;
+    c->literal = n->literal;
+    c->kind = n->kind;
+    c->name = n->name;
+    c->slot = n->slot;
+    c->optional = n->optional;
+    c->onLocale = n->onLocale;
+    c->a = CopyTree(n->a.get());
+    c->b = CopyTree(n->b.get());
+    c->c = CopyTree(n->c.get());
+    for (const auto& arg : n->args)
+        c->args.push_back(CopyTree(arg.get()));
+    return c;
 }
 
 void VisitMutable(ExprNode* n, const std::function<void(ExprNode&)>& f) {
@@ -1689,20 +1859,28 @@ Expression& Expression::operator=(const Expression&) = default;
 Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 
-Expression Expression::Parse(const std::string& text) {
+Expression Expression::Parse(const std::string& text, const MessageBundle* messages) {
     Expression e;
     e.text_ = text;
     bool blank = true;
     for (char c : text)
         if (!std::isspace(static_cast<unsigned char>(c))) blank = false;
-    if (!blank) e.root_ = Parser(e.text_).Whole();
+    if (!blank) e.root_ = Parser(e.text_, messages).Whole();
+    return e;
+}
+
+Expression Expression::Clone() const {
+    Expression e;
+    e.text_ = text_;
+    e.line_ = line_;
+    e.root_ = CopyTree(root_.get());
     return e;
 }
 
 void Expression::ForEachReference(
     const std::function<void(RefKind, const std::string&)>& visit) const {
     Visit(root_.get(), [&](const ExprNode& n) {
-        if (n.op == Op::Ref) visit(n.kind, n.name);
+        if (n.op == Op::Ref && !n.optional) visit(n.kind, n.name);
     });
 }
 

@@ -25,6 +25,7 @@ class ExpressionError : public std::runtime_error {
 enum class RefKind { Field, Parameter, Variable };
 
 struct ExprNode;
+struct MessageBundle;
 
 class Expression {
   public:
@@ -35,8 +36,11 @@ class Expression {
     Expression(Expression&&) noexcept;
     Expression& operator=(Expression&&) noexcept;
 
-    // Throws ExpressionError naming what is outside the language.
-    static Expression Parse(const std::string& text);
+    // Throws ExpressionError naming what is outside the language. $R{key}
+    // (and str("key")) read `messages`: what they say is fixed here.
+    static Expression Parse(const std::string& text, const MessageBundle* messages = nullptr);
+    // A copy with a tree of its own, to be bound apart from this one.
+    Expression Clone() const;
 
     bool Empty() const { return root_ == nullptr; }
     // The line of the report file the expression was read from (0: none).

@@ -7,6 +7,7 @@
 #include "printengine/evaluation.h"
 #include "printengine/format.h"
 #include "printengine/pageflow.h"
+#include "printengine/sortedsource.h"
 #include "printengine/subreport.h"
 #include "printengine/textlayout.h"
 
@@ -1395,8 +1396,13 @@ void PrepareReport(Report& r) {
         BindBand(r, *band);
     for (auto& band : r.details)
         BindElements(r, band);
+    // Subreports filter their rows through the bound filter; what it reads
+    // that the report lacks is named once, by the row order's checks.
+    const size_t named = r.refusals.size();
     BindExpression(r, r.filter);
+    r.refusals.resize(named);
     PrepareDatasets(r);
+    PrepareRowOrder(r);
 }
 
 std::vector<Value>

@@ -2,6 +2,7 @@
 // and size, since report files are untrusted), then checked element by
 // element: whatever the engine does not support is named in a refusal rather
 // than dropped.
+#include "printengine/bundle.h"
 #include "printengine/components.h"
 #include "printengine/jrxml_node.h"
 #include "printengine/report.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <set>
 
 namespace printengine {
 
@@ -140,8 +142,10 @@ class Builder {
                     "isFloatColumnFooter",
                     "isIgnorePagination",
                     "columnSpacing",
-                    "isSummaryWithPageHeaderAndFooter"},
+                    "isSummaryWithPageHeaderAndFooter",
+                    "resourceBundle"},
                    [&](const QString& n, const QString& v) { ReportAttribute(root, n, v); });
+        ReadMessages(root);
         if (r_.pageWidth <= 0 || r_.pageHeight <= 0 || r_.pageWidth > 14400 ||
             r_.pageHeight > 14400)
             Refuse("a page size of " + std::to_string(int(r_.pageWidth)) + " x " +
@@ -162,6 +166,7 @@ class Builder {
         for (const auto& child : root.children)
             ReportChild(*child);
         CheckReferences();
+        AddBuiltInParameters(r_, usedParameters_);
     }
 
     // Columns side by side must fit between the margins; a width left out
@@ -237,8 +242,28 @@ class Builder {
             r_.ignorePagination = Flag(root, n, v);
         } else if (n == "columnSpacing") {
             r_.columnSpacing = Number(root, n, v);
+        } else if (n == "resourceBundle") {
+            bundleName_ = v;
+        } else if (n == "whenResourceMissingType") {
+            using M = MessageBundle::Missing;
+            if (v == "Null" || v == "Empty" || v == "Key" || v == "Error")
+                messages_.missing = v == "Null"    ? M::Null
+                                    : v == "Empty" ? M::Empty
+                                    : v == "Key"   ? M::Key
+                                                   : M::Error;
+            else
+                Value(root, n, v);
         }
-        // Resource handling has no resources to miss.
+    }
+
+    // The message bundle beside the report, for the user's locale: $R{}
+    // texts are fixed as the expressions are read.
+    void ReadMessages(const XNode& root) {
+        if (bundleName_.isEmpty() || LoadBundle(folder_, bundleName_, QLocale(), messages_)) return;
+        r_.refusals.push_back("The report uses the message bundle \"" + bundleName_.toStdString() +
+                              "\" (line " + std::to_string(root.line) + "), which is not beside " +
+                              "the report (" +
+                              BundleFileNames(bundleName_, QLocale()).back().toStdString() + ").");
     }
 
     // One child of <jasperReport>: declarations, sections and what is refused.
@@ -260,6 +285,10 @@ class Builder {
             SubDataset(c);
         else if (n == "field")
             Field(c);
+        else if (n == "sortField")
+            SortField(c);
+        else if (n == "filterExpression")
+            r_.filter = Parse(c);
         else if (n == "variable")
             Variable(c);
         else if (n == "group")
@@ -354,8 +383,11 @@ class Builder {
         for (const auto& c : node.children)
             Element(*c, node.name.toStdString().c_str());
         try {
-            Expression e = Expression::Parse(node.text.toStdString());
+            Expression e = Expression::Parse(node.text.toStdString(), &messages_);
             e.SetLine(int(node.line));
+            e.ForEachReference([&](RefKind kind, const std::string& name) {
+                if (kind == RefKind::Parameter) usedParameters_.insert(name);
+            });
             return e;
         } catch (const ExpressionError& e) {
             Refuse(node, std::string("the expression \"") + node.text.trimmed().toStdString() +
@@ -434,6 +466,25 @@ class Builder {
         }
         if (f.name.empty()) Refuse(c, "a field without a name");
         r_.fields.push_back(std::move(f));
+    }
+
+    void SortField(const XNode& c) {
+        SortFieldDef s;
+        s.line = int(c.line);
+        Attributes(c, {"name", "order", "type"}, [&](const QString& n, const QString& v) {
+            if (n == "name")
+                s.name = v.toStdString();
+            else if (n == "order" && (v == "Ascending" || v == "Descending"))
+                s.descending = v == "Descending";
+            else if (n == "type" && (v == "Field" || v == "Variable"))
+                s.variable = v == "Variable";
+            else
+                Value(c, n, v);
+        });
+        for (const auto& k : c.children)
+            Element(*k, "sortField");
+        if (s.name.empty()) Refuse(c, "a sortField without a name");
+        r_.sortFields.push_back(std::move(s));
     }
 
     void Variable(const XNode& c) {
@@ -1565,6 +1616,9 @@ class Builder {
     std::vector<std::unique_ptr<StyleDef>> styles_; // templates' first, in reading order
     const StyleDef* defaultStyle_ = nullptr;
     std::vector<std::tuple<size_t, QString, qint64>> pendingGroups_, pendingIncrementGroups_;
+    QString bundleName_;
+    MessageBundle messages_;
+    std::set<std::string> usedParameters_;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "printengine/evaluation.h"
 #include "printengine/paint.h"
+#include "printengine/sortedsource.h"
 #include "printengine/subreport.h"
 
 #include <QPageLayout>
@@ -112,10 +113,9 @@ Document TableDocument(const Report& report, std::vector<Value> parameters,
     Document doc;
     doc.report = &report;
     doc.parameters = std::move(parameters);
-    doc.openRows = [&report, location, parameters = doc.parameters] {
-        return FilteredRows(OpenRowSource(location, report.tableName, report.fields), report,
-                            parameters);
-    };
+    doc.openRows = ArrangeRows(report, doc.parameters, [&report, location] {
+        return OpenRowSource(location, report.tableName, report.fields);
+    });
     doc.tables = [&report, location](const std::string& table,
                                      const std::vector<FieldDef>& fields) {
         return OpenTableOf(location, report.tableName, table, fields);

@@ -235,6 +235,14 @@ struct GroupDef {
     FooterPosition footerPosition = FooterPosition::Normal;
 };
 
+// A key the rows are sorted by: a field, or a variable computed for each row.
+struct SortFieldDef {
+    std::string name;
+    bool variable = false;
+    bool descending = false;
+    int line = 0;
+};
+
 struct Report {
     std::string name;
     double pageWidth = 595, pageHeight = 842;
@@ -260,7 +268,8 @@ struct Report {
     std::optional<Band> title, pageHeader, columnHeader, columnFooter, pageFooter, summary;
     std::optional<Band> lastPageFooter, background, noData;
     std::vector<Band> details;
-    Expression filter; // filterExpression: a row is read only when it gives true
+    std::vector<SortFieldDef> sortFields;
+    Expression filter; // filterExpression: rows for which it is not true are left out
     std::vector<std::shared_ptr<Report>> datasets; // <subDataset>s: reports without bands
 
     // What the definition uses outside what the engine supports; the first
