@@ -1,6 +1,7 @@
 #include "printengine/fill.h"
 
 #include "engine/convert.h"
+#include "printengine/crosstab.h"
 #include "printengine/format.h"
 
 #include <QDir>
@@ -105,6 +106,8 @@ void BindElements(Report& r, Band& band) {
         BindExpression(r, e.printWhen);
         for (auto& c : e.conditionals)
             BindExpression(r, c.condition);
+        if (e.crosstab)
+            PrepareCrosstab(r, *e.crosstab, [&](Expression& x) { BindExpression(r, x); });
     }
 }
 
@@ -156,7 +159,7 @@ class Filler {
   public:
     Filler(const Report& r, const std::vector<Value>& parameters,
            const std::function<void(Page&&)>& sink, const FillState* atEnd)
-        : r_(r), sink_(sink), atEnd_(atEnd) {
+        : r_(r), sink_(sink), atEnd_(atEnd), crosstabs_(r) {
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -226,6 +229,7 @@ class Filler {
             }
             for (size_t g = breakAt; g < r_.groups.size(); ++g) {
                 ResetVariables(ResetType::Group, int(g));
+                crosstabs_.Reset(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
                 const GroupDef& group = r_.groups[g];
                 ++groupStarts_[g];
@@ -244,6 +248,7 @@ class Filler {
             for (size_t g = 0; g < r_.groups.size(); ++g)
                 Count(GroupCountSlot(g));
             IncrementVariables(false);
+            crosstabs_.Add([this](const Expression& x) { return Evaluate(x); });
             rowPending_ = true;
             for (const Band& band : r_.details)
                 PrintBand(band);
@@ -436,6 +441,7 @@ class Filler {
         state_.variables[vPageNumber] = std::int64_t{pageNumber_};
         state_.variables[vPageCount] = std::int64_t{0};
         ResetVariables(ResetType::Page, -1);
+        crosstabs_.Reset(ResetType::Page, -1);
         if (r_.background) {
             // Behind everything else on the page, from its top margin.
             PlaceIfPrinted(*r_.background);
@@ -515,9 +521,22 @@ class Filler {
             }
             laid = Layout(band); // page variables changed
         }
+        auto rest = std::move(laid.crosstabRest);
         Place(band, std::move(laid));
         contentOnPage_ = true;
         rowPending_ = false;
+        // A crosstab too long for the page continues on the next ones.
+        for (auto& [x, pieces] : rest)
+            while (!pieces->Done()) {
+                NewPage();
+                CrosstabPiece piece = pieces->Next(bottom_ - reserve_ - y_, true);
+                for (auto& item : piece.items) {
+                    item.rect.translate(r_.leftMargin + x, y_);
+                    page_.items.push_back(std::move(item));
+                }
+                y_ += piece.height;
+                contentOnPage_ = true;
+            }
     }
 
     struct LaidOut {
@@ -525,6 +544,9 @@ class Filler {
         std::vector<PageItem> items;
         // Values of elements that do not repeat them, noted when the band is placed.
         std::vector<std::pair<const Element*, QString>> printed;
+        // Crosstabs' first pieces (by element) and what follows on later pages.
+        std::vector<std::pair<size_t, std::vector<PageItem>>> crosstabItems;
+        std::vector<std::pair<double, std::unique_ptr<CrosstabPieces>>> crosstabRest;
     };
 
     // Whether an element that does not repeat its values leaves `key` out.
@@ -594,6 +616,12 @@ class Filler {
                 item.element = item.styled.get();
             }
             const Element& e = *item.element;
+            if (e.kind == ElementKind::Crosstab) {
+                growth[i] = LayCrosstab(band, plain, i, item, out);
+                shown[i] = false; // its cells are the items
+                out.items.push_back(std::move(item));
+                continue;
+            }
             if (e.kind == ElementKind::StaticText) {
                 item.text = QString::fromStdString(e.text);
             } else if (e.kind == ElementKind::TextField) {
@@ -649,12 +677,38 @@ class Filler {
             out.height = std::max(out.height, item.rect.bottom() + below);
         }
         RemoveBlankLines(band, shown, out);
+        for (auto& [i, items] : out.crosstabItems)
+            for (auto& item : items)
+                item.rect.translate(out.items[i].rect.topLeft());
         // Elements left out leave their place empty.
         size_t kept = 0;
         for (size_t i = 0; i < out.items.size(); ++i)
             if (shown[i]) out.items[kept++] = std::move(out.items[i]);
         out.items.resize(kept);
+        for (auto& [i, items] : out.crosstabItems)
+            for (auto& item : items)
+                out.items.push_back(std::move(item));
         return out;
+    }
+
+    // The crosstab's first piece, in the room the page has left below it;
+    // returns how much the element grows.
+    double LayCrosstab(const Band& band, const Element& e, size_t index, PageItem& item,
+                       LaidOut& out) {
+        const double below = std::max(0.0, band.height - (e.y + e.height));
+        const double width =
+            e.crosstab->ignoreWidth ? r_.pageWidth - r_.leftMargin - r_.rightMargin - e.x : e.width;
+        auto pieces = crosstabs_.Lay(
+            e, [this](const Expression& x) { return Evaluate(x); }, width);
+        if (!pieces) return 0;
+        CrosstabPiece piece = pieces->Next(bottom_ - reserve_ - y_ - e.y - below, !contentOnPage_);
+        // Nothing fitted: tall enough that the band moves to the next page.
+        const double height =
+            piece.items.empty() && !pieces->Done() ? pieces->Needed() : piece.height;
+        item.rect.setHeight(height);
+        out.crosstabItems.emplace_back(index, std::move(piece.items));
+        if (!pieces->Done()) out.crosstabRest.emplace_back(e.x, std::move(pieces));
+        return std::max(0.0, height - e.height);
     }
 
     // An image element's picture: a file named by its expression (relative
@@ -779,6 +833,7 @@ class Filler {
     std::map<std::string, Loaded> images_;
     std::unordered_map<const Element*, std::pair<QString, std::uint64_t>> repeats_;
     std::vector<std::uint64_t> groupStarts_; // per group: how often it started
+    CrosstabRuns crosstabs_;
 };
 
 } // namespace

@@ -4,6 +4,8 @@
 // than dropped.
 #include "printengine/report.h"
 
+#include "printengine/crosstab_jrxml.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -547,6 +549,8 @@ class Builder {
             e = Frame(k);
         else if (n == "image")
             e = Image(k);
+        else if (n == "crosstab")
+            e = Crosstab(k);
         else if (n == "elementGroup") {
             Attributes(k, {}, nullptr);
             for (const auto& c : k.children)
@@ -774,6 +778,16 @@ class Builder {
         Resolve(e, node, styleName, own);
         return e;
     }
+
+    printengine::Element Crosstab(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Crosstab;
+        e.crosstab = std::make_shared<CrosstabDef>();
+        CrosstabReader<Builder, XNode>(*this, *e.crosstab).Read(node, e);
+        CompleteCrosstab(*e.crosstab, r_.refusals);
+        return e;
+    }
+    template <typename, typename> friend class printengine::CrosstabReader;
 
     printengine::Element Frame(const XNode& node) {
         printengine::Element e;

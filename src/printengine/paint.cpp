@@ -189,6 +189,8 @@ void PaintPage(QPainter& painter, const Page& page) {
                 painter.drawRect(item.rect);
             painter.setBrush(Qt::NoBrush);
             break;
+        case ElementKind::Crosstab: // its cells are items of their own
+            break;
         }
     }
 }

@@ -27,7 +27,9 @@ struct TextStyle {
     enum class Rotation { None, Left, Right, UpsideDown } rotation = Rotation::None;
 };
 
-enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image };
+enum class ElementKind { StaticText, TextField, Line, Rectangle, Ellipse, Frame, Image, Crosstab };
+
+struct CrosstabDef; // crosstab.h
 
 // How an image fills its element.
 enum class ImageScale { Clip, FillFrame, RetainShape, RealSize };
@@ -117,6 +119,7 @@ struct Element {
     // the element's own attributes that stay above them.
     std::vector<ConditionalStyle> conditionals;
     std::shared_ptr<const StyleProps> own;
+    std::shared_ptr<CrosstabDef> crosstab; // a crosstab's groups, measures and cells
 };
 
 // Sets on `e` what `props` sets.
