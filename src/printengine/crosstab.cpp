@@ -303,7 +303,7 @@ class CrosstabData {
 
 void CompleteCrosstab(CrosstabDef& d, std::vector<std::string>& refusals) {
     const size_t R = d.rows.size(), C = d.columns.size();
-    if (d.cells.size() != R + 1) return; // refused already
+    if (R == 0 || C == 0 || d.measures.empty()) return; // refused already
     if (!d.cells[R][C].present) {
         refusals.push_back("The report uses a crosstab without its data cell (line " +
                            std::to_string(d.line) + "), which the report engine does not support.");

@@ -54,9 +54,8 @@ template <typename Host, typename Node> class CrosstabReader {
             else if (n != "crosstabCell")
                 h_.Element(*k, "crosstab");
         }
-        if (d_.rows.empty() || d_.columns.empty())
-            h_.Refuse(node, "a crosstab without row or column groups");
-        if (d_.measures.empty()) h_.Refuse(node, "a crosstab without measures");
+        if (d_.rows.empty() || d_.columns.empty() || d_.measures.empty())
+            h_.Refuse(node, "a crosstab without row groups, column groups or measures");
         d_.cells.assign(d_.rows.size() + 1, std::vector<CellContents>(d_.columns.size() + 1));
         for (const auto& k : node.children)
             if (k->name == "crosstabCell") Cell(*k);
