@@ -354,3 +354,60 @@ TEST(Crosstab, RefusesWhatItDoesNotBuildByName) {
                            Group(false, "P", "$F{Product}") + Measure("Q", "Sum") + Cell("$V{Q}")));
     EXPECT_EQ(all, "");
 }
+
+TEST(Crosstab, DatasetSettingsChooseTheRows) {
+    // Only rows with a quantity above 2, and per region although in the summary.
+    const std::string crosstab =
+        "<crosstab><reportElement x=\"0\" y=\"0\" width=\"260\" height=\"20\"/>"
+        "<crosstabDataset isDataPreSorted=\"true\"><dataset resetType=\"Group\" "
+        "resetGroup=\"G\"><incrementWhenExpression>$F{Qty} != null &amp;&amp; $F{Qty} &gt; 2"
+        "</incrementWhenExpression></dataset></crosstabDataset>" +
+        Group(true, "R", "$F{Product}", "None") + Group(false, "C", "\"q\"", "None") +
+        Measure("Q", "Sum") + Cell("$V{Q}") + "</crosstab>";
+    const auto r =
+        Prepared(Jrxml(std::string(Fields) +
+                       "<group name=\"G\"><groupExpression>$F{Region}</groupExpression></group>"
+                       "<summary><band height=\"20\">" +
+                       crosstab + "</band></summary>"));
+    const Rows rows = {{S("N"), S("a"), std::int64_t{3}},
+                       {S("N"), S("b"), std::int64_t{2}},
+                       {S("S"), S("a"), std::int64_t{5}},
+                       {S("S"), S("b"), std::int64_t{1}},
+                       {S("S"), S("b"), Value()}};
+    const auto pages = Pages(r, rows);
+    ASSERT_EQ(pages.size(), 1u);
+    const std::vector<std::string> want = {"q", "a 5"};
+    EXPECT_EQ(pages[0], want);
+}
+
+TEST(Crosstab, BandMovesToTheNextPageWhenNotEvenOneRowFits) {
+    const auto r = Prepared(Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{Region}", 150) +
+                                  "</detail><summary><band height=\"20\"><crosstab>"
+                                  "<reportElement x=\"0\" y=\"0\" width=\"260\" height=\"20\"/>" +
+                                  Group(true, "R", "$F{Region}", "None") +
+                                  Group(false, "P", "$F{Product}", "None") + Measure("Q", "Sum") +
+                                  Cell("$V{Q}") + "</crosstab></band></summary>"));
+    const auto pages = Pages(r, {{S("N"), S("a"), std::int64_t{1}}});
+    ASSERT_EQ(pages.size(), 2u); // 10 points left under the row: the headers alone
+    const std::vector<std::string> first = {"N"}, second = {"a", "N 1"};
+    EXPECT_EQ(pages[0], first);
+    EXPECT_EQ(pages[1], second);
+}
+
+TEST(Crosstab, TooManyCellsStopThePrint) {
+    const auto r =
+        Prepared(Summary(Group(true, "R", "$F{Region}") + Group(false, "P", "$F{Product}") +
+                         Measure("Q", "Count") + Cell("$V{Q}")));
+    Rows rows;
+    for (int i = 0; i < 120000; ++i) {
+        const std::string v = std::to_string(i);
+        rows.push_back({Value(v), Value(v), std::int64_t{i}});
+    }
+    try {
+        Pages(r, rows);
+        FAIL() << "no error";
+    } catch (const FillError& e) {
+        EXPECT_NE(std::string(e.what()).find("more than 500000 cells"), std::string::npos)
+            << e.what();
+    }
+}
