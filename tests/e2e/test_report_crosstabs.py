@@ -139,6 +139,13 @@ class CrosstabSamples(RunCase):
             self.assertEqual(got, [round(w, 1) for w in want], line)
         grand = sum(sums.values())
         self.assertIn("%.1f" % grand, text)
+        # The country's total row: each column's share of the whole.
+        shares = re.findall(r"\((\d+)%\)", text)
+        year_2025 = sum(v for (c, m), v in sums.items() if m.startswith("2025"))
+        self.assertIn(str(round(100 * year_2025 / grand)), shares)
+        self.assertEqual(shares[-1], "100")
+        # Month headers, each year's total header ("2025 Total", wrapped) after its months.
+        self.assertRegex(text, r"Mar\s+Jul\s+2025\s+Jan\s+2026\n\s+Total\s+Total")
 
 
 if __name__ == "__main__":

@@ -411,3 +411,16 @@ TEST(Crosstab, TooManyCellsStopThePrint) {
             << e.what();
     }
 }
+
+// Crosstab cells show shares and bucket dates through msg() with format types.
+TEST(Crosstab, MessageArgumentsWithFormatTypes) {
+    const auto text = [](const std::string& source) {
+        const Value v = Expression::Parse(source).Evaluate(
+            [](RefKind, int) -> const Value& { throw ExpressionError("no references"); });
+        return std::get<std::string>(v);
+    };
+    EXPECT_EQ(text("msg(\"({0,number,percent})\", 0.254)"), "(25%)");
+    EXPECT_EQ(text("msg(\"{0,number,#0.0} of {1, number, integer}\", 2.25, 7.6)"),
+              "2.2 of 8"); // halves to even, as Java
+    EXPECT_EQ(text("msg(\"{0,date,yyyy} Total\", DATE(2025, 3, 1))"), "2025 Total");
+}
