@@ -318,7 +318,7 @@ void CompleteCrosstab(CrosstabDef& d, std::vector<std::string>& refusals) {
         return (i == R || d.rows[i].total != TotalPosition::None) &&
                (j == C || d.columns[j].total != TotalPosition::None);
     };
-    const CellContents base = d.cells[R][C];
+    const CellContents& base = d.cells[R][C];
     const double baseWidth = base.width >= 0 ? base.width : 0;
     const double baseHeight = base.height >= 0 ? base.height : 0;
     // A column's width comes from its cell without row total, else any of its cells.
@@ -336,22 +336,11 @@ void CompleteCrosstab(CrosstabDef& d, std::vector<std::string>& refusals) {
         for (size_t j = 0; j <= C; ++j)
             d.cells[i][j].height = h >= 0 ? h : baseHeight;
     }
-    // A missing total cell shows what the nearest less-totalled one shows.
-    for (size_t i = R + 1; i-- > 0;)
-        for (size_t j = C + 1; j-- > 0;) {
-            CellContents& cell = d.cells[i][j];
-            if (cell.present || !used(i, j)) continue;
-            const CellContents* from = nullptr;
-            for (size_t step = 1; from == nullptr && step <= R + C; ++step)
-                for (size_t di = 0; di <= step && from == nullptr; ++di) {
-                    const size_t ii = i + di, jj = j + (step - di);
-                    if (ii <= R && jj <= C && d.cells[ii][jj].present) from = &d.cells[ii][jj];
-                }
-            const double w = cell.width, h = cell.height;
-            cell = from != nullptr ? *from : base;
-            cell.width = w;
-            cell.height = h;
-        }
+    // A total cell the file leaves out is an empty cell of its row's and
+    // column's size, as the designer's files print elsewhere.
+    for (size_t i = 0; i <= R; ++i)
+        for (size_t j = 0; j <= C; ++j)
+            if (used(i, j)) d.cells[i][j].present = true;
 }
 
 namespace {

@@ -72,9 +72,9 @@ struct CrosstabDef {
     int line = 0;
 };
 
-// After reading: fills in the cells the file leaves out (a total cell takes
-// the contents of the nearest less-totalled one), their sizes and the
-// designed sizes of the headers. Problems go to `refusals`.
+// After reading: gives every cell its size (from the cell of the same column
+// or row when the file leaves it out); a total cell left out stays empty.
+// Problems go to `refusals`.
 void CompleteCrosstab(CrosstabDef& def, std::vector<std::string>& refusals);
 
 // Binds the crosstab's expressions: buckets, measures and parameters in the
