@@ -1133,6 +1133,32 @@ std::string JavaFormat(const std::string& format, const std::vector<Value>& args
     return out;
 }
 
+// A MessageFormat argument with its format type: {0,number,percent},
+// {0,number,#0.0}, {0,date,yyyy}. False when it has none here.
+bool FormatArgument(const Value& v, const std::string& inside, std::string& out) {
+    const size_t first = inside.find(',');
+    if (first == std::string::npos) return false;
+    const size_t second = inside.find(',', first + 1);
+    const QString type = Q(inside.substr(first + 1, second - first - 1)).trimmed();
+    const std::string style = second == std::string::npos
+                                  ? std::string()
+                                  : Q(inside.substr(second + 1)).trimmed().toStdString();
+    if (type == "number" && IsNumber(v) && style != "currency") {
+        const std::string pattern = style.empty()        ? "#,##0.###"
+                                    : style == "integer" ? "#,##0"
+                                    : style == "percent" ? "#,##0%"
+                                                         : style;
+        out += S(FormatNumber(Num(v, "msg()"), pattern));
+        return true;
+    }
+    const auto* d = std::get_if<engine::DateTime>(&v);
+    if ((type != "date" && type != "time") || d == nullptr || style.empty() || style == "short" ||
+        style == "medium" || style == "long" || style == "full")
+        return false;
+    out += S(FormatDate(*d, style));
+    return true;
+}
+
 // MessageFormat for msg(): {0}, {1}, ... with '' for a quote and '...' quoting.
 std::string MessageText(const std::string& pattern, const std::vector<Value>& args) {
     std::string out;
@@ -1163,6 +1189,7 @@ std::string MessageText(const std::string& pattern, const std::vector<Value>& ar
         const size_t at = index + 1; // the pattern is the first argument
         if (at >= args.size()) {
             out += "{" + inside + "}";
+        } else if (FormatArgument(args[at], inside, out)) {
         } else if (IsNumber(args[at])) {
             QLocale locale;
             const Value& v = args[at];

@@ -3,6 +3,7 @@
 #include "engine/convert.h"
 #include "printengine/bandlayout.h"
 #include "printengine/chart.h"
+#include "printengine/crosstab.h"
 #include "printengine/dataset.h"
 #include "printengine/evaluation.h"
 #include "printengine/format.h"
@@ -128,6 +129,8 @@ void BindElements(Report& r, Band& band) {
             BindExpression(r, c.condition);
         if (e.subreport)
             PrepareSubreport(r, *e.subreport, [&](Expression& x) { BindExpression(r, x); });
+        if (e.crosstab)
+            PrepareCrosstab(r, *e.crosstab, [&](Expression& x) { BindExpression(r, x); });
     }
 }
 
@@ -143,7 +146,8 @@ class Filler {
         : r_(r), sink_(sink), atEnd_(atEnd), run_(run), inline_(inlineFill),
           charts_(
               r, [this](const Expression& e) { return Evaluate(e); },
-              atEnd != nullptr ? atEnd->charts : nullptr) {
+              atEnd != nullptr ? atEnd->charts : nullptr),
+          crosstabs_(r) {
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -228,6 +232,7 @@ class Filler {
             }
             for (size_t g = breakAt; g < r_.groups.size(); ++g) {
                 ResetVariables(ResetType::Group, int(g));
+                crosstabs_.Reset(ResetType::Group, int(g));
                 state_.variables[size_t(GroupCountSlot(g))] = std::int64_t{0};
                 ++groupStarts_[g];
                 if (inline_)
@@ -249,6 +254,7 @@ class Filler {
             IncrementVariables(false);
             if (onRow) onRow(state_);
             charts_.RowDone();
+            crosstabs_.Add([this](const Expression& x) { return Evaluate(x); });
             rowPending_ = true;
             PrintDetail();
             rowPending_ = false;
@@ -598,6 +604,7 @@ class Filler {
         state_.variables[vColumnCount] = std::int64_t{0};
         columnRows_.assign(size_t(r_.columnCount), 0);
         ResetVariables(ResetType::Page, -1);
+        crosstabs_.Reset(ResetType::Page, -1);
         if (r_.background && !inline_) {
             // Behind everything else on the page, from its top margin.
             PlaceIfPrinted(*r_.background);
@@ -877,7 +884,9 @@ class Filler {
             x_ = r_.leftMargin;
             laid = Layout(*r_.summary);
         }
+        auto rest = std::move(laid.crosstabRest);
         Place(*r_.summary, std::move(laid));
+        ContinueCrosstabs(rest);
         EndPage(true);
     }
 
@@ -979,10 +988,28 @@ class Filler {
             }
         }
         PlaceParts(band, laid);
+        auto rest = std::move(laid.crosstabRest);
         x_ = ColumnX(r_, col_);
         Place(band, std::move(laid), true);
         contentOnPage_ = pageContent_ = true;
         rowPending_ = false;
+        ContinueCrosstabs(rest);
+    }
+
+    // A crosstab too long for the page continues on the next ones.
+    void ContinueCrosstabs(std::vector<std::pair<double, std::unique_ptr<CrosstabPieces>>>& rest) {
+        for (auto& [x, pieces] : rest)
+            while (!pieces->Done()) {
+                NewPage();
+                CrosstabPiece piece = pieces->Next(bottom_ - reserve_ - y_, true);
+                x_ = ColumnX(r_, col_);
+                for (auto& item : piece.items) {
+                    item.rect.translate(x_ + x, y_);
+                    page_.items.push_back(std::move(item));
+                }
+                y_ += piece.height;
+                contentOnPage_ = pageContent_ = true;
+            }
     }
 
     struct LaidOut {
@@ -993,6 +1020,9 @@ class Filler {
         // Values of elements that do not repeat them, noted when the band is placed.
         std::vector<std::pair<const Element*, QString>> printed;
         std::vector<Pending> delayed; // values that come as the page ends
+        // Crosstabs' first pieces (by element) and what follows on later pages.
+        std::vector<std::pair<size_t, std::vector<PageItem>>> crosstabItems;
+        std::vector<std::pair<double, std::unique_ptr<CrosstabPieces>>> crosstabRest;
     };
 
     // Whether an element that does not repeat its values leaves `key` out.
@@ -1051,6 +1081,12 @@ class Filler {
                 DelayedValue(plain, e, i, out, item);
             else if (e.kind == ElementKind::Image)
                 Picture(e, item, Evaluate(e.expression));
+            if (e.kind == ElementKind::Crosstab) {
+                // Its cells are items of their own; the element keeps the place.
+                fill[i].needed = e.height + LayCrosstab(band, plain, i, item, out);
+                out.items.push_back(std::move(item));
+                continue;
+            }
             if (e.kind == ElementKind::Subreport && e.subreport) {
                 InlineContent content = FillSubreport(
                     r_, state_, e, [this](const Expression& x) { return Evaluate(x); }, run_);
@@ -1094,6 +1130,12 @@ class Filler {
                 item.rect.translate(geometry.rects[i].topLeft());
                 contents.push_back(std::move(item));
             }
+        for (auto& [i, items] : out.crosstabItems)
+            for (auto& item : items) {
+                if (!fill[i].shown) break;
+                item.rect.translate(geometry.rects[i].topLeft());
+                contents.push_back(std::move(item));
+            }
         // Elements left out leave their place empty.
         size_t kept = 0;
         std::vector<size_t> keptAt(out.items.size());
@@ -1110,6 +1152,26 @@ class Filler {
         KeepDelayed(out, shown, keptAt);
         std::move(contents.begin(), contents.end(), std::back_inserter(out.items));
         return out;
+    }
+
+    // The crosstab's first piece, in the room the page has left below it;
+    // returns how much the element grows.
+    double LayCrosstab(const Band& band, const Element& e, size_t index, PageItem& item,
+                       LaidOut& out) {
+        const double below = std::max(0.0, band.height - (e.y + e.height));
+        const double width =
+            e.crosstab->ignoreWidth ? r_.pageWidth - r_.leftMargin - r_.rightMargin - e.x : e.width;
+        auto pieces = crosstabs_.Lay(
+            e, [this](const Expression& x) { return Evaluate(x); }, width);
+        if (!pieces) return 0;
+        CrosstabPiece piece = pieces->Next(bottom_ - reserve_ - y_ - e.y - below, !contentOnPage_);
+        // Nothing fitted: tall enough that the band moves to the next page.
+        const double height =
+            piece.items.empty() && !pieces->Done() ? pieces->Needed() : piece.height;
+        item.rect.setHeight(height);
+        out.crosstabItems.emplace_back(index, std::move(piece.items));
+        if (!pieces->Done()) out.crosstabRest.emplace_back(e.x, std::move(pieces));
+        return std::max(0.0, height - e.height);
     }
 
     // An image element's picture: a file named by its expression (relative
@@ -1373,6 +1435,7 @@ class Filler {
     bool noteEnds_ = false;
     std::unordered_map<const Element*, bool> readsPage_;
     ChartFeeder charts_;
+    CrosstabRuns crosstabs_;
 };
 
 } // namespace

@@ -11,6 +11,8 @@
 
 #include "printengine/chart_jrxml.h"
 
+#include "printengine/crosstab_jrxml.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -662,6 +664,18 @@ class Builder {
         return band;
     }
 
+    // Cells and list contents are laid out as bands of their own without
+    // element groups: what the element reads into a band is theirs.
+    void ReadElement(const XNode& k, std::vector<printengine::Element>& out, double dx, double dy,
+                     const char* parent) {
+        Band band;
+        ReadElement(k, band, dx, dy, -1, parent);
+        for (auto& e : band.elements) {
+            e.group = -1;
+            out.push_back(std::move(e));
+        }
+    }
+
     // One element into the band; frames and element groups add their
     // contents after themselves, moved by the frame's position. `group` is
     // the innermost element group around it (a frame starts afresh).
@@ -687,6 +701,8 @@ class Builder {
             e = Subreport(k);
         else if (const auto chart = ChartKindOf(n))
             e = Chart(k, *chart);
+        else if (n == "crosstab")
+            e = Crosstab(k);
         else if (n == "componentElement") {
             e = ReadComponent(k, reader_);
             if (!e) return;
@@ -1077,6 +1093,15 @@ class Builder {
   private:
     StyleProps chartOwn_;
     QString chartStyle_;
+    printengine::Element Crosstab(const XNode& node) {
+        printengine::Element e;
+        e.kind = ElementKind::Crosstab;
+        e.crosstab = std::make_shared<CrosstabDef>();
+        CrosstabReader<Builder, XNode>(*this, *e.crosstab).Read(node, e);
+        CompleteCrosstab(*e.crosstab, r_.refusals);
+        return e;
+    }
+    template <typename, typename> friend class printengine::CrosstabReader;
 
     printengine::Element Frame(const XNode& node) {
         printengine::Element e;
@@ -1576,14 +1601,7 @@ class Builder {
         explicit Reader(Builder& b) : b(b) {}
         void ReadInto(const XNode& node, std::vector<printengine::Element>& out, double dx,
                       double dy, const char* parent) override {
-            // Cells and list contents are bands of their own without element
-            // groups: what the element read into a band is theirs.
-            Band band;
-            b.ReadElement(node, band, dx, dy, -1, parent);
-            for (auto& e : band.elements) {
-                e.group = -1;
-                out.push_back(std::move(e));
-            }
+            b.ReadElement(node, out, dx, dy, parent);
         }
         void ReadReportElement(const XNode& node, printengine::Element& e, StyleProps& own,
                                QString& styleName) override {

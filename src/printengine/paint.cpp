@@ -176,6 +176,8 @@ void PaintPage(QPainter& painter, const Page& page) {
             }
             painter.setBrush(Qt::NoBrush);
             break;
+        case ElementKind::Crosstab: // its cells are items of their own
+            break;
         }
     }
 }

@@ -39,11 +39,13 @@ enum class ElementKind {
     Frame,
     Image,
     Subreport,
-    Chart
+    Chart,
+    Crosstab
 };
 
 struct SubreportDef; // subreport.h
 struct ChartDef;     // chart.h
+struct CrosstabDef;  // crosstab.h
 
 // When a text field or image takes its value: Now (as its band is filled),
 // or later, as the report, page, column or a group ends; Band is Now here
@@ -162,6 +164,7 @@ struct Element {
     std::shared_ptr<const StyleProps> own;
     std::shared_ptr<SubreportDef> subreport; // kind Subreport: what it fills in place
     std::shared_ptr<ChartDef> chart;         // a chart's plot and dataset
+    std::shared_ptr<CrosstabDef> crosstab;   // a crosstab's groups, measures and cells
 };
 
 // Sets on `e` what `props` sets.

@@ -210,8 +210,7 @@ TEST(Dataset, RunCallsBackPerRowWithVariablesAndGroups) {
 // The fuzzer's seed for components must reach the filler and fill.
 TEST(Table, FuzzSeedFillsItsTableAndList) {
     const std::string path =
-        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/printengine/")) +
-        "/fuzz/corpus/jrxml/components.jrxml";
+        std::string(NORVAKEL_TESTS_DIR) + "/fuzz/corpus/jrxml/components.jrxml";
     QFile file(QString::fromStdString(path));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path;
     auto r = ParseJrxml(file.readAll());
