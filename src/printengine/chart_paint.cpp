@@ -301,9 +301,9 @@ void DrawPie(Painter& c, QRectF area) {
         }
         const double x = right ? circle.right() + 8 : circle.left() - 8;
         for (const PieLabel* l : side) {
-            QPen link(Qt::gray);
-            link.setWidthF(0.4);
-            c.p.setPen(link);
+            QPen leader(Qt::gray);
+            leader.setWidthF(0.4);
+            c.p.setPen(leader);
             c.p.drawLine(l->anchor, QPointF(x, l->y));
             const double room = right ? area.right() - x - 1 : x - 1 - area.left();
             const double w = std::max(0.0, std::min(m.horizontalAdvance(l->text), room));
