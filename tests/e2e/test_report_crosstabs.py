@@ -1,7 +1,7 @@
-"""PRINT of the designer's crosstab samples. Their crosstabs read a dataset
-run of their own, which the engine refuses by name; the same crosstabs over
-the report's own rows (the run's table holding the sub-dataset's fields)
-print with every cell and total, read back with pdftotext."""
+"""PRINT of the designer's crosstab samples: as they are, their crosstabs
+running their sub-datasets for each row of the report, and with the
+crosstabs moved over the report's own rows (the table holding the
+sub-dataset's fields); every cell and total read back with pdftotext."""
 import os
 import re
 import shutil
@@ -42,6 +42,26 @@ def main_dataset_copy(source, target, replacements=()):
     return [(f.get("name"), f.get("class")) for f in root.findall(NS + "field")]
 
 
+CUSTOMERS = [("Ann", "Lee"), ("Bob", "Ray"), ("Cid", "Moe")]
+
+
+def products_rows():
+    """Rows of customers buying products, several adding up in one cell,
+    and the sums each (customer, product) cell shows."""
+    products = ["Ink", "Pens", "Tape"]
+    rows, cells = [], {}
+    for c, (first, last) in enumerate(CUSTOMERS):
+        for p, product in enumerate(products):
+            if (c, p) == (1, 2):
+                continue  # Bob bought no tape: an empty cell
+            for n in range(c + 1):  # several rows add up in one cell
+                qty = 10 * (c + 1) + p + n
+                rows.append({"City": "Oslo", "FirstName": first, "LastName": last,
+                             "Name": product, "Quantity": qty})
+                cells[(c, p)] = cells.get((c, p), 0) + qty
+    return rows, cells
+
+
 @unittest.skipUnless(os.path.isdir(CROSSTABS), "the designer samples are not here")
 class CrosstabSamples(RunCase):
     def print_rows(self, report, fields, rows):
@@ -65,35 +85,9 @@ class CrosstabSamples(RunCase):
         self.assertEqual(len(result.of("print")), 1, result.stderr)
         return pdf_text(self.pdf)
 
-    def test_the_samples_dataset_runs_are_refused_by_name(self):
-        for sample in ("ProductsReport.jrxml", "ShipmentsReport.jrxml"):
-            folder = os.path.join(self.dir, "refused")
-            shutil.rmtree(folder, ignore_errors=True)
-            shutil.copytree(CROSSTABS, folder)
-            result = self.print_rows(os.path.join(folder, sample), [("City", None)],
-                                     [{"City": "Oslo"}])
-            self.assertEqual(result.code, 1, result.stderr)
-            self.assertRegex(result.stderr, r'the element \\?"datasetRun\\?" in \\?"dataset\\?" '
-                                            r'\(line \d+\)')
-
-    def test_products_by_customer_with_totals(self):
-        report = os.path.join(self.dir, "products.jrxml")
-        fields = main_dataset_copy(os.path.join(CROSSTABS, "ProductsReport.jrxml"), report)
-        customers = [("Ann", "Lee"), ("Bob", "Ray"), ("Cid", "Moe")]
-        products = ["Ink", "Pens", "Tape"]
-        rows, cells = [], {}
-        for c, (first, last) in enumerate(customers):
-            for p, product in enumerate(products):
-                if (c, p) == (1, 2):
-                    continue  # Bob bought no tape: an empty cell
-                for n in range(c + 1):  # several rows add up in one cell
-                    qty = 10 * (c + 1) + p + n
-                    rows.append({"City": "Oslo", "FirstName": first, "LastName": last,
-                                 "Name": product, "Quantity": qty})
-                    cells[(c, p)] = cells.get((c, p), 0) + qty
-        text = self.printed(self.print_rows(report, fields, rows))
-        lines = text.splitlines()
-        for c, (first, last) in enumerate(customers):
+    def check_products(self, lines, cells):
+        """One printed products crosstab: a line per customer, then the totals."""
+        for c, (first, last) in enumerate(CUSTOMERS):
             line = next(l for l in lines if "%s %s" % (first, last) in l)
             numbers = [int(n) for n in re.findall(r"\b\d+\b", line)]
             want = [cells[(c, p)] for p in range(3) if (c, p) in cells]
@@ -103,6 +97,27 @@ class CrosstabSamples(RunCase):
         column_totals = [sum(v for (c, p), v in cells.items() if p == q) for q in range(3)]
         self.assertEqual([int(n) for n in re.findall(r"\b\d+\b", total)],
                          column_totals + [sum(cells.values())], total)
+
+    def test_products_sample_runs_its_dataset_for_every_row(self):
+        folder = os.path.join(self.dir, "samples")
+        shutil.copytree(CROSSTABS, folder)
+        rows, cells = products_rows()
+        fields = [("City", None), ("Name", None), ("Quantity", "java.lang.Integer"),
+                  ("FirstName", None), ("LastName", None)]
+        text = self.printed(
+            self.print_rows(os.path.join(folder, "ProductsReport.jrxml"), fields, rows))
+        # The sub-dataset has no filter: every row's crosstab shows all the rows.
+        parts = text.split("Number of orders by product and customer in Oslo")
+        self.assertEqual(len(parts), len(rows) + 1)
+        for part in (parts[1], parts[-1]):
+            self.check_products(part.splitlines(), cells)
+
+    def test_products_by_customer_with_totals(self):
+        report = os.path.join(self.dir, "products.jrxml")
+        fields = main_dataset_copy(os.path.join(CROSSTABS, "ProductsReport.jrxml"), report)
+        rows, cells = products_rows()
+        text = self.printed(self.print_rows(report, fields, rows))
+        self.check_products(text.splitlines(), cells)
 
     def test_shipments_by_region_city_year_and_month(self):
         report = os.path.join(self.dir, "shipments.jrxml")
