@@ -177,6 +177,30 @@ void ResolveChartGroups(ChartDef& def, const Report& report, std::vector<std::st
         def.evaluationGroup = find(def.evaluationGroupName, "evaluationGroup");
 }
 
+void PrepareChart(Report& report, ChartDef& def,
+                  const std::function<void(Expression&)>& bindReport) {
+    ResolveChartGroups(def, report, report.refusals);
+    if (!def.run) {
+        ForEachChartExpression(def, bindReport);
+        return;
+    }
+    if (def.increment != ChartDef::Increment::Row)
+        report.refusals.push_back("The report uses a chart's incrementType with a datasetRun, "
+                                  "which the report engine does not support.");
+    PrepareDatasetRun(report, *def.run, bindReport);
+    Report* dataset = def.run->dataset.get();
+    const auto bindRows = [dataset](Expression& e) {
+        if (dataset != nullptr) BindToDataset(*dataset, e);
+    };
+    for (SeriesDef& s : def.series)
+        for (Expression* e : {&s.series, &s.category, &s.x, &s.value, &s.label})
+            bindRows(*e);
+    bindRows(def.incrementWhen);
+    for (Expression* e : {&def.title, &def.subtitle, &def.categoryAxisLabel, &def.valueAxisLabel,
+                          &def.rangeMin, &def.rangeMax, &def.domainMin, &def.domainMax})
+        bindReport(*e);
+}
+
 // ---- the fill ------------------------------------------------------------------
 
 namespace {
@@ -224,17 +248,29 @@ void ChartFeeder::Reset(ResetType type, int group) {
 
 void ChartFeeder::RowDone() {
     for (Live& live : charts_)
-        if (live.def->increment == ChartDef::Increment::Row)
+        if (live.def->increment == ChartDef::Increment::Row && !live.def->run)
             AddToDataset(*live.def, *live.data, evaluate_);
 }
 
 void ChartFeeder::GroupEnds(int group) {
     for (Live& live : charts_)
-        if (live.def->increment == ChartDef::Increment::Group && live.def->incrementGroup == group)
+        if (live.def->increment == ChartDef::Increment::Group &&
+            live.def->incrementGroup == group && !live.def->run)
             AddToDataset(*live.def, *live.data, evaluate_);
 }
 
+std::shared_ptr<ChartData> ChartFeeder::Run(const Live& live) {
+    auto data = std::make_shared<ChartData>();
+    if (!runner_) throw FillError("A chart's dataset run has nothing to read its rows from.");
+    runner_(*live.def->run, [&](const FillState& state) {
+        AddToDataset(*live.def, *data, [&](const Expression& e) { return EvaluateIn(e, state); });
+    });
+    return data;
+}
+
 void ChartFeeder::Finish(Live& live) {
+    // A chart over a dataset run takes the run's rows when its values are due.
+    if (live.def->run && !live.waiting.empty()) live.data = Run(live);
     for (auto& slot : live.waiting) {
         *slot = *live.data;
         EvaluateTexts(*live.def, *slot, evaluate_);
@@ -251,7 +287,7 @@ void ChartFeeder::GroupEvaluated(int group) {
 
 void ChartFeeder::ReportEnds() {
     for (Live& live : charts_) {
-        if (live.def->increment == ChartDef::Increment::Report)
+        if (live.def->increment == ChartDef::Increment::Report && !live.def->run)
             AddToDataset(*live.def, *live.data, evaluate_);
         Finish(live);
     }
@@ -261,7 +297,7 @@ std::shared_ptr<const ChartData> ChartFeeder::Place(const Element& element) {
     Live* live = Find(element);
     if (live == nullptr) return std::make_shared<ChartData>();
     if (live->def->evaluation == ChartDef::Evaluation::Now) {
-        auto now = std::make_shared<ChartData>(*live->data);
+        auto now = live->def->run ? Run(*live) : std::make_shared<ChartData>(*live->data);
         EvaluateTexts(*live->def, *now, evaluate_);
         return now;
     }

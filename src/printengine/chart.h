@@ -4,6 +4,7 @@
 // vectors.
 #pragma once
 
+#include "printengine/dataset.h"
 #include "printengine/report.h"
 
 #include <QColor>
@@ -73,6 +74,8 @@ struct ChartDef {
     int incrementGroup = -1;
     std::string incrementGroupName;
     Expression incrementWhen; // a row counts only when it is true (always when empty)
+    // Rows of another dataset, run anew each time the chart takes its values.
+    std::shared_ptr<DatasetRunDef> run;
 
     // When the chart takes its values: where it is placed, at the report's
     // end or at the end of a group.
@@ -129,6 +132,11 @@ void EvaluateTexts(const ChartDef& def, ChartData& data,
 void ForEachChartExpression(ChartDef& def, const std::function<void(Expression&)>& visit);
 // Resolves the group names the chart uses; a problem is a refusal.
 void ResolveChartGroups(ChartDef& def, const Report& report, std::vector<std::string>& refusals);
+// Resolves the chart's groups and binds its expressions: the series' and
+// incrementWhen to its dataset run's dataset when it has one, the rest
+// through `bindReport`. Problems go to `report.refusals`.
+void PrepareChart(Report& report, ChartDef& def,
+                  const std::function<void(Expression&)>& bindReport);
 
 // The start of the time period `date` (ms since 1970, UTC) falls in.
 double PeriodStart(const engine::DateTime& date, TimePeriod period);
@@ -147,6 +155,8 @@ class ChartFeeder {
                 std::shared_ptr<const ChartPlacements> earlier);
 
     bool Empty() const { return charts_.empty(); }
+    // How charts with a dataset run read their rows.
+    void RunDatasetsWith(DatasetRunner runner) { runner_ = std::move(runner); }
     void Reset(ResetType type, int group);
     void RowDone();
     // Group `group` ends; call before its footers print (rows still those of the group).
@@ -167,12 +177,15 @@ class ChartFeeder {
     };
     Live* Find(const Element& e);
     void Finish(Live& live);
+    // The values of a chart over a dataset run, for the report's current row.
+    std::shared_ptr<ChartData> Run(const Live& live);
 
     Evaluator evaluate_;
     std::vector<Live> charts_;
     std::shared_ptr<const ChartPlacements> earlier_;
     std::shared_ptr<ChartPlacements> record_;
     std::map<const Element*, size_t> taken_;
+    DatasetRunner runner_;
 };
 
 // Draws the chart into `rect` (points). `sizeFactor` undoes the device's

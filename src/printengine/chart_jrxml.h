@@ -4,6 +4,7 @@
 #pragma once
 
 #include "printengine/chart.h"
+#include "printengine/components.h"
 
 #include <QString>
 
@@ -299,10 +300,11 @@ template <typename Node, typename Host> class ChartReader {
                        } else if (n == "incrementGroup")
                            d_.incrementGroupName = v.toStdString();
                    });
-        // A datasetRun over a sub-dataset's rows is refused.
         for (const auto& k : node.children)
             if (k->name == "incrementWhenExpression")
                 d_.incrementWhen = h_.ChartExpression(*k);
+            else if (k->name == "datasetRun" && !d_.run)
+                d_.run = ReadDatasetRun(*k, h_.ChartComponents());
             else
                 h_.ChartElement(*k, "dataset");
     }

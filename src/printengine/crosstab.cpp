@@ -1,6 +1,7 @@
 #include "printengine/crosstab.h"
 
 #include "engine/convert.h"
+#include "printengine/dataset.h"
 #include "printengine/format.h"
 
 #include <QString>
@@ -422,13 +423,22 @@ void BindContents(Report& report, const CrosstabDef& d, CellContents& cell) {
 
 void PrepareCrosstab(Report& report, CrosstabDef& d,
                      const std::function<void(Expression&)>& bindReport) {
+    // The rows' values come from the dataset the crosstab runs, if any.
+    std::function<void(Expression&)> bindRows = bindReport;
+    if (d.run) {
+        PrepareDatasetRun(report, *d.run, bindReport);
+        Report* dataset = d.run->dataset.get();
+        bindRows = [dataset](Expression& e) {
+            if (dataset != nullptr) BindToDataset(*dataset, e);
+        };
+    }
     for (auto& g : d.rows)
-        bindReport(g.bucket);
+        bindRows(g.bucket);
     for (auto& g : d.columns)
-        bindReport(g.bucket);
+        bindRows(g.bucket);
     for (auto& m : d.measures)
-        bindReport(m.expression);
-    bindReport(d.incrementWhen);
+        bindRows(m.expression);
+    bindRows(d.incrementWhen);
     for (auto& p : d.parameters) {
         // Without an expression a crosstab parameter passes the report's own.
         if (p.value.Empty())
@@ -890,13 +900,22 @@ void CrosstabRuns::Reset(ResetType type, int group) {
 
 void CrosstabRuns::Add(const Evaluator& evaluate) {
     for (auto& [element, data] : data_)
-        data->Add(evaluate);
+        if (!data->Def().run) data->Add(evaluate);
 }
 
 std::unique_ptr<CrosstabPieces> CrosstabRuns::Lay(const Element& element, const Evaluator& evaluate,
-                                                  double availableWidth) {
+                                                  double availableWidth,
+                                                  const DatasetRunner& runner) {
     const auto it = data_.find(&element);
     if (it == data_.end()) return nullptr;
+    if (const auto& run = it->second->Def().run) {
+        // Each layout runs the dataset again, for the report's current row.
+        CrosstabData& data = *it->second;
+        data.Clear();
+        runner(*run, [&](const FillState& state) {
+            data.Add([&](const Expression& e) { return EvaluateIn(e, state); });
+        });
+    }
     std::vector<Value> parameters;
     for (const auto& p : it->second->Def().parameters)
         parameters.push_back(p.value.Empty() ? Value() : evaluate(p.value));

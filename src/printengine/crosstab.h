@@ -3,6 +3,7 @@
 // into pieces that fill the room left on a page and continue on later pages.
 #pragma once
 
+#include "printengine/dataset.h"
 #include "printengine/fill.h"
 #include "printengine/report.h"
 
@@ -69,6 +70,8 @@ struct CrosstabDef {
     std::string resetGroupName;
     int resetGroup = -1;
     Expression incrementWhen;
+    // Rows of another dataset, run anew each time the crosstab is laid out.
+    std::shared_ptr<DatasetRunDef> run;
     int line = 0;
 };
 
@@ -80,6 +83,7 @@ void CompleteCrosstab(CrosstabDef& def, std::vector<std::string>& refusals);
 // Binds the crosstab's expressions: buckets, measures and parameters in the
 // report's scope through `bindReport`, cell contents in the crosstab's own
 // ($V{measure}, $V{group}, $V{measure_group_ALL}, $P{crosstab parameter}).
+// With a dataset run, buckets and measures read the run's dataset instead.
 void PrepareCrosstab(Report& report, CrosstabDef& def,
                      const std::function<void(Expression&)>& bindReport);
 
@@ -119,10 +123,11 @@ class CrosstabRuns {
     ~CrosstabRuns();
     void Reset(ResetType type, int group);
     void Add(const Evaluator& evaluate);
-    // The crosstab of `element` laid out from the rows it has now;
-    // `availableWidth` is where its columns break.
+    // The crosstab of `element` laid out from the rows it has now (or from
+    // its dataset run's, through `runner`); `availableWidth` is where its
+    // columns break.
     std::unique_ptr<CrosstabPieces> Lay(const Element& element, const Evaluator& evaluate,
-                                        double availableWidth);
+                                        double availableWidth, const DatasetRunner& runner);
 
   private:
     std::map<const Element*, std::unique_ptr<CrosstabData>> data_;

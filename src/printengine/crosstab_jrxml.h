@@ -3,6 +3,7 @@
 // frames, boxes, refusals); only the reader includes it.
 #pragma once
 
+#include "printengine/components.h"
 #include "printengine/crosstab.h"
 
 namespace printengine {
@@ -77,7 +78,7 @@ template <typename Host, typename Node> class CrosstabReader {
         d_.parameters.push_back(std::move(p));
     }
 
-    // The rows are the report's own; a run of another dataset is not built here.
+    // The rows are the report's own, or those of the dataset it runs.
     void Dataset(const Node& node) {
         h_.Attributes(node, {"isDataPreSorted"}, [&](const QString& n, const QString& v) {
             h_.Flag(node, n, v); // sorted or not, the buckets are sorted here
@@ -106,6 +107,8 @@ template <typename Host, typename Node> class CrosstabReader {
             for (const auto& c : k->children) {
                 if (c->name == "incrementWhenExpression")
                     d_.incrementWhen = h_.Parse(*c);
+                else if (c->name == "datasetRun" && !d_.run)
+                    d_.run = ReadDatasetRun(*c, h_.reader_);
                 else
                     h_.Element(*c, "dataset");
             }

@@ -47,6 +47,11 @@ void RunDataset(const Report& runner, const FillState& runnerState, const Datase
                 const std::function<Value(const Expression&)>& evaluate, const TableOpener& tables,
                 const std::function<void(const FillState&)>& onRow, FillState* final = nullptr);
 
+// Runs a dataset for the current state of the report being filled, calling
+// back with each row's state: what charts and crosstabs over a run use.
+using DatasetRunner =
+    std::function<void(const DatasetRunDef& run, const std::function<void(const FillState&)>&)>;
+
 // Binds an expression of an element that a dataset feeds (a chart's, a
 // crosstab's) to the dataset's names; problems go to `dataset.refusals`.
 void BindToDataset(Report& dataset, Expression& e);

@@ -121,10 +121,7 @@ void BindElements(Report& r, Band& band) {
         }
         BindExpression(r, e.expression);
         BindExpression(r, e.printWhen);
-        if (e.chart) {
-            ResolveChartGroups(*e.chart, r, r.refusals);
-            ForEachChartExpression(*e.chart, [&](Expression& x) { BindExpression(r, x); });
-        }
+        if (e.chart) PrepareChart(r, *e.chart, [&](Expression& x) { BindExpression(r, x); });
         for (auto& c : e.conditionals)
             BindExpression(r, c.condition);
         if (e.subreport)
@@ -148,6 +145,7 @@ class Filler {
               r, [this](const Expression& e) { return Evaluate(e); },
               atEnd != nullptr ? atEnd->charts : nullptr),
           crosstabs_(r) {
+        charts_.RunDatasetsWith(RunnerOfDatasets());
         state_.parameters = parameters;
         state_.fields.assign(r.fields.size(), engine::Null{});
         state_.variables.assign(size_t(VariableSlot(r, r.variables.size())), engine::Null{});
@@ -1154,6 +1152,16 @@ class Filler {
         return out;
     }
 
+    // Runs a chart's or crosstab's dataset for the current row.
+    DatasetRunner RunnerOfDatasets() {
+        return
+            [this](const DatasetRunDef& run, const std::function<void(const FillState&)>& onRow) {
+                RunDataset(
+                    r_, state_, run, [this](const Expression& x) { return Evaluate(x); },
+                    run_.tables, onRow);
+            };
+    }
+
     // The crosstab's first piece, in the room the page has left below it;
     // returns how much the element grows.
     double LayCrosstab(const Band& band, const Element& e, size_t index, PageItem& item,
@@ -1162,7 +1170,7 @@ class Filler {
         const double width =
             e.crosstab->ignoreWidth ? r_.pageWidth - r_.leftMargin - r_.rightMargin - e.x : e.width;
         auto pieces = crosstabs_.Lay(
-            e, [this](const Expression& x) { return Evaluate(x); }, width);
+            e, [this](const Expression& x) { return Evaluate(x); }, width, RunnerOfDatasets());
         if (!pieces) return 0;
         CrosstabPiece piece = pieces->Next(bottom_ - reserve_ - y_ - e.y - below, !contentOnPage_);
         // Nothing fitted: tall enough that the band moves to the next page.

@@ -1085,6 +1085,7 @@ class Builder {
     }
     QString ChartFontFamily(const QString& name) { return printengine::FontFamily(name); }
     Expression ChartExpression(const XNode& at) { return Parse(at); }
+    ElementReader& ChartComponents() { return reader_; }
     void ChartReportElement(const XNode& at, printengine::Element& e) {
         ReportElement(at, e, chartOwn_, chartStyle_);
     }

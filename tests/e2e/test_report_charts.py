@@ -126,6 +126,71 @@ class ChartSamples(RunCase):
             self.assertGreater(count, 20)
 
 
+DATASET_RUN_REPORT = """<?xml version="1.0" encoding="UTF-8"?>
+<jasperReport xmlns="http://jasperreports.sourceforge.net/jasperreports" name="Runs"
+    pageWidth="595" pageHeight="842" columnWidth="555" leftMargin="20" rightMargin="20"
+    topMargin="20" bottomMargin="20" uuid="1">
+  <subDataset name="Orders" uuid="2">
+    <parameter name="MinFreight" class="java.lang.Double"/>
+    <field name="ShipCountry" class="java.lang.String"/>
+    <field name="Freight" class="java.lang.Double"/>
+    <filterExpression><![CDATA[$F{Freight} >= $P{MinFreight}]]></filterExpression>
+  </subDataset>
+  <parameter name="Least" class="java.lang.Double">
+    <defaultValueExpression><![CDATA[15.0]]></defaultValueExpression>
+  </parameter>
+  <field name="ShipCountry" class="java.lang.String"/>
+  <detail><band height="14">
+    <textField><reportElement x="0" y="0" width="200" height="14"/>
+      <textFieldExpression><![CDATA["Order to " + $F{ShipCountry}]]></textFieldExpression>
+    </textField>
+  </band></detail>
+  <summary><band height="240">
+    <pieChart>
+      <chart><reportElement x="0" y="0" width="300" height="220"/>
+        <chartTitle><titleExpression><![CDATA["Freight of " + $P{Least} + " and more"]]>
+        </titleExpression></chartTitle><chartLegend/></chart>
+      <pieDataset>
+        <dataset><datasetRun subDataset="Orders">
+          <datasetParameter name="MinFreight">
+            <datasetParameterExpression><![CDATA[$P{Least}]]></datasetParameterExpression>
+          </datasetParameter>
+        </datasetRun></dataset>
+        <keyExpression><![CDATA[$F{ShipCountry}]]></keyExpression>
+        <valueExpression><![CDATA[$F{Freight}]]></valueExpression>
+      </pieDataset>
+      <piePlot labelFormat="{0} {2}"><plot/></piePlot>
+    </pieChart>
+  </band></summary>
+</jasperReport>
+"""
+
+
+class ChartDatasetRun(RunCase):
+    def test_pie_over_a_dataset_run_keeps_the_rows_its_parameter_lets_through(self):
+        report = os.path.join(self.dir, "runs.jrxml")
+        with open(report, "w", encoding="utf-8") as f:
+            f.write(DATASET_RUN_REPORT)
+        heads = ["ShipCountry/%s/%s" % COLUMNS["java.lang.String"][:2],
+                 "Freight/%s/%s" % COLUMNS["java.lang.Double"][:2]]
+        values = ["Austria", "10", "Brazil", "30", "Canada", "20"]
+        script = ["REPORT = runs.jrxml {", "LOCATION = " + self.dir, "OUTPUT = PRINTER", "}",
+                  "PRINT", "EXIT"]
+        pdf = os.path.join(self.dir, "runs.pdf")
+        result, _ = self.run_transfer(transfer_text(heads, values, script),
+                                      env=self.env(NORVAKEL_PDF_PRINTER=pdf))
+        self.assertEqual(result.code, 0, result.stderr)
+        text = pdf_text(pdf)
+        # The report's own rows are all there; the pie has only the orders
+        # of 15 and more, in their shares of 50.
+        for country in ("Austria", "Brazil", "Canada"):
+            self.assertIn("Order to " + country, text)
+        self.assertIn("Freight of 15.0 and more", text)
+        self.assertIn("Brazil (60%)", text)
+        self.assertIn("Canada (40%)", text)
+        self.assertNotRegex(text, r"Austria \(")
+
+
 class ChartExample(RunCase):
     def test_example_prints_its_city_chart_and_pie(self):
         here = os.path.dirname(os.path.abspath(__file__))

@@ -1,7 +1,7 @@
-"""PRINT of the designer's crosstab samples. Their crosstabs read a dataset
-run of their own, which the engine refuses by name; the same crosstabs over
-the report's own rows (the run's table holding the sub-dataset's fields)
-print with every cell and total, read back with pdftotext."""
+"""PRINT of the designer's crosstab samples: as they are, their crosstabs
+running their sub-datasets for each row of the report, and with the
+crosstabs moved over the report's own rows (the table holding the
+sub-dataset's fields); every cell and total read back with pdftotext."""
 import os
 import re
 import shutil
@@ -42,6 +42,49 @@ def main_dataset_copy(source, target, replacements=()):
     return [(f.get("name"), f.get("class")) for f in root.findall(NS + "field")]
 
 
+CUSTOMERS = [("Ann", "Lee"), ("Bob", "Ray"), ("Cid", "Moe")]
+
+
+def products_rows():
+    """Rows of customers buying products, several adding up in one cell,
+    and the sums each (customer, product) cell shows."""
+    products = ["Ink", "Pens", "Tape"]
+    rows, cells = [], {}
+    for c, (first, last) in enumerate(CUSTOMERS):
+        for p, product in enumerate(products):
+            if (c, p) == (1, 2):
+                continue  # Bob bought no tape: an empty cell
+            for n in range(c + 1):  # several rows add up in one cell
+                qty = 10 * (c + 1) + p + n
+                rows.append({"City": "Oslo", "FirstName": first, "LastName": last,
+                             "Name": product, "Quantity": qty})
+                cells[(c, p)] = cells.get((c, p), 0) + qty
+    return rows, cells
+
+
+TRUNCATED_DATES = [("CrosstabApp.truncateToYear($F{ShippedDate})",
+                    "DATE(YEAR($F{ShippedDate}), 1, 1)"),
+                   ("CrosstabApp.truncateToMonth($F{ShippedDate})",
+                    "DATE(YEAR($F{ShippedDate}), MONTH($F{ShippedDate}), 1)")]
+# An empty text is no Null in a transfer file: Lyon's region is "".
+PLACES = [("WA", "Seattle"), ("WA", "Kirkland"), (None, "Lyon")]
+SHIPMENT_FIELDS = [("ShippedDate", "java.sql.Timestamp"), ("ShipRegion", None),
+                   ("ShipCity", None), ("Freight", "java.lang.Float")]
+
+
+def shipments_rows(country):
+    """Shipments to places on four dates, and each (city, month)'s freight."""
+    dates = ["2025-03-04", "2025-03-20", "2025-07-01", "2026-01-15"]
+    rows, sums = [], {}
+    for i, (region, city) in enumerate(PLACES):
+        for j, date in enumerate(dates):
+            freight = 1.5 * (i + 1) + 10 * j
+            rows.append({"ShipCountry": country, "ShipRegion": region, "ShipCity": city,
+                         "ShippedDate": date, "Freight": freight})
+            sums[(city, date[:7])] = sums.get((city, date[:7]), 0) + freight
+    return rows, sums
+
+
 @unittest.skipUnless(os.path.isdir(CROSSTABS), "the designer samples are not here")
 class CrosstabSamples(RunCase):
     def print_rows(self, report, fields, rows):
@@ -65,35 +108,9 @@ class CrosstabSamples(RunCase):
         self.assertEqual(len(result.of("print")), 1, result.stderr)
         return pdf_text(self.pdf)
 
-    def test_the_samples_dataset_runs_are_refused_by_name(self):
-        for sample in ("ProductsReport.jrxml", "ShipmentsReport.jrxml"):
-            folder = os.path.join(self.dir, "refused")
-            shutil.rmtree(folder, ignore_errors=True)
-            shutil.copytree(CROSSTABS, folder)
-            result = self.print_rows(os.path.join(folder, sample), [("City", None)],
-                                     [{"City": "Oslo"}])
-            self.assertEqual(result.code, 1, result.stderr)
-            self.assertRegex(result.stderr, r'the element \\?"datasetRun\\?" in \\?"dataset\\?" '
-                                            r'\(line \d+\)')
-
-    def test_products_by_customer_with_totals(self):
-        report = os.path.join(self.dir, "products.jrxml")
-        fields = main_dataset_copy(os.path.join(CROSSTABS, "ProductsReport.jrxml"), report)
-        customers = [("Ann", "Lee"), ("Bob", "Ray"), ("Cid", "Moe")]
-        products = ["Ink", "Pens", "Tape"]
-        rows, cells = [], {}
-        for c, (first, last) in enumerate(customers):
-            for p, product in enumerate(products):
-                if (c, p) == (1, 2):
-                    continue  # Bob bought no tape: an empty cell
-                for n in range(c + 1):  # several rows add up in one cell
-                    qty = 10 * (c + 1) + p + n
-                    rows.append({"City": "Oslo", "FirstName": first, "LastName": last,
-                                 "Name": product, "Quantity": qty})
-                    cells[(c, p)] = cells.get((c, p), 0) + qty
-        text = self.printed(self.print_rows(report, fields, rows))
-        lines = text.splitlines()
-        for c, (first, last) in enumerate(customers):
+    def check_products(self, lines, cells):
+        """One printed products crosstab: a line per customer, then the totals."""
+        for c, (first, last) in enumerate(CUSTOMERS):
             line = next(l for l in lines if "%s %s" % (first, last) in l)
             numbers = [int(n) for n in re.findall(r"\b\d+\b", line)]
             want = [cells[(c, p)] for p in range(3) if (c, p) in cells]
@@ -104,32 +121,36 @@ class CrosstabSamples(RunCase):
         self.assertEqual([int(n) for n in re.findall(r"\b\d+\b", total)],
                          column_totals + [sum(cells.values())], total)
 
-    def test_shipments_by_region_city_year_and_month(self):
-        report = os.path.join(self.dir, "shipments.jrxml")
-        fields = main_dataset_copy(
-            os.path.join(CROSSTABS, "ShipmentsReport.jrxml"), report,
-            [("CrosstabApp.truncateToYear($F{ShippedDate})",
-              "DATE(YEAR($F{ShippedDate}), 1, 1)"),
-             ("CrosstabApp.truncateToMonth($F{ShippedDate})",
-              "DATE(YEAR($F{ShippedDate}), MONTH($F{ShippedDate}), 1)")])
-        # An empty text is no Null in a transfer file: Lyon's region is "".
-        places = [("WA", "Seattle"), ("WA", "Kirkland"), (None, "Lyon")]
-        dates = ["2025-03-04", "2025-03-20", "2025-07-01", "2026-01-15"]
-        rows, sums = [], {}
-        for i, (region, city) in enumerate(places):
-            for j, date in enumerate(dates):
-                freight = 1.5 * (i + 1) + 10 * j
-                rows.append({"ShipCountry": "USA", "ShipRegion": region, "ShipCity": city,
-                             "ShippedDate": date, "Freight": freight})
-                sums[(city, date[:7])] = sums.get((city, date[:7]), 0) + freight
+    def test_products_sample_runs_its_dataset_for_every_row(self):
+        folder = os.path.join(self.dir, "samples")
+        shutil.copytree(CROSSTABS, folder)
+        rows, cells = products_rows()
+        fields = [("City", None), ("Name", None), ("Quantity", "java.lang.Integer"),
+                  ("FirstName", None), ("LastName", None)]
+        text = self.printed(
+            self.print_rows(os.path.join(folder, "ProductsReport.jrxml"), fields, rows))
+        # The sub-dataset has no filter: every row's crosstab shows all the rows.
+        parts = text.split("Number of orders by product and customer in Oslo")
+        self.assertEqual(len(parts), len(rows) + 1)
+        for part in (parts[1], parts[-1]):
+            self.check_products(part.splitlines(), cells)
+
+    def test_products_by_customer_with_totals(self):
+        report = os.path.join(self.dir, "products.jrxml")
+        fields = main_dataset_copy(os.path.join(CROSSTABS, "ProductsReport.jrxml"), report)
+        rows, cells = products_rows()
         text = self.printed(self.print_rows(report, fields, rows))
+        self.check_products(text.splitlines(), cells)
+
+    def check_shipments(self, text, sums):
+        """One printed shipments crosstab: cities by months and years."""
         self.assertRegex(text, r"Shipments total\s+freight")  # the header cell
         self.assertIn("USA Total", text)  # a crosstab parameter in the total row header
         for year in ("2025", "2026"):
             self.assertIn(year, text)
         lines = text.splitlines()
         months = ["2025-03", "2025-07", "2026-01"]
-        for region, city in places:
+        for region, city in PLACES:
             line = next(l for l in lines if re.search(r"\b%s\b" % city, l))
             got = [float(n) for n in re.findall(r"\d+\.\d", line)]
             per_month = [sums[(city, m)] for m in months]
@@ -147,6 +168,55 @@ class CrosstabSamples(RunCase):
         # Month headers, each year's total header ("2025 Total", wrapped) after its months.
         self.assertRegex(text, r"Mar\s+Jul\s+2025\s+Jan\s+2026\n\s+Total\s+Total")
 
+    def test_shipments_by_region_city_year_and_month(self):
+        report = os.path.join(self.dir, "shipments.jrxml")
+        fields = main_dataset_copy(os.path.join(CROSSTABS, "ShipmentsReport.jrxml"), report,
+                                   TRUNCATED_DATES)
+        rows, sums = shipments_rows("USA")
+        self.check_shipments(self.printed(self.print_rows(report, fields, rows)), sums)
+
+    def test_shipments_sample_runs_its_dataset_for_every_row(self):
+        report = os.path.join(self.dir, "shipments.jrxml")
+        with open(os.path.join(CROSSTABS, "ShipmentsReport.jrxml"), encoding="utf-8") as f:
+            text = f.read()
+        for old, new in TRUNCATED_DATES:
+            text = text.replace(old, new)
+        with open(report, "w", encoding="utf-8") as out:
+            out.write(text)
+        rows, sums = shipments_rows("USA")
+        fields = [("ShipCountry", None)] + SHIPMENT_FIELDS
+        printed = self.printed(self.print_rows(report, fields, rows))
+        parts = printed.split("Shipments to USA")
+        self.assertEqual(len(parts), len(rows) + 1)
+        self.check_shipments(parts[1], sums)
+        self.check_shipments(parts[-1], sums)
+
+    def test_shipments_dataset_filtered_by_the_rows_country(self):
+        # The sub-dataset keeps the rows of the country its parameter names.
+        report = os.path.join(self.dir, "filtered.jrxml")
+        with open(os.path.join(CROSSTABS, "ShipmentsReport.jrxml"), encoding="utf-8") as f:
+            text = f.read()
+        for old, new in TRUNCATED_DATES + [
+                ('<field name="Freight" class="java.lang.Float"/>',
+                 '<field name="Freight" class="java.lang.Float"/>'
+                 '<field name="ShipCountry" class="java.lang.String"/>'
+                 '<filterExpression>$F{ShipCountry}.equals($P{Country})</filterExpression>')]:
+            self.assertIn(old, text)
+            text = text.replace(old, new, 1)
+        with open(report, "w", encoding="utf-8") as out:
+            out.write(text)
+        usa, usa_sums = shipments_rows("USA")
+        france = [dict(r, ShipCountry="France", Freight=r["Freight"] + 1000) for r in usa]
+        fields = [("ShipCountry", None)] + SHIPMENT_FIELDS
+        printed = self.printed(self.print_rows(report, fields, usa + france))
+        usa_parts = [p.split("Shipments to France")[0] for p in printed.split("Shipments to USA")]
+        self.assertEqual(len(usa_parts), len(usa) + 1)
+        self.check_shipments(usa_parts[1], usa_sums)
+        self.assertNotIn("1001.5", usa_parts[1])
+        french = printed.split("Shipments to France")[1]
+        self.assertIn("France Total", french)
+        self.assertNotIn("USA Total", french)
+        self.assertIn("%.1f" % sum(r["Freight"] for r in france), french)
 
 if __name__ == "__main__":
     unittest.main()

@@ -47,13 +47,17 @@ std::string CategoryChart(const std::string& kind, const std::string& chartAttrs
 }
 
 // Fills twice, as printing does, and returns every chart item of every page.
-std::vector<PageItem> ChartItems(const Report& report,
-                                 const std::vector<std::vector<Value>>& rows) {
+// `table`: the rows datasets read.
+std::vector<PageItem> ChartItems(const Report& report, const std::vector<std::vector<Value>>& rows,
+                                 const std::vector<std::vector<Value>>& table = {}) {
     FillState atEnd;
     const auto parameters = ParameterValues(report, {});
+    TableOpener tables = [&](const std::string&, const std::vector<FieldDef>&) {
+        return std::make_unique<VectorRows>(table);
+    };
     VectorRows first(rows);
     FillReport(
-        report, parameters, first, [](Page&&) {}, nullptr, &atEnd);
+        report, parameters, first, [](Page&&) {}, nullptr, &atEnd, &tables);
     VectorRows second(rows);
     std::vector<PageItem> charts;
     FillReport(
@@ -62,7 +66,7 @@ std::vector<PageItem> ChartItems(const Report& report,
             for (auto& item : page.items)
                 if (item.chart) charts.push_back(item);
         },
-        &atEnd, nullptr);
+        &atEnd, nullptr, &tables);
     return charts;
 }
 
@@ -101,7 +105,7 @@ TEST(Chart, ReadsTheChartsItDrawsAndRefusesTheOthersByName) {
     ASSERT_EQ(refused.refusals.size(), 1u);
     EXPECT_NE(refused.refusals[0].find("\"meterChart\""), std::string::npos);
 
-    // A run over a sub-dataset reads other rows: refused, named.
+    // A run over a sub-dataset that is not declared: refused, named.
     const std::string run = std::string(Fields) + "<summary><band height=\"160\">" +
                             CategoryChart("barChart", "", "") + "</band></summary>";
     std::string withRun = run;
@@ -109,7 +113,61 @@ TEST(Chart, ReadsTheChartsItDrawsAndRefusesTheOthersByName) {
                     "<dataset><datasetRun subDataset=\"x\"/></dataset>");
     const Report subRun = ParsePrepared(Jrxml(withRun, 400));
     ASSERT_FALSE(subRun.refusals.empty());
-    EXPECT_NE(subRun.refusals[0].find("datasetRun"), std::string::npos);
+    EXPECT_NE(subRun.refusals[0].find("the unknown subDataset \"x\" in a datasetRun"),
+              std::string::npos)
+        << subRun.refusals[0];
+}
+
+TEST(Chart, DatasetRunsReadTheSubDatasetsRowsForTheGroupTheyAreIn) {
+    // Each area's footer and header charts run the sales of that area; the
+    // title reads the report's row, the series the sub-dataset's.
+    const std::string dataset =
+        "<subDataset name=\"Sales\"><parameter name=\"Wanted\" class=\"java.lang.String\"/>" +
+        std::string(Fields) +
+        "<filterExpression>$P{Wanted}.equals($F{Region})</filterExpression></subDataset>";
+    const std::string run = "<dataset><datasetRun subDataset=\"Sales\"><datasetParameter "
+                            "name=\"Wanted\"><datasetParameterExpression>$F{Area}"
+                            "</datasetParameterExpression></datasetParameter></datasetRun>"
+                            "</dataset>";
+    std::string footer = CategoryChart("barChart", "", "");
+    footer.replace(footer.find("<dataset />"), 11, run);
+    const std::string title = "\"Sales by \" + \"product\"";
+    footer.replace(footer.find(title), title.size(), "\"Sales in \" + $F{Area}");
+    std::string header =
+        CategoryChart("lineChart", "evaluationTime=\"Group\" evaluationGroup=\"A\"", "");
+    header.replace(header.find("<dataset />"), 11, run);
+    const std::string body = dataset +
+                             "<field name=\"Area\" class=\"java.lang.String\"/>"
+                             "<group name=\"A\"><groupExpression>$F{Area}</groupExpression>"
+                             "<groupHeader><band height=\"160\">" +
+                             header + "</band></groupHeader><groupFooter><band height=\"160\">" +
+                             footer + "</band></groupFooter></group>";
+    const Report r = ParsePrepared(Jrxml(body, 2000));
+    ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
+    const std::vector<std::vector<Value>> areas = {
+        {std::string("North")}, {std::string("North")}, {std::string("South")}};
+    const auto charts = ChartItems(r, areas, Sales());
+    ASSERT_EQ(charts.size(), 4u);
+    for (size_t i : {0u, 1u}) { // North's header and footer
+        EXPECT_EQ(charts[i].chart->series, std::vector<QString>{"North"}) << i;
+        EXPECT_EQ(charts[i].chart->categories, (std::vector<QString>{"Tea", "Coffee"})) << i;
+        EXPECT_EQ(ValueOf(*charts[i].chart, "North", "Tea"), 15.0) << i;
+    }
+    EXPECT_EQ(charts[1].chart->title, "Sales in North");
+    for (size_t i : {2u, 3u}) { // South's
+        EXPECT_EQ(charts[i].chart->series, std::vector<QString>{"South"}) << i;
+        EXPECT_EQ(charts[i].chart->categories, (std::vector<QString>{"Tea", "Milk"})) << i;
+        EXPECT_EQ(ValueOf(*charts[i].chart, "South", "Milk"), 20.0) << i;
+    }
+    EXPECT_EQ(charts[3].chart->title, "Sales in South");
+
+    // The series read the sub-dataset, where the report's field is unknown.
+    std::string bad = body;
+    bad.replace(bad.find("<seriesExpression><![CDATA[$F{Region}"), 37,
+                "<seriesExpression><![CDATA[$F{Area}");
+    const Report refused = ParsePrepared(Jrxml(bad, 2000));
+    ASSERT_FALSE(refused.refusals.empty());
+    EXPECT_NE(refused.refusals[0].find("$F{Area}"), std::string::npos) << refused.refusals[0];
 }
 
 TEST(Chart, ThreeDimensionalChartsAreReadAsFlatOnes) {

@@ -79,9 +79,14 @@ std::string Summary(const std::string& inner, const std::string& attributes = ""
 }
 
 // Each page as lines: the texts sharing a top edge, left to right.
-std::vector<std::vector<std::string>> Pages(const printengine::Report& report, const Rows& rows) {
+// `table`: the rows datasets read.
+std::vector<std::vector<std::string>> Pages(const printengine::Report& report, const Rows& rows,
+                                            const Rows& table = {}) {
     std::vector<std::vector<std::string>> pages;
     VectorRows source(rows);
+    TableOpener tables = [&](const std::string&, const std::vector<FieldDef>&) {
+        return std::make_unique<VectorRows>(table);
+    };
     FillReport(
         report, ParameterValues(report, {}), source,
         [&](Page&& page) {
@@ -100,7 +105,7 @@ std::vector<std::vector<std::string>> Pages(const printengine::Report& report, c
             }
             pages.push_back(out);
         },
-        nullptr, nullptr);
+        nullptr, nullptr, &tables);
     return pages;
 }
 
@@ -289,6 +294,72 @@ TEST(Crosstab, GroupFooterShowsItsGroupsRows) {
     EXPECT_EQ(pages[0], want);
 }
 
+// A sub-dataset of sales kept by the region its parameter names.
+const char* SalesDataset = R"(<subDataset name="Sales">
+    <parameter name="Wanted" class="java.lang.String"/>
+    <field name="Region" class="java.lang.String"/>
+    <field name="Product" class="java.lang.String"/>
+    <field name="Qty" class="java.lang.Integer"/>
+    <filterExpression>$P{Wanted}.equals($F{Region})</filterExpression></subDataset>)";
+
+std::string SalesRun(const std::string& wanted, const std::string& extra = "") {
+    return "<crosstabDataset><dataset>" + extra +
+           "<datasetRun subDataset=\"Sales\"><datasetParameter name=\"Wanted\">"
+           "<datasetParameterExpression>" +
+           wanted +
+           "</datasetParameterExpression></datasetParameter></datasetRun></dataset>"
+           "</crosstabDataset>";
+}
+
+TEST(Crosstab, DatasetRunInGroupFooterReadsTheGroupsRowsOfTheSubDataset) {
+    const std::string crosstab =
+        "<crosstab><reportElement x=\"0\" y=\"0\" width=\"260\" height=\"20\"/>" +
+        SalesRun("$F{Area}") + Group(true, "R", "$F{Product}") +
+        Group(false, "C", "$F{Region}", "None") + Measure("Q", "Sum") +
+        AllCells("$V{Q}", "R", "C") + "</crosstab>";
+    const auto r = Prepared(Jrxml(std::string(SalesDataset) +
+                                  "<field name=\"Area\" class=\"java.lang.String\"/>"
+                                  "<group name=\"G\"><groupExpression>$F{Area}</groupExpression>"
+                                  "<groupFooter><band height=\"20\">" +
+                                  crosstab + "</band></groupFooter></group>"));
+    // The report's rows name the areas; each footer's crosstab runs the
+    // sales of its own area, several rows adding up in one cell.
+    const auto pages = Pages(r, {{S("North")}, {S("North")}, {S("South")}},
+                             Sales); // Region, Product, Qty
+    ASSERT_EQ(pages.size(), 1u);
+    const std::vector<std::string> want = {"North", "Ink 4", "Pens 3",  "TR 7",
+                                           "South", "Ink 5", "Pens 10", "TR 15"};
+    EXPECT_EQ(pages[0], want);
+}
+
+TEST(Crosstab, DatasetRunRunsAgainForEveryRowAndBindsToTheSubDataset) {
+    const std::string crosstab =
+        "<crosstab><reportElement x=\"0\" y=\"0\" width=\"260\" height=\"20\"/>" +
+        SalesRun("$F{Area}", "<incrementWhenExpression>$F{Qty} != null &amp;&amp; $F{Qty} &gt; 3"
+                             "</incrementWhenExpression>") +
+        Group(true, "R", "$F{Product}", "None") + Group(false, "C", "\"q\"", "None") +
+        Measure("Q", "Count") + Cell("$V{Q}") + "</crosstab>";
+    const auto r = Prepared(Jrxml(std::string(SalesDataset) +
+                                  "<field name=\"Area\" class=\"java.lang.String\"/>"
+                                  "<detail><band height=\"20\">" +
+                                  crosstab + "</band></detail>"));
+    const auto pages = Pages(r, {{S("South")}, {S("North")}, {S("East")}}, Sales);
+    ASSERT_EQ(pages.size(), 1u);
+    // South: Ink 5 and Pens 10 count; North: only Ink 4; East: no rows, no cells.
+    const std::vector<std::string> want = {"q", "Ink 1", "Pens 1", "q", "Ink 1"};
+    EXPECT_EQ(pages[0], want);
+
+    // The buckets read the sub-dataset: the report's own field is unknown there.
+    std::string badBucket = crosstab;
+    badBucket.replace(badBucket.find("$F{Product}"), 11, "$F{Area}");
+    const auto bad = ParsePrepared(Jrxml(std::string(SalesDataset) +
+                                         "<field name=\"Area\" class=\"java.lang.String\"/>"
+                                         "<detail><band height=\"20\">" +
+                                         badBucket + "</band></detail>"));
+    ASSERT_FALSE(bad.refusals.empty());
+    EXPECT_NE(bad.refusals.front().find("$F{Area}"), std::string::npos) << bad.refusals.front();
+}
+
 TEST(Crosstab, ParametersHeaderCellAndNoDataCell) {
     const auto r = Prepared(
         Jrxml(std::string(Fields) + R"(
@@ -342,7 +413,7 @@ TEST(Crosstab, RefusesWhatItDoesNotBuildByName) {
     std::string all = refusals(Summary(
         "<crosstabDataset><dataset><datasetRun subDataset=\"x\"/></dataset></crosstabDataset>" +
         base + Cell("$V{Q}")));
-    EXPECT_NE(all.find("\"datasetRun\""), std::string::npos) << all;
+    EXPECT_NE(all.find("the unknown subDataset \"x\" in a datasetRun"), std::string::npos) << all;
     all = refusals(Summary(Group(true, "R", "$F{Region}", "End", "",
                                  "<comparatorExpression>new MyComparator()"
                                  "</comparatorExpression>") +
