@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "printengine/dataset.h"
+#include "printengine/evaluation.h"
 #include "printengine/format.h"
 
 #include <QString>
@@ -19,21 +20,12 @@ namespace {
 // transfer file with a distinct value in every row must not exhaust memory.
 constexpr size_t MaxCells = 500000;
 
-double Number(const Value& v, bool& ok) {
-    ok = true;
-    if (const auto* i = std::get_if<std::int64_t>(&v)) return double(*i);
-    if (const auto* d = std::get_if<double>(&v)) return *d;
-    if (const auto* c = std::get_if<engine::Currency>(&v)) return engine::CurrencyToDouble(*c);
-    ok = false;
-    return 0;
-}
-
 // Bucket order: null first, then numbers, texts, dates as Java compares them.
 int Compare(const Value& a, const Value& b, bool ignoreCase) {
     const bool na = engine::IsNull(a), nb = engine::IsNull(b);
     if (na || nb) return na == nb ? 0 : na ? -1 : 1;
     bool oka = false, okb = false;
-    const double x = Number(a, oka), y = Number(b, okb);
+    const double x = NumberOf(a, oka), y = NumberOf(b, okb);
     if (oka && okb) return x < y ? -1 : x > y ? 1 : 0;
     if (a.index() != b.index()) return a.index() < b.index() ? -1 : 1;
     if (const auto* s = std::get_if<std::string>(&a)) {
@@ -66,21 +58,8 @@ struct Less {
     bool operator()(const Value& a, const Value& b) const { return Compare(a, b, ignoreCase) < 0; }
 };
 
-Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls) {
-    switch (cls) {
-    case ValueClass::Integer:
-    case ValueClass::Long:
-        return allInts ? intValue : static_cast<std::int64_t>(std::trunc(number));
-    case ValueClass::Double:
-    case ValueClass::BigDecimal:
-        return number;
-    default:
-        return allInts ? Value(intValue) : Value(number);
-    }
-}
-
 // One measure's running value in one cell.
-struct Accumulator {
+struct MeasureAccumulator {
     Value value;
     double sum = 0;
     std::int64_t intSum = 0, count = 0, moneySum = 0;
@@ -106,7 +85,7 @@ struct Accumulator {
         case C::Sum:
         case C::Average: {
             bool ok = false;
-            const double d = Number(v, ok);
+            const double d = NumberOf(v, ok);
             if (!ok)
                 throw FillError("The crosstab measure " + m.name +
                                 " sums a value that is not a number.");
@@ -285,7 +264,7 @@ class CrosstabData {
         const std::uint64_t key = std::uint64_t(unsigned(row)) << 32 | unsigned(column);
         const auto it = cells_.find(key);
         // A cell without rows counts none and has no other value.
-        if (it == cells_.end()) return Accumulator().Result(def_.measures[measure]);
+        if (it == cells_.end()) return MeasureAccumulator().Result(def_.measures[measure]);
         return accumulators_[it->second + measure].Result(def_.measures[measure]);
     }
 
@@ -299,7 +278,7 @@ class CrosstabData {
     int group_;
     Axis rows_, columns_;
     std::unordered_map<std::uint64_t, size_t> cells_;
-    std::vector<Accumulator> accumulators_;
+    std::vector<MeasureAccumulator> accumulators_;
     std::vector<Value> values_;
     std::vector<int> rowPath_, columnPath_;
     std::uint64_t added_ = 0;

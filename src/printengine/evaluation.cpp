@@ -10,19 +10,6 @@ namespace printengine {
 
 namespace {
 
-Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls) {
-    switch (cls) {
-    case ValueClass::Integer:
-    case ValueClass::Long:
-        return allInts ? intValue : static_cast<std::int64_t>(std::trunc(number));
-    case ValueClass::Double:
-    case ValueClass::BigDecimal:
-        return number;
-    default:
-        return allInts ? Value(intValue) : Value(number);
-    }
-}
-
 bool Integral(ValueClass cls) {
     return cls == ValueClass::Integer || cls == ValueClass::Long;
 }
@@ -156,6 +143,28 @@ void TakeInPending(Accumulator& a) {
 }
 
 } // namespace
+
+Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls) {
+    switch (cls) {
+    case ValueClass::Integer:
+    case ValueClass::Long:
+        return allInts ? intValue : static_cast<std::int64_t>(std::trunc(number));
+    case ValueClass::Double:
+    case ValueClass::BigDecimal:
+        return number;
+    default:
+        return allInts ? Value(intValue) : Value(number);
+    }
+}
+
+double NumberOf(const Value& v, bool& ok) {
+    ok = true;
+    if (const auto* i = std::get_if<std::int64_t>(&v)) return double(*i);
+    if (const auto* d = std::get_if<double>(&v)) return *d;
+    if (const auto* c = std::get_if<engine::Currency>(&v)) return engine::CurrencyToDouble(*c);
+    ok = false;
+    return 0;
+}
 
 void ResetVariable(const VariableDef& def, VariableState& s, const Value& initial) {
     s = VariableState{};

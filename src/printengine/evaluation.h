@@ -15,6 +15,13 @@
 
 namespace printengine {
 
+// `number` as a value of the class a variable or measure declares; whole
+// numbers stay exact while `allInts` (their sum is `intValue`).
+Value AsClass(double number, bool allInts, std::int64_t intValue, ValueClass cls);
+
+// A number of any kind as a double; `ok` false (and 0) for what is not one.
+double NumberOf(const Value& v, bool& ok);
+
 // What a variable has gathered since its last reset.
 struct Accumulator {
     std::int64_t count = 0; // values that were not null

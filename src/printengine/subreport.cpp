@@ -2,6 +2,7 @@
 
 #include "engine/convert.h"
 #include "engine/driver.h"
+#include "printengine/evaluation.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,15 +83,6 @@ std::shared_ptr<const Report> LoadSubreport(SubreportRun& run, const QString& pa
     auto shared = std::make_shared<const Report>(std::move(*report));
     run.reports[key] = shared;
     return shared;
-}
-
-double Number(const Value& v, bool& ok) {
-    ok = true;
-    if (const auto* i = std::get_if<std::int64_t>(&v)) return double(*i);
-    if (const auto* d = std::get_if<double>(&v)) return *d;
-    if (const auto* c = std::get_if<engine::Currency>(&v)) return engine::CurrencyToDouble(*c);
-    ok = false;
-    return 0;
 }
 
 } // namespace
@@ -247,7 +239,7 @@ Value CombineReturned(const Value& current, const Value& value, Calculation calc
     switch (calculation) {
     case Calculation::Count: {
         bool ok = false;
-        const double now = Number(current, ok);
+        const double now = NumberOf(current, ok);
         const std::int64_t base = ok ? std::int64_t(now) : 0;
         return base + (engine::IsNull(value) ? 0 : 1);
     }
@@ -263,7 +255,7 @@ Value CombineReturned(const Value& current, const Value& value, Calculation calc
         if (ca && cb && !__builtin_add_overflow(ca->units, cb->units, &sum))
             return engine::Currency{sum};
         bool okA = false, okB = false;
-        const double x = Number(current, okA), y = Number(value, okB);
+        const double x = NumberOf(current, okA), y = NumberOf(value, okB);
         if (!okA || !okB) throw FillError("A subreport returned a value that is not a number.");
         return x + y;
     }
@@ -272,7 +264,7 @@ Value CombineReturned(const Value& current, const Value& value, Calculation calc
         if (engine::IsNull(value)) return current;
         if (engine::IsNull(current)) return value;
         bool okA = false, okB = false;
-        const double x = Number(current, okA), y = Number(value, okB);
+        const double x = NumberOf(current, okA), y = NumberOf(value, okB);
         if (!okA || !okB) return value;
         const bool lower = y < x;
         return (calculation == Calculation::Lowest) == lower ? value : current;
