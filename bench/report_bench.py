@@ -47,40 +47,59 @@ def run(binary, transfer, env):
     return seconds, usage.ru_maxrss / 1024.0, events, usage.ru_utime + usage.ru_stime
 
 
-def main():
+def arguments():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=100000)
     parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "norvakel"))
     args = parser.parse_args()
-    binary = os.path.abspath(args.bin)
+    return args.rows, os.path.abspath(args.bin)
+
+
+def bench_report(rows, binary, report, prepare, label, after=None):
+    """Times a run that only loads `rows` rows against one that also prints
+    `report`, which `prepare(work)` puts into the work folder, to a PDF file;
+    prints both runs' time (wall clock and CPU) and peak memory. `after(work)`
+    may look at the work folder before it is removed."""
     work = tempfile.mkdtemp(prefix="nv-report-bench-")
     try:
-        shutil.copy(os.path.join(EXAMPLES, "orders_list.jrxml"), work)
+        prepare(work)
         pdf = os.path.join(work, "bench.pdf")
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        env.update({"NORVAKEL_UNATTENDED": "1", "TEMP": work, "LC_ALL": "C.UTF-8",
-                    "QT_QPA_PLATFORM": "offscreen", "NORVAKEL_PDF_PRINTER": pdf})
+        # Temporary files (a sort's runs) go to the work folder too.
+        env.update({"NORVAKEL_UNATTENDED": "1", "TEMP": work, "TMPDIR": work,
+                    "LC_ALL": "C.UTF-8", "QT_QPA_PLATFORM": "offscreen",
+                    "NORVAKEL_PDF_PRINTER": pdf})
         transfer = os.path.join(work, "bench.nvk")
 
-        write_transfer(transfer, args.rows, ["EXIT"])
+        write_transfer(transfer, rows, ["EXIT"])
         load_seconds, load_mib, _, load_cpu = run(binary, transfer, env)
 
-        write_transfer(transfer, args.rows, [
-            "REPORT = orders_list.jrxml {", "LOCATION = " + work, "OUTPUT = PRINTER", "}",
-            "PRINT"])
+        write_transfer(transfer, rows, [
+            "REPORT = %s {" % report, "LOCATION = " + work, "OUTPUT = PRINTER", "}", "PRINT"])
         seconds, mib, events, cpu = run(binary, transfer, env)
         printed = [e for e in events if e.get("event") == "print"]
         pages = printed[0]["pages"] if printed else 0
-        print("rows: %d" % args.rows)
+        width = len(label) + 9
+        print("%s, rows: %d" % (label, rows))
         # CPU time shows the program's own cost on a machine shared with other work.
-        print("load only:          %.2f s (CPU %.2f s), peak %.1f MiB"
-              % (load_seconds, load_cpu, load_mib))
-        print("load + report PDF:  %.2f s (CPU %.2f s), peak %.1f MiB (goal < 10 s, < 80 MB)"
-              % (seconds, cpu, mib))
-        print("report alone:       %.2f s (CPU %.2f s)" % (seconds - load_seconds, cpu - load_cpu))
+        print("%-*s %.2f s (CPU %.2f s), peak %.1f MiB"
+              % (width, "load only:", load_seconds, load_cpu, load_mib))
+        print("%-*s %.2f s (CPU %.2f s), peak %.1f MiB (goal < 10 s, < 80 MB)"
+              % (width, "load + %s:" % label, seconds, cpu, mib))
+        print("%-*s %.2f s (CPU %.2f s)"
+              % (width, "report alone:", seconds - load_seconds, cpu - load_cpu))
         print("pages: %d, PDF size %.1f MiB" % (pages, os.path.getsize(pdf) / 1048576.0))
+        if after:
+            after(work)
     finally:
         shutil.rmtree(work, True)
+
+
+def main():
+    rows, binary = arguments()
+    bench_report(rows, binary, "orders_list.jrxml",
+                 lambda work: shutil.copy(os.path.join(EXAMPLES, "orders_list.jrxml"), work),
+                 "report PDF")
 
 
 if __name__ == "__main__":

@@ -9,12 +9,9 @@ run of the same file.
 
 usage: report_crosstab_bench.py [--rows 100000] [--bin build/norvakel]
 """
-import argparse
 import os
-import shutil
-import tempfile
 
-from report_bench import HERE, run, write_transfer
+from report_bench import arguments, bench_report
 
 CELL = ('<textField pattern="#,##0"><reportElement x="0" y="0" width="36" height="10"/>'
         '<textElement textAlignment="Right"/><textFieldExpression><![CDATA[$V{Amount}]]>'
@@ -90,42 +87,13 @@ REPORT = """<?xml version="1.0" encoding="UTF-8"?>
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=100000)
-    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "norvakel"))
-    args = parser.parse_args()
-    binary = os.path.abspath(args.bin)
-    work = tempfile.mkdtemp(prefix="nv-crosstab-bench-")
-    try:
+    rows, binary = arguments()
+
+    def prepare(work):
         with open(os.path.join(work, "CROSSTAB.JRXML"), "w", encoding="utf-8") as f:
             f.write(REPORT)
-        pdf = os.path.join(work, "bench.pdf")
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        env.update({"NORVAKEL_UNATTENDED": "1", "TEMP": work, "TMPDIR": work,
-                    "LC_ALL": "C.UTF-8", "QT_QPA_PLATFORM": "offscreen",
-                    "NORVAKEL_PDF_PRINTER": pdf})
-        transfer = os.path.join(work, "bench.nvk")
 
-        write_transfer(transfer, args.rows, ["EXIT"])
-        load_seconds, load_mib, _, load_cpu = run(binary, transfer, env)
-
-        write_transfer(transfer, args.rows, [
-            "REPORT = crosstab.jrxml {", "LOCATION = " + work, "OUTPUT = PRINTER", "}", "PRINT"])
-        seconds, mib, events, cpu = run(binary, transfer, env)
-        printed = [e for e in events if e.get("event") == "print"]
-        pages = printed[0]["pages"] if printed else 0
-        print("crosstab and chart report, rows: %d" % args.rows)
-        print("load only:              %.2f s (CPU %.2f s), peak %.1f MiB"
-              % (load_seconds, load_cpu, load_mib))
-        print("load + crosstab report: %.2f s (CPU %.2f s), peak %.1f MiB (goal < 10 s, < 80 MB)"
-              % (seconds, cpu, mib))
-        print("report alone:           %.2f s (CPU %.2f s)"
-              % (seconds - load_seconds, cpu - load_cpu))
-        print("pages: %d, PDF size %.1f MiB" % (pages, os.path.getsize(pdf) / 1048576.0))
-    finally:
-        if os.environ.get("NV_KEEP_PDF"):
-            shutil.copy(pdf, os.environ["NV_KEEP_PDF"])
-        shutil.rmtree(work, True)
+    bench_report(rows, binary, "crosstab.jrxml", prepare, "crosstab report")
 
 
 if __name__ == "__main__":

@@ -7,14 +7,11 @@ run of the same file.
 
 usage: report_sort_bench.py [--rows 100000] [--bin build/norvakel]
 """
-import argparse
 import os
-import shutil
 import struct
-import tempfile
 import zlib
 
-from report_bench import HERE, run, write_transfer
+from report_bench import arguments, bench_report
 
 REPORT = """<?xml version="1.0" encoding="UTF-8"?>
 <jasperReport xmlns="http://jasperreports.sourceforge.net/jasperreports" name="SortedOrders"
@@ -90,45 +87,19 @@ def write_png(path, size=64):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=100000)
-    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "norvakel"))
-    args = parser.parse_args()
-    binary = os.path.abspath(args.bin)
-    work = tempfile.mkdtemp(prefix="nv-sort-bench-")
-    try:
+    rows, binary = arguments()
+
+    def prepare(work):
         with open(os.path.join(work, "SORTED.JRXML"), "w", encoding="utf-8") as f:
             f.write(REPORT)
         write_png(os.path.join(work, "logo.png"))
-        pdf = os.path.join(work, "bench.pdf")
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        # Temporary files of the sort go to the work folder too.
-        env.update({"NORVAKEL_UNATTENDED": "1", "TEMP": work, "TMPDIR": work,
-                    "LC_ALL": "C.UTF-8", "QT_QPA_PLATFORM": "offscreen",
-                    "NORVAKEL_PDF_PRINTER": pdf})
-        transfer = os.path.join(work, "bench.nvk")
 
-        write_transfer(transfer, args.rows, ["EXIT"])
-        load_seconds, load_mib, _, load_cpu = run(binary, transfer, env)
-
-        write_transfer(transfer, args.rows, [
-            "REPORT = sorted.jrxml {", "LOCATION = " + work, "OUTPUT = PRINTER", "}", "PRINT"])
-        seconds, mib, events, cpu = run(binary, transfer, env)
-        printed = [e for e in events if e.get("event") == "print"]
-        pages = printed[0]["pages"] if printed else 0
-        print("sorted report, rows: %d" % args.rows)
-        print("load only:            %.2f s (CPU %.2f s), peak %.1f MiB"
-              % (load_seconds, load_cpu, load_mib))
-        print("load + sorted report: %.2f s (CPU %.2f s), peak %.1f MiB (goal < 10 s, < 80 MB)"
-              % (seconds, cpu, mib))
-        print("report alone:         %.2f s (CPU %.2f s)"
-              % (seconds - load_seconds, cpu - load_cpu))
-        print("pages: %d, PDF size %.1f MiB" % (pages, os.path.getsize(pdf) / 1048576.0))
+    def leftovers(work):
         left = [n for n in os.listdir(work) if n.startswith("norvakel-sort-")]
         if left:
             print("temporary files left behind: %d" % len(left))
-    finally:
-        shutil.rmtree(work, True)
+
+    bench_report(rows, binary, "sorted.jrxml", prepare, "sorted report", leftovers)
 
 
 if __name__ == "__main__":
