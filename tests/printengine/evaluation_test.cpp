@@ -10,17 +10,6 @@ using namespace printengine::test;
 
 namespace {
 
-const char* Fields = R"(<field name="CITY" class="java.lang.String"/>
-    <field name="AMOUNT" class="java.lang.Integer"/>)";
-
-std::vector<std::vector<Value>>
-Rows(std::initializer_list<std::pair<const char*, std::int64_t>> rows) {
-    std::vector<std::vector<Value>> out;
-    for (const auto& [city, amount] : rows)
-        out.push_back({std::string(city), amount});
-    return out;
-}
-
 // A text field at `x` in a band of its own height.
 std::string Field(const std::string& expression, const std::string& attributes = "", int x = 0,
                   int height = 10) {
@@ -35,7 +24,7 @@ std::string InBand(const std::string& fields, int height = 10) {
 }
 
 Report Prepared(const std::string& body, int pageHeight = 200) {
-    Report r = ParsePrepared(Jrxml(std::string(Fields) + body, pageHeight));
+    Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + body, pageHeight));
     EXPECT_TRUE(r.refusals.empty()) << r.refusals.front();
     return r;
 }
@@ -63,7 +52,8 @@ TEST(EvaluationTime, PageAndColumnTakeTheValuesAsThePageEnds) {
                Field("$V{PAGE_NUMBER}", "evaluationTime=\"Report\"", 50)) +
         "</pageFooter>");
     const auto pages = FillTexts(
-        r, Rows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"a", 16}, {"a", 32}, {"a", 64}}));
+        r,
+        CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"a", 16}, {"a", 32}, {"a", 64}}));
     ASSERT_EQ(pages.size(), 3u);
     EXPECT_EQ(pages[0], "sum 7|col 7|now null|1|2|4|Page 1 of|3");
     EXPECT_EQ(pages[1], "sum 56|col 56|now null|8|16|32|Page 2 of|3");
@@ -88,8 +78,8 @@ TEST(EvaluationTime, GroupTakesTheValuesAsTheGroupInstanceEnds) {
         InBand(Field("$F{CITY} + \"=\" + $V{CitySum}",
                      "evaluationTime=\"Group\" evaluationGroup=\"C\"")) +
         "</pageFooter>");
-    const auto pages =
-        FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"b", 16}, {"b", 32}}));
+    const auto pages = FillTexts(
+        r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"b", 16}, {"b", 32}}));
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], "T15|[a 15/4|1|of 15|2|of 15|4|of 15|a=15");
     EXPECT_EQ(pages[1], "8|of 15|[b 48/2|16|of 48|32|of 48|b=48");
@@ -108,7 +98,7 @@ TEST(EvaluationTime, GroupOfAnOuterGroupInsideAnInnerOne) {
                          "evaluationTime=\"Group\" evaluationGroup=\"Size\"", 50)) +
             "</groupHeader></group><detail>" + InBand(Field("$F{AMOUNT}")) + "</detail>",
         2000);
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 9}, {"b", 9}}));
+    const auto pages = FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 9}, {"b", 9}}));
     ASSERT_EQ(pages.size(), 1u);
     // The outer total comes with the inner group's count as the outer group ends.
     EXPECT_EQ(pages[0], "12/1|inner 2|1|2|12/1|inner 1|9|9/1|inner 1|9");
@@ -130,7 +120,8 @@ TEST(EvaluationTime, AutoTakesEachVariableAtItsOwnReset) {
                  InBand(Field("$V{PageSum} + \" in \" + $V{PAGE_COUNT} + \" p\" + $V{PAGE_NUMBER}",
                               "evaluationTime=\"Auto\"")) +
                  "</pageFooter>");
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 4}, {"b", 8}, {"b", 16}}));
+    const auto pages =
+        FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}, {"b", 8}, {"b", 16}}));
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], "a 7/3 of 5 last null|1|2|4|b 24/2 of 5 last 4|7 in 3 p2");
     EXPECT_EQ(pages[1], "8|16|24 in 2 p2");
@@ -143,7 +134,7 @@ TEST(EvaluationTime, BandIsTheRowsOwnValues) {
                      "</detail>"
                      R"(<group name="C"><groupExpression>$F{CITY}</groupExpression></group>)",
                  2000);
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"b", 4}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"b", 4}})),
               std::vector<std::string>{"1:1|2:3|4:4"});
 }
 
@@ -211,7 +202,7 @@ TEST(EvaluationTime, ImagesTakeTheirPictureLaterToo) {
 
 TEST(EvaluationTime, UnknownOrMissingGroupsAreRefused) {
     const auto refusals = [](const std::string& attributes) {
-        Report r = ParsePrepared(Jrxml(std::string(Fields) + "<title>" +
+        Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + "<title>" +
                                        InBand(Field("$F{CITY}", attributes)) + "</title>"));
         return r.refusals.empty() ? std::string() : r.refusals.front();
     };
@@ -308,7 +299,7 @@ TEST(Calculations, InitialValuesShowUntilTheFirstRowReplacesThem) {
                          "$V{F}")) +
             "</groupFooter></group>",
         2000);
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"a", 1}, {"b", 5}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"a", 1}, {"b", 5}})),
               std::vector<std::string>{"h 100 7 -1 none -|f 2 2 1 a a|h 100 7 -1 none -|"
                                        "f 5 1 1 b b"});
 }
@@ -320,7 +311,7 @@ TEST(Calculations, ResetPerColumnIsResetPerPage) {
         <detail>)" +
         InBand(Field("$F{AMOUNT}"), 60) + "</detail><columnFooter>" +
         InBand(Field("\"c \" + $V{ColumnSum}")) + "</columnFooter>");
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 4}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}})),
               (std::vector<std::string>{"1|2|c 3", "4|c 4"}));
 }
 
@@ -338,7 +329,7 @@ TEST(IncrementType, GroupCountsTheGroupsThatEnded) {
             "</detail><summary>" + InBand(Field("\"groups \" + $V{Number}")) + "</summary>",
         2000);
     // Each row builds on the groups that ended before it: 1, then 2, then 3.
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"c", 5}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"c", 5}})),
               std::vector<std::string>{"1. a|now 0|1#1|2#1|2. b|now 1|3#2|3. c|now 2|4#3|5#3|"
                                        "groups 3"});
 }
@@ -355,7 +346,8 @@ TEST(IncrementType, PageSumsPageTotalsAsPagesEnd) {
         InBand(Field("$F{AMOUNT}"), 45) + "</detail><pageFooter>" +
         InBand(Field("\"run \" + $V{Running} + \" pages \" + $V{Pages}")) + "</pageFooter>");
     const auto pages = FillTexts(
-        r, Rows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"a", 16}, {"a", 32}, {"a", 64}}));
+        r,
+        CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}, {"a", 8}, {"a", 16}, {"a", 32}, {"a", 64}}));
     ASSERT_EQ(pages.size(), 3u);
     EXPECT_EQ(pages[0], "1|2|4|run 7 pages 1");
     EXPECT_EQ(pages[1], "8|16|32|run 63 pages 2");
@@ -372,14 +364,14 @@ TEST(IncrementType, ReportAndNoneIncrements) {
             InBand(Field("$V{Row} + \" \" + $V{All}")) + "</detail>",
         2000);
     // Incremented only as the report ends, each row builds on nothing.
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 4}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}})),
               std::vector<std::string>{"1 1|2 3|4 7"});
 }
 
 TEST(IncrementType, UnknownValuesAndGroupsAreRefused) {
     const auto refusal = [](const std::string& attributes) {
-        Report r =
-            ParsePrepared(Jrxml(std::string(Fields) + "<variable name=\"V\" " + attributes + "/>"));
+        Report r = ParsePrepared(
+            Jrxml(std::string(CityAmountFields) + "<variable name=\"V\" " + attributes + "/>"));
         return r.refusals.empty() ? std::string() : r.refusals.front();
     };
     EXPECT_NE(refusal("incrementType=\"Row\"").find("\"Row\""), std::string::npos);

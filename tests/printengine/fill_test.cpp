@@ -5,30 +5,16 @@
 using namespace printengine;
 using namespace printengine::test;
 
-namespace {
-
-const char* Fields = R"(<field name="CITY" class="java.lang.String"/>
-    <field name="AMOUNT" class="java.lang.Integer"/>)";
-
-std::vector<std::vector<Value>>
-Rows(std::initializer_list<std::pair<const char*, std::int64_t>> rows) {
-    std::vector<std::vector<Value>> out;
-    for (const auto& [city, amount] : rows)
-        out.push_back({std::string(city), amount});
-    return out;
-}
-
-} // namespace
-
 TEST(Fill, TitleOnceHeadersOnEveryPageSummaryAtTheEnd) {
     // Page 200 high, margins 20: 160 points of room; the footer takes 10.
-    const Report r = ParsePrepared(
-        Jrxml(std::string(Fields) + "<title>" + BandXml("\"T\"", 20) + "</title><pageHeader>" +
-              BandXml("\"H\"") + "</pageHeader><detail>" + BandXml("$F{CITY}", 30) +
-              "</detail><pageFooter>" + BandXml("\"F\" + $V{PAGE_NUMBER}") +
-              "</pageFooter><summary>" + BandXml("\"S\"") + "</summary>"));
+    const Report r = ParsePrepared(Jrxml(
+        std::string(CityAmountFields) + "<title>" + BandXml("\"T\"", 20) + "</title><pageHeader>" +
+        BandXml("\"H\"") + "</pageHeader><detail>" + BandXml("$F{CITY}", 30) +
+        "</detail><pageFooter>" + BandXml("\"F\" + $V{PAGE_NUMBER}") + "</pageFooter><summary>" +
+        BandXml("\"S\"") + "</summary>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}));
+    const auto pages =
+        FillTexts(r, CityAmountRows({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}));
     // 20 + 10 + 4 * 30 = 150 fits under 150; the fifth row goes on.
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], "T|H|a|b|c|d|F1");
@@ -37,7 +23,8 @@ TEST(Fill, TitleOnceHeadersOnEveryPageSummaryAtTheEnd) {
 
 TEST(Fill, PageTotalsAtTheReportsEnd) {
     const Report r = ParsePrepared(Jrxml(
-        std::string(Fields) + "<detail>" + BandXml("$F{CITY}", 50) + "</detail><pageFooter>" +
+        std::string(CityAmountFields) + "<detail>" + BandXml("$F{CITY}", 50) +
+        "</detail><pageFooter>" +
         "<band height='10'><textField><reportElement x='0' y='0' width='50' height='10'/>"
         "<textFieldExpression>\"Page \" + $V{PAGE_NUMBER}</textFieldExpression></textField>"
         "<textField evaluationTime='Report'><reportElement x='50' y='0' width='50' height='10'/>"
@@ -54,7 +41,7 @@ TEST(Fill, PageTotalsAtTheReportsEnd) {
 }
 
 TEST(Fill, GroupsFootersSeeTheirOwnRowsAndSums) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <variable name="CityTotal" class="java.lang.Integer" calculation="Sum" resetType="Group" resetGroup="C">
             <variableExpression>$F{AMOUNT}</variableExpression></variable>
         <variable name="Low" class="java.lang.Integer" calculation="Lowest" resetType="Group" resetGroup="C">
@@ -78,14 +65,15 @@ TEST(Fill, GroupsFootersSeeTheirOwnRowsAndSums) {
                                              "</summary>",
                                          2000));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    const auto pages = FillTexts(r, Rows({{"a", 5}, {"a", 3}, {"b", 10}, {"c", 1}, {"c", 2}}));
+    const auto pages =
+        FillTexts(r, CityAmountRows({{"a", 5}, {"a", 3}, {"b", 10}, {"c", 1}, {"c", 2}}));
     ASSERT_EQ(pages.size(), 1u);
     EXPECT_EQ(pages[0], "[a null|5|3|a=8/2 low 3|[b null|10|b=10/1 low 10|[c null|1|2|c=3/2 low 1|"
                         "5 4.2 10 5");
 }
 
 TEST(Fill, NestedGroupsBreakFromTheOuterGroupInward) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <group name="Outer"><groupExpression>$F{CITY}</groupExpression>
           <groupHeader>)" + BandXml("\"O:\" + $F{CITY}") +
                                              R"(</groupHeader></group>
@@ -95,14 +83,14 @@ TEST(Fill, NestedGroupsBreakFromTheOuterGroupInward) {
         <detail>)" + BandXml("$F{AMOUNT}") + "</detail>",
                                          2000));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 9}, {"b", 9}}));
+    const auto pages = FillTexts(r, CityAmountRows({{"a", 1}, {"a", 9}, {"b", 9}}));
     ASSERT_EQ(pages.size(), 1u);
     // The outer break at "b" closes the inner group even though its value stays true.
     EXPECT_EQ(pages[0], "O:a|1|I/1|9|I/1|O:b|9|I/1");
 }
 
 TEST(Fill, PageVariablesResetOnEveryPage) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <variable name="PageSum" class="java.lang.Integer" calculation="Sum" resetType="Page">
             <variableExpression>$F{AMOUNT}</variableExpression></variable>
         <detail>)" + BandXml("$F{AMOUNT}", 60) +
@@ -110,14 +98,14 @@ TEST(Fill, PageVariablesResetOnEveryPage) {
                                          BandXml("\"sum \" + $V{PageSum} + \" rows \" + "
                                                  "$V{PAGE_COUNT}") +
                                          "</pageFooter>"));
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"a", 4}}));
+    const auto pages = FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"a", 4}}));
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], "1|2|sum 3 rows 2");
     EXPECT_EQ(pages[1], "4|sum 4 rows 1");
 }
 
 TEST(Fill, NoRowsMeansNoPagesUnlessAllSectionsAreAskedFor) {
-    const std::string body = std::string(Fields) + "<title>" + BandXml("\"T\"") +
+    const std::string body = std::string(CityAmountFields) + "<title>" + BandXml("\"T\"") +
                              "</title><detail>" + BandXml("$F{CITY}") + "</detail><summary>" +
                              BandXml("\"S\"") + "</summary>";
     EXPECT_TRUE(FillTexts(ParsePrepared(Jrxml(body)), {}).empty());
@@ -127,13 +115,14 @@ TEST(Fill, NoRowsMeansNoPagesUnlessAllSectionsAreAskedFor) {
 }
 
 TEST(Fill, StretchingTextPushesFloatingElementsDown) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(<detail><band height="20">
+    const Report r =
+        ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(<detail><band height="20">
         <textField isStretchWithOverflow="true"><reportElement x="0" y="0" width="40" height="10"/>
           <textFieldExpression>$F{CITY}</textFieldExpression></textField>
         <staticText><reportElement positionType="Float" x="0" y="10" width="40" height="10"/>
           <text>below</text></staticText>
         </band></detail>)",
-                                         2000));
+                            2000));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
     VectorRows rows({{std::string("many words that wrap over several lines here"), std::int64_t{1}},
                      {std::string("x"), std::int64_t{2}}});
@@ -152,7 +141,7 @@ TEST(Fill, StretchingTextPushesFloatingElementsDown) {
 TEST(Fill, BoxPaddingAddsToTheStretchedHeight) {
     const auto stretchedHeight = [](const char* box) {
         const Report r = ParsePrepared(
-            Jrxml(std::string(Fields) +
+            Jrxml(std::string(CityAmountFields) +
                       R"(<detail><band height="10">
             <textField isStretchWithOverflow="true"><reportElement x="0" y="0" width="60" height="10"/>)" +
                       box + R"(<textFieldExpression>$F{CITY}</textFieldExpression></textField>
@@ -193,9 +182,9 @@ TEST(Fill, ParametersTakeFormulasOverDefaults) {
 }
 
 TEST(Fill, EvaluationErrorsNameTheExpression) {
-    const Report r = ParsePrepared(
-        Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{AMOUNT} / 0") + "</detail>"));
-    VectorRows rows(Rows({{"a", 1}}));
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + "<detail>" +
+                                         BandXml("$F{AMOUNT} / 0") + "</detail>"));
+    VectorRows rows(CityAmountRows({{"a", 1}}));
     try {
         FillReport(
             r, {}, rows, [](Page&&) {}, nullptr, nullptr);
@@ -207,20 +196,21 @@ TEST(Fill, EvaluationErrorsNameTheExpression) {
 
 TEST(Fill, ABandTallerThanThePageDoesNotLoopForever) {
     const Report r = ParsePrepared(
-        Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{CITY}", 500) + "</detail>"));
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})).size(), 2u);
+        Jrxml(std::string(CityAmountFields) + "<detail>" + BandXml("$F{CITY}", 500) + "</detail>"));
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"b", 2}})).size(), 2u);
 }
 
 // ---- page layout attributes ------------------------------------------------------
 
 TEST(FillLayout, TheLastPageHasItsOwnFooter) {
     const Report r = ParsePrepared(
-        Jrxml(std::string(Fields) + "<detail>" + BandXml("$F{CITY}", 50) + "</detail><pageFooter>" +
-              BandXml("\"F\" + $V{PAGE_NUMBER}") + "</pageFooter><lastPageFooter>" +
-              BandXml("\"Last\"", 20) + "</lastPageFooter>"));
+        Jrxml(std::string(CityAmountFields) + "<detail>" + BandXml("$F{CITY}", 50) +
+              "</detail><pageFooter>" + BandXml("\"F\" + $V{PAGE_NUMBER}") +
+              "</pageFooter><lastPageFooter>" + BandXml("\"Last\"", 20) + "</lastPageFooter>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
     // 160 points less the taller footer (20): two rows of 50 per page.
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}));
+    const auto pages =
+        FillTexts(r, CityAmountRows({{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"e", 5}}));
     ASSERT_EQ(pages.size(), 3u);
     EXPECT_EQ(pages[0], "a|b|F1");
     EXPECT_EQ(pages[1], "c|d|F2");
@@ -228,11 +218,12 @@ TEST(FillLayout, TheLastPageHasItsOwnFooter) {
 }
 
 TEST(FillLayout, TheBackgroundIsUnderEveryPage) {
-    const Report r = ParsePrepared(Jrxml(
-        std::string(Fields) + "<background>" + BandXml("\"BG\"", 100) + "</background><title>" +
-        BandXml("\"T\"", 20) + "</title><detail>" + BandXml("$F{CITY}", 70) + "</detail>"));
+    const Report r =
+        ParsePrepared(Jrxml(std::string(CityAmountFields) + "<background>" +
+                            BandXml("\"BG\"", 100) + "</background><title>" + BandXml("\"T\"", 20) +
+                            "</title><detail>" + BandXml("$F{CITY}", 70) + "</detail>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    VectorRows rows(Rows({{"a", 1}, {"b", 2}, {"c", 3}}));
+    VectorRows rows(CityAmountRows({{"a", 1}, {"b", 2}, {"c", 3}}));
     std::vector<std::vector<std::pair<std::string, int>>> pages;
     FillReport(
         r, ParameterValues(r, {}), rows,
@@ -250,7 +241,7 @@ TEST(FillLayout, TheBackgroundIsUnderEveryPage) {
 }
 
 TEST(FillLayout, WhenThereAreNoRows) {
-    const std::string bands = std::string(Fields) + "<title>" + BandXml("\"T\"") +
+    const std::string bands = std::string(CityAmountFields) + "<title>" + BandXml("\"T\"") +
                               "</title><detail>" + BandXml("$F{CITY}") + "</detail><noData>" +
                               BandXml("\"Nothing to show\"") + "</noData>";
     const auto fill = [&](const char* type) {
@@ -268,7 +259,7 @@ TEST(FillLayout, WhenThereAreNoRows) {
 }
 
 TEST(FillLayout, AGroupNeedingMoreRoomStartsANewPage) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <group name="C" minHeightToStartNewPage="60"><groupExpression>$F{CITY}</groupExpression>
             <groupHeader>)" + BandXml("\"[\" + $F{CITY}", 10) +
                                          R"(</groupHeader></group>
@@ -276,25 +267,26 @@ TEST(FillLayout, AGroupNeedingMoreRoomStartsANewPage) {
                                          "</detail>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
     // After [a 1 2 (90 of 160 points) 70 are left: [b fits. After [b 3 (140), 20 are left.
-    const auto pages = FillTexts(r, Rows({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}}));
+    const auto pages = FillTexts(r, CityAmountRows({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}}));
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], "[a|1|2|[b|3");
     EXPECT_EQ(pages[1], "[c|4");
 }
 
 TEST(FillLayout, SystemVariablesKeepTheirInitialValue) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <variable name="S" class="java.lang.String" calculation="System">
             <variableExpression>$F{CITY}.substring(99)</variableExpression>
             <initialValueExpression>"start"</initialValueExpression></variable>
         <detail>)" + BandXml("$V{S} + $F{AMOUNT}") +
                                          "</detail>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})), std::vector<std::string>{"start1|start2"});
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"b", 2}})),
+              std::vector<std::string>{"start1|start2"});
 }
 
 TEST(FillLayout, GroupSectionsOfSeveralBands) {
-    const Report r = ParsePrepared(Jrxml(std::string(Fields) + R"(
+    const Report r = ParsePrepared(Jrxml(std::string(CityAmountFields) + R"(
         <group name="C"><groupExpression>$F{CITY}</groupExpression>
             <groupHeader>)" + BandXml("\"[\" + $F{CITY}") +
                                          BandXml("\"(\" + $F{CITY}") + R"(</groupHeader>
@@ -304,6 +296,6 @@ TEST(FillLayout, GroupSectionsOfSeveralBands) {
         <detail>)" + BandXml("$F{AMOUNT}") +
                                          "</detail>"));
     ASSERT_TRUE(r.refusals.empty()) << r.refusals.front();
-    EXPECT_EQ(FillTexts(r, Rows({{"a", 1}, {"b", 2}})),
+    EXPECT_EQ(FillTexts(r, CityAmountRows({{"a", 1}, {"b", 2}})),
               std::vector<std::string>{"[a|(a|1|]|)|[b|(b|2|]|)"});
 }

@@ -3,8 +3,13 @@
 
 #include "printengine/datasource.h"
 #include "printengine/fill.h"
+#include "printengine/paint.h"
 #include "printengine/report.h"
 
+#include <QImage>
+#include <QPainter>
+
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -75,6 +80,34 @@ inline std::vector<std::string> FillTexts(const Report& report,
         },
         &atEnd, nullptr);
     return pages;
+}
+
+// The fields of the grouped reports the filler's tests print, and rows of them.
+inline const char* CityAmountFields = R"(<field name="CITY" class="java.lang.String"/>
+    <field name="AMOUNT" class="java.lang.Integer"/>)";
+
+inline std::vector<std::vector<Value>>
+CityAmountRows(std::initializer_list<std::pair<const char*, std::int64_t>> rows) {
+    std::vector<std::vector<Value>> out;
+    for (const auto& [city, amount] : rows)
+        out.push_back({std::string(city), amount});
+    return out;
+}
+
+// The report filled over no rows, its pages painted one over the other into
+// an image the size of a page.
+inline QImage RenderWithoutRows(const Report& r) {
+    QImage page(int(r.pageWidth), int(r.pageHeight), QImage::Format_RGB32);
+    page.fill(Qt::white);
+    VectorRows rows({});
+    FillReport(
+        r, ParameterValues(r, {}), rows,
+        [&](Page&& p) {
+            QPainter painter(&page);
+            PaintPage(painter, p);
+        },
+        nullptr, nullptr);
+    return page;
 }
 
 } // namespace printengine::test

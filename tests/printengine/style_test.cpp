@@ -305,17 +305,7 @@ std::string ImageXml(const std::string& name, const std::string& attributes = ""
 }
 
 QImage Render(const Report& r) {
-    QImage page(int(r.pageWidth), int(r.pageHeight), QImage::Format_RGB32);
-    page.fill(Qt::white);
-    VectorRows rows({});
-    FillReport(
-        r, ParameterValues(r, {}), rows,
-        [&](Page&& p) {
-            QPainter painter(&page);
-            PaintPage(painter, p);
-        },
-        nullptr, nullptr);
-    return page;
+    return RenderWithoutRows(r);
 }
 
 } // namespace

@@ -61,17 +61,7 @@ QImage RenderTitle(const std::string& elements, int pageHeight = 200) {
                                          pageHeight));
     EXPECT_TRUE(r.refusals.empty()) << (r.refusals.empty() ? "" : r.refusals[0]);
     r.whenNoData = Report::NoData::AllSectionsNoDetail;
-    QImage page(int(r.pageWidth), int(r.pageHeight), QImage::Format_RGB32);
-    page.fill(Qt::white);
-    VectorRows rows({});
-    FillReport(
-        r, ParameterValues(r, {}), rows,
-        [&](Page&& p) {
-            QPainter painter(&page);
-            PaintPage(painter, p);
-        },
-        nullptr, nullptr);
-    return page;
+    return test::RenderWithoutRows(r);
 }
 
 std::string Static(const std::string& text, int width, int height,
